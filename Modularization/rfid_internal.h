@@ -1,0 +1,181 @@
+// Private definitions shared by the module's sources, the tests and the
+// tools built beside the module. Hosts include Module_RFID.h only.
+#ifndef RFID_INTERNAL_H
+#define RFID_INTERNAL_H
+
+#include <cstddef>
+#include <cstdint>
+
+// Everything declared in the public header is the module's link interface;
+// the library is built with hidden visibility, so only these names leave it.
+#pragma GCC visibility push(default)
+#include "Module_RFID.h"
+#pragma GCC visibility pop
+
+// Module types, the value every operation takes as `moduleType`.
+constexpr int NO_MODULE = -1;
+constexpr int MODULE_VOR = 0;
+constexpr int MODULE_ELATEC = 1;
+
+// Host stages, the values of searchTag's `status`.
+constexpr int SEARCH = 1;
+constexpr int READ = 2;
+constexpr int WRITE = 3;
+
+// Key table: COLUMN rows (one per sector) of ROW key bytes.
+constexpr int COLUMN = 16;
+constexpr int ROW = 6;
+static_assert(sizeof(sectorKeyA) == COLUMN * ROW, "key table shape");
+
+namespace rfid {
+
+constexpr int kBlocksPerSector = 4;
+constexpr int kBlockCount = COLUMN * kBlocksPerSector;  // blocks 0 to 63
+constexpr std::size_t kBlockSize = 16;
+constexpr std::size_t kSerialRecordSize = 8;  // length byte + up to 7 bytes
+constexpr std::size_t kReceiveSize = 256;     // one exchange reads at most this
+constexpr std::size_t kMessageSize = 4096;    // one log message, NUL included
+constexpr unsigned kExchangeWaitUs = 500000;  // fixed wait between write and read
+constexpr std::size_t kLoggedFrameBytes = 4;  // frame bytes a failed write may log
+
+// The directory of the monthly log files, fixed at build time (RFID_LOG_DIR).
+// Tests and development tools may point it elsewhere; hosts cannot reach it.
+extern const char* logDirectory;
+
+// The wait of every exchange. It sleeps kExchangeWaitUs; tests swap in a
+// wait that returns as soon as their scripted reader has answered, so the
+// suite does not spend half a second per exchange.
+using ExchangeWait = void (*)();
+extern ExchangeWait exchangeWait;
+void sleepExchangeWait();
+
+// The sector a block belongs to, or -1 for a block outside 0 to 63.
+constexpr int sectorOfBlock(int block) {
+  return (block >= 0 && block < kBlockCount) ? block / kBlocksPerSector : -1;
+}
+
+// A reply as the exchange delivered it. Bytes at or past `count` were never
+// received and read as zero, exactly as in the zeroed receive area, but are
+// never taken from the buffer.
+struct Reply {
+  const unsigned char* bytes;
+  int count;
+
+  constexpr unsigned char at(int index) const {
+    return (index >= 0 && index < count) ? bytes[index] : 0;
+  }
+  // True when the reply holds every byte up to and including `lastIndex`.
+  constexpr bool covers(int lastIndex) const { return lastIndex < count; }
+};
+
+}  // namespace rfid
+
+// Source base name for the log prefix, resolved at build time.
+#ifdef __FILE_NAME__
+#define RFID_SOURCE_NAME __FILE_NAME__
+#else
+#define RFID_SOURCE_NAME ::rfid::baseName(__FILE__)
+namespace rfid {
+constexpr const char* baseName(const char* path) {
+  const char* base = path;
+  for (const char* p = path; *p != '\0'; ++p) {
+    if (*p == '/') base = p + 1;
+  }
+  return base;
+}
+}  // namespace rfid
+#endif
+
+// Level macros: the prefix and the caller's format are joined into one
+// literal, so each call site's text is fixed at build time.
+#define RFID_LOG_AT(level, format, ...)                                                   \
+  StoreLogMessage("[%s:%d][%s][" level "] " format, RFID_SOURCE_NAME, __LINE__, __func__, \
+                  ##__VA_ARGS__)
+#define DEBUG_INFO_1(format, ...) RFID_LOG_AT("Info", format, ##__VA_ARGS__)
+#define DEBUG_WARN_1(format, ...) RFID_LOG_AT("Warn", format, ##__VA_ARGS__)
+#define DEBUG_ERROR_1(format, ...) RFID_LOG_AT("Error", format, ##__VA_ARGS__)
+
+// ---- Exchange helper shared by both protocols ------------------------------
+
+namespace rfid {
+
+using ReceiveArea = unsigned char[kReceiveSize];
+
+// Zeroes `rx`, runs one exchange of `length` bytes of `frame` and returns
+// what arrived. A count below 1 means no reply.
+Reply exchange(int fd, unsigned char* frame, std::size_t length, ReceiveArea& rx);
+
+// What a reply says, as the operations log and return it.
+enum class Verdict {
+  kSuccess,     // the reader carried the command out
+  kRefused,     // the reader's explicit failure answer
+  kRetry,       // an answer the operation does not expect
+  kIncomplete,  // success announced, but the reply ends before its data
+  kSilent,      // no answer worth a log line
+};
+
+// ---- Checksummed protocol (MODULE_VOR) --------------------------------------
+
+namespace vor {
+
+constexpr std::size_t kCardRequestFrameSize = 4;
+constexpr std::size_t kBlockReadFrameSize = 11;
+constexpr std::size_t kBlockWriteFrameSize = 27;
+constexpr std::size_t kHaltFrameSize = 3;
+constexpr std::size_t kBuzzerFrameSize = 4;
+
+constexpr unsigned char kMaxBuzzerValue = 10;
+constexpr unsigned char kFallbackBuzzerValue = 5;
+
+// Frame builders: pure, the checksum in the last byte. `key` is one row of
+// the key table (ROW bytes), `data` one block (kBlockSize bytes).
+void buildCardRequestFrame(unsigned char (&frame)[kCardRequestFrameSize], std::uint32_t command,
+                           unsigned char reqa);
+void buildBlockReadFrame(unsigned char (&frame)[kBlockReadFrameSize], std::uint32_t command,
+                         unsigned char keyId, int block, const unsigned char* key);
+void buildBlockWriteFrame(unsigned char (&frame)[kBlockWriteFrameSize], std::uint32_t command,
+                          unsigned char keyId, int block, const unsigned char* key,
+                          const unsigned char* data);
+void buildHaltFrame(unsigned char (&frame)[kHaltFrameSize], std::uint32_t command);
+void buildBuzzerFrame(unsigned char (&frame)[kBuzzerFrameSize], std::uint32_t command,
+                      unsigned char value);
+
+// Reply judges: pure. kSuccess of the card request comes with the serial
+// length (4 or 7) in `serialLength`.
+Verdict judgeCardRequest(Reply reply, std::uint32_t command, int& serialLength);
+Verdict judgeBlockRead(Reply reply, std::uint32_t command);
+Verdict judgeBlockWrite(Reply reply, std::uint32_t command);
+Verdict judgeHalt(Reply reply);
+Verdict judgeBuzzer(Reply reply);
+
+}  // namespace vor
+
+// ---- Length-prefixed protocol (MODULE_ELATEC) -------------------------------
+
+namespace elatec {
+
+constexpr std::size_t kSearchTagFrameSize = 5;
+constexpr std::size_t kLoginFrameSize = 12;
+constexpr std::size_t kReadFrameSize = 5;
+constexpr std::size_t kWriteFrameSize = 21;
+constexpr std::size_t kBeepFrameSize = 11;
+
+void buildSearchTagFrame(unsigned char (&frame)[kSearchTagFrameSize]);
+void buildLoginFrame(unsigned char (&frame)[kLoginFrameSize], int block, const unsigned char* key,
+                     unsigned char keyId);
+void buildReadFrame(unsigned char (&frame)[kReadFrameSize], int block);
+void buildWriteFrame(unsigned char (&frame)[kWriteFrameSize], int block, const unsigned char* data);
+void buildBeepFrame(unsigned char (&frame)[kBeepFrameSize], unsigned char sound);
+
+// kSuccess of the tag search comes with the serial length the reply
+// announced and whether the record is to be written in this stage.
+Verdict judgeSearchTag(Reply reply, int stage, int& serialLength, bool& copySerial);
+Verdict judgeLogin(Reply reply);
+Verdict judgeReadBlock(Reply reply);
+// kSuccess of a write comes with whether the reply echoed the block data.
+Verdict judgeWriteBlock(Reply reply, bool& echoed);
+
+}  // namespace elatec
+}  // namespace rfid
+
+#endif  // RFID_INTERNAL_H

@@ -1,0 +1,273 @@
+// Length-prefixed protocol of MODULE_ELATEC readers (binary mode, no CRC).
+//
+// Request: [count of bytes after the two length bytes, 16-bit little
+// endian][command class][command number][parameters...].
+// Reply: [count, 16-bit little endian][status][result][data...]; the module
+// judges the result byte only, and takes data from byte 4 on.
+#include <cstring>
+
+#include "rfid_internal.h"
+
+namespace {
+
+using rfid::Reply;
+using rfid::Verdict;
+
+// Reply byte positions.
+constexpr int kResultByte = 3;
+constexpr int kBlockDataAt = 4;
+constexpr int kSerialLengthAt = 6;
+constexpr int kSerialAt = 7;
+
+constexpr unsigned char kResultFalse = 0;
+constexpr unsigned char kResultTrue = 1;
+
+// Fixed requests and fixed parts of requests, as sent on the wire.
+constexpr unsigned char kSearchTagFrame[rfid::elatec::kSearchTagFrameSize] = {
+    0x03, 0x00, 0x05, 0x00, 0x10};  // class 5 "search tag", max ID bytes 0x10
+constexpr unsigned char kLoginHeader[] = {0x0A, 0x00, 0x0B, 0x00};
+constexpr unsigned char kReadHeader[] = {0x03, 0x00, 0x0B, 0x01};
+constexpr unsigned char kWriteHeader[] = {0x13, 0x00, 0x0B, 0x02};
+// Beep: volume byte at 4, then 2400 Hz, 500 ms on, 500 ms off (little endian).
+constexpr unsigned char kBeepTemplate[rfid::elatec::kBeepFrameSize] = {
+    0x09, 0x00, 0x04, 0x07, 0x00, 0x60, 0x09, 0xF4, 0x01, 0xF4, 0x01};
+constexpr std::size_t kBeepSoundAt = 4;
+constexpr std::size_t kParametersAt = 4;
+
+constexpr unsigned char lowByte(int value) {
+  return static_cast<unsigned char>(value & 0xFF);
+}
+
+Verdict judgeResult(Reply reply) {
+  switch (reply.at(kResultByte)) {
+    case kResultTrue:
+      return Verdict::kSuccess;
+    case kResultFalse:
+      return Verdict::kRefused;
+    default:
+      return Verdict::kRetry;
+  }
+}
+
+// The block table has no row for blocks outside 0 to 63.
+bool blockInRange(int block) {
+  if (rfid::sectorOfBlock(block) >= 0) return true;
+  DEBUG_WARN_1("Block %d is out of range.\n", block);
+  return false;
+}
+
+}  // namespace
+
+namespace rfid::elatec {
+
+void buildSearchTagFrame(unsigned char (&frame)[kSearchTagFrameSize]) {
+  std::memcpy(frame, kSearchTagFrame, sizeof frame);
+}
+
+void buildLoginFrame(unsigned char (&frame)[kLoginFrameSize], int block, const unsigned char* key,
+                     unsigned char keyId) {
+  std::memcpy(frame, kLoginHeader, sizeof kLoginHeader);
+  std::memcpy(frame + kParametersAt, key, ROW);
+  frame[kParametersAt + ROW] = keyId;
+  // The reader authenticates a sector, so the frame ends with the sector.
+  frame[kParametersAt + ROW + 1] = lowByte(block / kBlocksPerSector);
+}
+
+void buildReadFrame(unsigned char (&frame)[kReadFrameSize], int block) {
+  std::memcpy(frame, kReadHeader, sizeof kReadHeader);
+  frame[kParametersAt] = lowByte(block);
+}
+
+void buildWriteFrame(unsigned char (&frame)[kWriteFrameSize], int block,
+                     const unsigned char* data) {
+  std::memcpy(frame, kWriteHeader, sizeof kWriteHeader);
+  frame[kParametersAt] = lowByte(block);
+  std::memcpy(frame + kParametersAt + 1, data, kBlockSize);
+}
+
+void buildBeepFrame(unsigned char (&frame)[kBeepFrameSize], unsigned char sound) {
+  std::memcpy(frame, kBeepTemplate, sizeof frame);
+  frame[kBeepSoundAt] = sound;
+}
+
+Verdict judgeSearchTag(Reply reply, int stage, int& serialLength, bool& copySerial) {
+  if (reply.at(kResultByte) != kResultTrue) return Verdict::kSilent;
+  serialLength = reply.at(kSerialLengthAt);
+  // A 4-byte serial number replaces the record only while searching; a
+  // 7-byte one in every stage. Other lengths count as a card, with no record.
+  copySerial = (serialLength == 4 && stage == SEARCH) || serialLength == 7;
+  if (copySerial && !reply.covers(kSerialAt + serialLength - 1)) return Verdict::kIncomplete;
+  return Verdict::kSuccess;
+}
+
+Verdict judgeLogin(Reply reply) {
+  return judgeResult(reply);
+}
+
+Verdict judgeReadBlock(Reply reply) {
+  const Verdict verdict = judgeResult(reply);
+  if (verdict == Verdict::kSuccess && !reply.covers(kBlockDataAt + kBlockSize - 1)) {
+    return Verdict::kIncomplete;
+  }
+  return verdict;
+}
+
+Verdict judgeWriteBlock(Reply reply, bool& echoed) {
+  // Readers answer a write with status and result only; an echo of the
+  // data, where a reader sends one, is passed back to the caller.
+  echoed = reply.covers(kBlockDataAt + kBlockSize - 1);
+  return judgeResult(reply);
+}
+
+}  // namespace rfid::elatec
+
+using namespace rfid;  // NOLINT(google-build-using-namespace): the operations below
+
+extern "C" bool searchTag(int Fd, int /*moduleType*/, unsigned char* serialNumber, int status) {
+  bool isSuccess = false;
+  if (serialNumber == nullptr) return isSuccess;
+
+  unsigned char frame[elatec::kSearchTagFrameSize];
+  elatec::buildSearchTagFrame(frame);
+  if (Fd <= 0) return isSuccess;
+
+  ReceiveArea rx;
+  const Reply reply = exchange(Fd, frame, sizeof frame, rx);
+  if (reply.count < 1) return isSuccess;
+
+  int serialLength = 0;
+  bool copySerial = false;
+  switch (elatec::judgeSearchTag(reply, status, serialLength, copySerial)) {
+    case Verdict::kSuccess:
+      if (copySerial) {
+        serialNumber[0] = static_cast<unsigned char>(serialLength);
+        std::memcpy(serialNumber + 1, reply.bytes + kSerialAt,
+                    static_cast<std::size_t>(serialLength));
+      }
+      if (serialLength == 4) {
+        DEBUG_INFO_1("Card type: MIFARE classic.\n");
+      } else if (serialLength == 7) {
+        DEBUG_INFO_1("Card type: Plus, UltraLight or DESFire.\n");
+      }
+      isSuccess = true;
+      break;
+    case Verdict::kIncomplete:
+      DEBUG_WARN_1("Incomplete reply: %d bytes.\n", reply.count);
+      break;
+    case Verdict::kRefused:
+    case Verdict::kRetry:
+    case Verdict::kSilent:
+      break;
+  }
+  return isSuccess;
+}
+
+extern "C" bool MifareClassic_Login(int Fd, int /*moduleType*/, int block, unsigned char keyid) {
+  bool isSuccess = false;
+  if (!blockInRange(block)) return isSuccess;
+
+  unsigned char frame[elatec::kLoginFrameSize];
+  elatec::buildLoginFrame(frame, block, sectorKeyA[sectorOfBlock(block)], keyid);
+  if (Fd <= 0) return isSuccess;
+
+  ReceiveArea rx;
+  const Reply reply = exchange(Fd, frame, sizeof frame, rx);
+  if (reply.count < 1) return isSuccess;
+
+  switch (elatec::judgeLogin(reply)) {
+    case Verdict::kSuccess:
+      DEBUG_INFO_1("MIFARE classic login pass.\n");
+      isSuccess = true;
+      break;
+    case Verdict::kRefused:
+      DEBUG_INFO_1("MIFARE classic login fail.\n");
+      break;
+    case Verdict::kRetry:
+      DEBUG_WARN_1("Please try again.\n");
+      break;
+    case Verdict::kIncomplete:
+    case Verdict::kSilent:
+      break;
+  }
+  return isSuccess;
+}
+
+extern "C" bool MifareClassic_ReadBlock(int Fd, int /*moduleType*/, int block,
+                                        unsigned char* data) {
+  bool isSuccess = false;
+  if (data == nullptr || !blockInRange(block)) return isSuccess;
+
+  unsigned char frame[elatec::kReadFrameSize];
+  elatec::buildReadFrame(frame, block);
+  if (Fd <= 0) return isSuccess;
+
+  ReceiveArea rx;
+  const Reply reply = exchange(Fd, frame, sizeof frame, rx);
+  if (reply.count < 1) return isSuccess;
+
+  switch (elatec::judgeReadBlock(reply)) {
+    case Verdict::kSuccess:
+      DEBUG_INFO_1("Read block successfully.\n");
+      std::memcpy(data, reply.bytes + kBlockDataAt, kBlockSize);
+      isSuccess = true;
+      break;
+    case Verdict::kRefused:
+      DEBUG_INFO_1("Unsuccessful to read block.\n");
+      break;
+    case Verdict::kRetry:
+      DEBUG_WARN_1("Please try again.\n");
+      break;
+    case Verdict::kIncomplete:
+      DEBUG_WARN_1("Incomplete reply: %d bytes.\n", reply.count);
+      break;
+    case Verdict::kSilent:
+      break;
+  }
+  return isSuccess;
+}
+
+extern "C" bool MifareClassic_WriteBlock(int Fd, int /*moduleType*/, int block,
+                                         unsigned char* data) {
+  bool isSuccess = false;
+  if (data == nullptr || !blockInRange(block)) return isSuccess;
+
+  unsigned char frame[elatec::kWriteFrameSize];
+  elatec::buildWriteFrame(frame, block, data);
+  if (Fd <= 0) return isSuccess;
+
+  ReceiveArea rx;
+  const Reply reply = exchange(Fd, frame, sizeof frame, rx);
+  if (reply.count < 1) return isSuccess;
+
+  bool echoed = false;
+  switch (elatec::judgeWriteBlock(reply, echoed)) {
+    case Verdict::kSuccess:
+      DEBUG_INFO_1("Write block successfully.\n");
+      if (echoed) std::memcpy(data, reply.bytes + kBlockDataAt, kBlockSize);
+      isSuccess = true;
+      break;
+    case Verdict::kRefused:
+      DEBUG_INFO_1("Unsuccessful to Write block.\n");
+      break;
+    case Verdict::kRetry:
+      DEBUG_WARN_1("Please try again.\n");
+      break;
+    case Verdict::kIncomplete:
+    case Verdict::kSilent:
+      break;
+  }
+  return isSuccess;
+}
+
+extern "C" bool SetBeep(int Fd, int /*moduleType*/, unsigned char sound) {
+  bool isSuccess = false;
+  unsigned char frame[elatec::kBeepFrameSize];
+  elatec::buildBeepFrame(frame, sound);
+  if (Fd <= 0) return isSuccess;
+
+  // The beep is fire-and-forget: the reply is read and dropped unjudged.
+  ReceiveArea rx;
+  (void)exchange(Fd, frame, sizeof frame, rx);
+  isSuccess = true;
+  return isSuccess;
+}

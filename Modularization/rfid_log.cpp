@@ -1,0 +1,121 @@
+// Diagnostics log: every message of the module ends up here.
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+
+#include "rfid_internal.h"
+
+#ifndef RFID_LOG_DIR
+#define RFID_LOG_DIR "/Storage/SystemLog"
+#endif
+
+namespace rfid {
+const char* logDirectory = RFID_LOG_DIR;
+}  // namespace rfid
+
+namespace {
+
+// Room in front of the message for the stamp "[YYYY.MM.DD hh:mm:ss] - ".
+// The stamp is written right-aligned into this room after the message has
+// been formatted, so the line is built in place with no second copy of the
+// message. 80 bytes hold the stamp even with six 11-character fields.
+constexpr std::size_t kStampRoom = 80;
+// Stamp room, message, and the newline that only the file entry gets.
+constexpr std::size_t kLineBufferSize = kStampRoom + rfid::kMessageSize + 1;
+constexpr std::size_t kPathSize = 512;
+constexpr std::size_t kTimeStringSize = 22;
+
+// Owns a descriptor for the length of one append. close() is not retried:
+// on Linux the descriptor is gone even when close reports EINTR.
+class FileDescriptor {
+ public:
+  explicit FileDescriptor(int fd) : fd_(fd) {}
+  FileDescriptor(const FileDescriptor&) = delete;
+  FileDescriptor& operator=(const FileDescriptor&) = delete;
+  ~FileDescriptor() {
+    if (fd_ >= 0) close(fd_);
+  }
+  int get() const { return fd_; }
+
+ private:
+  int fd_;
+};
+
+// Appends one entry with a single write. O_APPEND makes the kernel place the
+// whole entry at the end of the file even when other processes append to the
+// same file, and no shell sees the message. A failure loses the entry
+// silently: the log has no better place to report its own fault.
+void appendEntry(const std::tm& local, const char* entry, std::size_t length) {
+  char path[kPathSize];
+  const int pathLength = std::snprintf(path, sizeof path, "%s/[%04d.%02d]SystemLog",
+                                       rfid::logDirectory, local.tm_year + 1900, local.tm_mon + 1);
+  if (pathLength < 0 || static_cast<std::size_t>(pathLength) >= sizeof path) return;
+  const FileDescriptor file(open(path, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0666));
+  if (file.get() < 0) return;
+  // The entry is lost or cut on a full medium; nothing is retried.
+  (void)write(file.get(), entry, length);
+}
+
+}  // namespace
+
+extern "C" int StoreLogMessage(const char* fmt, ...) {
+  if (fmt == nullptr) return -1;
+
+  char line[kLineBufferSize];
+  char* const message = line + kStampRoom;
+
+  va_list args;
+  va_start(args, fmt);
+  // NOLINTNEXTLINE(clang-analyzer-valist.Uninitialized): initialised above
+  const int rc = std::vsnprintf(message, rfid::kMessageSize, fmt, args);
+  va_end(args);
+  // The message is taken as formatted, embedded zero bytes included.
+  const std::size_t messageLength =
+      rc < 0 ? 0 : std::min(static_cast<std::size_t>(rc), rfid::kMessageSize - 1);
+
+  const std::time_t now = std::time(nullptr);
+  // tzset() re-reads the zone when it has changed, so a charger whose time
+  // zone is changed at run time stamps its next entry correctly.
+  tzset();
+  std::tm local{};
+  localtime_r(&now, &local);
+
+  char stamp[kStampRoom];
+  const int stampLength =
+      std::snprintf(stamp, sizeof stamp, "[%04d.%02d.%02d %02d:%02d:%02d] - ", local.tm_year + 1900,
+                    local.tm_mon + 1, local.tm_mday, local.tm_hour, local.tm_min, local.tm_sec);
+  const std::size_t stampBytes = stampLength < 0 ? 0 : static_cast<std::size_t>(stampLength);
+  char* const lineStart = message - stampBytes;
+  std::memcpy(lineStart, stamp, stampBytes);
+  const std::size_t lineLength = stampBytes + messageLength;
+
+  // The file entry is the line plus one newline; the console gets the line.
+  message[messageLength] = '\n';
+  appendEntry(local, lineStart, lineLength + 1);
+  message[messageLength] = '\0';
+
+  std::fwrite(lineStart, 1, lineLength, stdout);
+  return rc;
+}
+
+extern "C" char* getTimeString(void) {
+  // NOLINTNEXTLINE(cppcoreguidelines-no-malloc): the caller releases it with free()
+  char* const stamp = static_cast<char*>(std::malloc(kTimeStringSize));
+  if (stamp == nullptr) return nullptr;
+  const std::time_t now = std::time(nullptr);
+  std::tm utc{};
+  gmtime_r(&now, &utc);
+  // The buffer holds exactly 21 characters; a year past 9999 is cut short
+  // rather than overflowing it.
+  const int written =
+      std::snprintf(stamp, kTimeStringSize, "[%04d-%02d-%02d %02d:%02d:%02d]", utc.tm_year + 1900,
+                    utc.tm_mon + 1, utc.tm_mday, utc.tm_hour, utc.tm_min, utc.tm_sec);
+  if (written < 0) stamp[0] = '\0';
+  return stamp;
+}
