@@ -1,0 +1,27 @@
+# ARMv7-A hard-float Linux, the charger's board, with Debian's cross
+# compiler (g++-arm-linux-gnueabihf) and its sysroot under
+# /usr/arm-linux-gnueabihf. Programs built here run on the build machine
+# under qemu-arm when CMAKE_CROSSCOMPILING_EMULATOR names it (the armv7
+# preset does).
+set(CMAKE_SYSTEM_NAME Linux)
+set(CMAKE_SYSTEM_PROCESSOR armv7-a)
+
+set(RFID_CROSS_TRIPLE arm-linux-gnueabihf CACHE STRING "GNU triple of the cross compiler")
+set(CMAKE_C_COMPILER ${RFID_CROSS_TRIPLE}-gcc)
+set(CMAKE_CXX_COMPILER ${RFID_CROSS_TRIPLE}-g++)
+set(CMAKE_LIBRARY_ARCHITECTURE ${RFID_CROSS_TRIPLE})
+
+# Debian's armhf baseline: ARMv7-A with VFPv3-D16 (+fp), hard-float calling
+# convention, Thumb-2. Spelled out so the build does not depend on the
+# compiler's defaults.
+set(RFID_ARM_FLAGS "-march=armv7-a+fp -mfpu=auto -mfloat-abi=hard -mthumb")
+set(CMAKE_C_FLAGS_INIT "${RFID_ARM_FLAGS}")
+set(CMAKE_CXX_FLAGS_INIT "${RFID_ARM_FLAGS}")
+
+# Headers, libraries and packages come from the target's sysroot only; build
+# tools are the build machine's.
+set(CMAKE_FIND_ROOT_PATH /usr/${RFID_CROSS_TRIPLE})
+set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
+set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
+set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
+set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
