@@ -20,7 +20,11 @@ set(CMAKE_CXX_FLAGS_INIT "${RFID_ARM_FLAGS}")
 
 # Headers, libraries and packages come from the target's sysroot only; build
 # tools are the build machine's.
-set(CMAKE_FIND_ROOT_PATH /usr/${RFID_CROSS_TRIPLE})
+# More roots (an installed tree of the module, say) may be given with
+# -DCMAKE_FIND_ROOT_PATH; the sysroot is always one of them.
+if(NOT "/usr/${RFID_CROSS_TRIPLE}" IN_LIST CMAKE_FIND_ROOT_PATH)
+  list(APPEND CMAKE_FIND_ROOT_PATH /usr/${RFID_CROSS_TRIPLE})
+endif()
 set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
 set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
