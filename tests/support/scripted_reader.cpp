@@ -1,6 +1,7 @@
 #include "scripted_reader.h"
 
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <poll.h>
 #include <sys/ioctl.h>
 #include <termios.h>
@@ -132,6 +133,15 @@ void ScriptedReader::waitUntilReadable(std::size_t count) const {
   }
 }
 
+namespace {
+std::string readWhole(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream content;
+  content << in.rdbuf();
+  return content.str();
+}
+}  // namespace
+
 LogCapture::LogCapture() : savedDirectory_(rfid::logDirectory) {
   const char* tmp = std::getenv("TMPDIR");
   std::string pattern = std::string(tmp != nullptr ? tmp : "/tmp") + "/rfid-log-XXXXXX";
@@ -152,20 +162,18 @@ LogCapture::~LogCapture() {
   std::fflush(stdout);
   dup2(savedStdout_, STDOUT_FILENO);
   close(savedStdout_);
+  // Google Test reports a failed expectation on standard output, so the
+  // report went into the capture; replay it, or the failure shows no reason.
+  if (::testing::Test::HasFailure()) {
+    const std::string captured = readWhole(capturePath_);
+    std::fwrite(captured.data(), 1, captured.size(), stdout);
+    std::fflush(stdout);
+  }
   rfid::logDirectory = savedDirectory_;
   std::remove(capturePath_.c_str());
   std::remove(filePath().c_str());
   rmdir(directory_.c_str());
 }
-
-namespace {
-std::string readWhole(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream content;
-  content << in.rdbuf();
-  return content.str();
-}
-}  // namespace
 
 std::string LogCapture::console() {
   std::fflush(stdout);

@@ -1,0 +1,156 @@
+// The diagnostics log: the console line, the monthly file entry, and the UTC
+// stamp handed to hosts.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <ctime>
+#include <fstream>
+#include <regex>
+#include <string>
+
+#include "module_fixture.h"
+
+namespace rfid::testing {
+namespace {
+
+const std::string kStamp = R"(\[\d{4}\.\d\d\.\d\d \d\d:\d\d:\d\d\] - )";
+
+TEST(LogTest, ConsoleLineAndFileEntryShareOneStampedLine) {
+  LogCapture log;
+  EXPECT_EQ(StoreLogMessage("reader %d on %s\n", 2, "ttyS1"),
+            static_cast<int>(std::strlen("reader 2 on ttyS1\n")));
+  const std::string console = log.console();
+  EXPECT_TRUE(std::regex_match(console, std::regex(kStamp + "reader 2 on ttyS1\n"))) << console;
+  EXPECT_EQ(log.file(), console + "\n");
+  // The file is named after the year and month of the stamp's own reading.
+  EXPECT_EQ(log.filePath(), log.directory() + "/[" + console.substr(1, 7) + "]SystemLog");
+}
+
+TEST(LogTest, ModuleLinesCarrySourceFunctionAndLevel) {
+  LogCapture log;
+  ScriptedReader reader;
+  reader.answer({0x02, 0x28});
+  sethaltCard(reader.fd(), MODULE_VOR);
+  const std::string console = log.console();
+  EXPECT_TRUE(std::regex_match(
+      console, std::regex(kStamp + R"(\[rfid_checksummed\.cpp:\d+\]\[sethaltCard\]\[Info\] )" +
+                          R"(Halt card pass\.\n)")))
+      << console;
+  EXPECT_EQ(log.file(), console + "\n");
+}
+
+TEST(LogTest, LongMessageIsCutTo4095BytesInBothCopiesButReportsItsFullLength) {
+  LogCapture log;
+  const std::string text(5000, 'x');
+  EXPECT_EQ(StoreLogMessage("%s", text.c_str()), 5000);
+  EXPECT_EQ(log.messages(), std::vector<std::string>{text.substr(0, 4095)});
+  EXPECT_EQ(log.file(), log.console() + "\n");
+}
+
+TEST(LogTest, MessageWithoutNewlineStillEndsItsFileEntryWithOne) {
+  LogCapture log;
+  StoreLogMessage("no newline");
+  EXPECT_EQ(log.messages(), std::vector<std::string>{"no newline"});
+  EXPECT_EQ(log.file(), log.console() + "\n");
+}
+
+TEST(LogTest, ShellAndControlCharactersReachTheFileAsFormatted) {
+  LogCapture log;
+  const std::string marker = log.directory() + "/injected";
+  const std::string text =
+      "\"$(touch " + marker + ")\" `touch " + marker + "` $HOME \\ \x01\t\x1b[0m\r\n";
+  StoreLogMessage("%s", text.c_str());
+  EXPECT_EQ(log.messages(), std::vector<std::string>{text});
+  EXPECT_EQ(log.file(), log.console() + "\n");
+  EXPECT_NE(access(marker.c_str(), F_OK), 0) << "the message went through a shell";
+  std::remove(marker.c_str());
+}
+
+TEST(LogTest, EntriesAreAppendedToWhatTheFileAlreadyHolds) {
+  LogCapture log;
+  std::ofstream(log.filePath()) << "earlier entry\n";
+  StoreLogMessage("first\n");
+  StoreLogMessage("second\n");
+  const std::string console = log.console();
+  const std::size_t firstEnd = console.find('\n') + 1;
+  EXPECT_EQ(log.file(), "earlier entry\n" + console.substr(0, firstEnd) + "\n" +
+                            console.substr(firstEnd) + "\n");
+}
+
+TEST(LogTest, FileIsCreatedReadWriteForAllLessTheUmask) {
+  for (const auto& [mask, mode] : {std::pair<mode_t, mode_t>{022, 0644}, {077, 0600}, {0, 0666}}) {
+    LogCapture log;
+    const mode_t saved = umask(mask);
+    StoreLogMessage("created\n");
+    umask(saved);
+    struct stat info {};
+    ASSERT_EQ(stat(log.filePath().c_str(), &info), 0);
+    EXPECT_EQ(info.st_mode & 0777, mode) << "umask " << mask;
+  }
+}
+
+TEST(LogTest, MissingDirectoryLosesOnlyTheFileEntry) {
+  LogCapture log;
+  const std::string missing = log.directory() + "/missing";
+  logDirectory = missing.c_str();
+  EXPECT_EQ(StoreLogMessage("lost %s\n", "entry"), 11);
+  logDirectory = log.directory().c_str();
+  EXPECT_EQ(log.messages(), std::vector<std::string>{"lost entry\n"});
+  EXPECT_EQ(log.file(), "");
+}
+
+// Seconds since the epoch of a stamp's fields read as UTC, whatever its
+// date separator; -1 when it holds no stamp.
+std::time_t stampSeconds(const std::string& stamp) {
+  std::tm fields{};
+  if (std::sscanf(stamp.c_str(), "[%d%*c%d%*c%d %d:%d:%d]", &fields.tm_year, &fields.tm_mon,
+                  &fields.tm_mday, &fields.tm_hour, &fields.tm_min, &fields.tm_sec) != 6) {
+    return -1;
+  }
+  fields.tm_year -= 1900;
+  fields.tm_mon -= 1;
+  return timegm(&fields);
+}
+
+TEST(LogTest, TimeStringIsUtcWithDashesWhileLogStampIsLocalWithDots) {
+  const char* const savedZone = std::getenv("TZ");
+  const std::string zone = savedZone != nullptr ? savedZone : "";
+  // Three hours east of UTC, spelled out so that no zone files are needed.
+  setenv("TZ", "XST-3", 1);
+  tzset();
+  std::string before, after, line;
+  {
+    LogCapture log;
+    char* const first = getTimeString();
+    StoreLogMessage("now\n");
+    char* const second = getTimeString();
+    ASSERT_NE(first, nullptr);
+    ASSERT_NE(second, nullptr);
+    before = first;
+    after = second;
+    std::free(first);
+    std::free(second);
+    line = log.console();
+  }
+  if (savedZone != nullptr) {
+    setenv("TZ", zone.c_str(), 1);
+  } else {
+    unsetenv("TZ");
+  }
+  tzset();
+
+  EXPECT_TRUE(std::regex_match(before, std::regex(R"(\[\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\])")))
+      << before;
+  const std::time_t utcBefore = stampSeconds(before);
+  const std::time_t utcAfter = stampSeconds(after);
+  const std::time_t local = stampSeconds(line);
+  EXPECT_TRUE(std::regex_match(line, std::regex(kStamp + "now\n"))) << line;
+  EXPECT_GE(local - 3 * 3600, utcBefore);
+  EXPECT_LE(local - 3 * 3600, utcAfter);
+}
+
+}  // namespace
+}  // namespace rfid::testing
