@@ -1,0 +1,133 @@
+// The card in a simulated reader's field: a MIFARE Classic 1K card with its
+// memory, keys and access bits, or a card with a 7-byte serial number that a
+// reader only recognises.
+#ifndef RFID_SIM_CARD_H
+#define RFID_SIM_CARD_H
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace rfid_sim {
+
+using Bytes = std::vector<std::uint8_t>;
+
+constexpr int kSectorCount = 16;
+constexpr int kBlocksPerSector = 4;
+constexpr int kBlockCount = kSectorCount * kBlocksPerSector;
+constexpr std::size_t kBlockSize = 16;
+constexpr std::size_t kMemorySize = kBlockCount * kBlockSize;  // 1024, a card dump
+constexpr std::size_t kKeySize = 6;
+
+using Block = std::array<std::uint8_t, kBlockSize>;
+using Key = std::array<std::uint8_t, kKeySize>;
+using Memory = std::array<std::uint8_t, kMemorySize>;
+
+// Key selector values, the same on both reader models.
+enum class KeyType : std::uint8_t { kA = 0, kB = 1 };
+std::optional<KeyType> keyTypeFromSelector(std::uint8_t selector);
+
+constexpr bool isSectorTrailer(int block) {
+  return block % kBlocksPerSector == kBlocksPerSector - 1;
+}
+constexpr int sectorOf(int block) {
+  return block / kBlocksPerSector;
+}
+constexpr int trailerOf(int sector) {
+  return sector * kBlocksPerSector + kBlocksPerSector - 1;
+}
+
+// Access conditions of the four blocks of a sector, each the three bits
+// C1 C2 C3 as one value 0 to 7, decoded from trailer bytes 6 to 8. Empty when
+// the inverted copies do not match, which a real card answers by refusing
+// every access to the sector.
+std::optional<std::array<std::uint8_t, kBlocksPerSector>> decodeAccessBits(
+    const std::uint8_t* bytes);
+std::array<std::uint8_t, 3> encodeAccessBits(
+    const std::array<std::uint8_t, kBlocksPerSector>& conditions);
+// The factory ("transport") configuration: keys A and B FF..FF, data blocks
+// open to key A, access bits FF 07 80, general purpose byte 69.
+Block transportTrailer();
+
+class Card {
+ public:
+  enum class Kind { kMifareClassic1K, kSevenByteSerial };
+  // Where a card stands in the ISO 14443-3 state machine, as far as a reader
+  // can tell: kIdle answers the next card request; kActive has been selected
+  // by one and takes commands; kHalted answers only a wake-up (or, with the
+  // reader's card request mode, after leaving and re-entering the field).
+  enum class State { kIdle, kActive, kHalted };
+
+  // A blank MIFARE Classic 1K card: block 0 holds the serial number, its
+  // check byte, SAK 08 and ATQA 04 00; every sector has the transport
+  // trailer; all other blocks are zero.
+  static Card classic(const std::array<std::uint8_t, 4>& serial);
+  // A classic card with the memory of a dump; the serial number is taken
+  // from block 0.
+  static Card classicFromDump(const Memory& memory);
+  // A card with a 7-byte serial (MIFARE Plus, Ultralight, DESFire ...): it
+  // answers card requests but refuses every block access.
+  static Card sevenByte(const std::array<std::uint8_t, 7>& serial);
+  // The default card of the simulated readers: serial A1 B2 C3 D4, blank but
+  // for a text in block 1.
+  static Card demo();
+
+  Kind kind() const { return kind_; }
+  State state() const { return state_; }
+  Bytes serial() const { return Bytes(serial_.begin(), serial_.begin() + serialLength_); }
+  std::array<std::uint8_t, 2> atqa() const;
+  std::uint8_t sak() const;
+  const Memory& memory() const { return memory_; }
+  // Counts successful writes, so an owner can tell when to save.
+  unsigned long writeCount() const { return writeCount_; }
+
+  // The card (re-)enters the field: it powers up idle, with no login.
+  void enterField();
+  // A card request or tag search. `wakeHalted` is the wake-up form that
+  // halted cards answer too. Selects the card; true when it answered.
+  bool request(bool wakeHalted);
+  // Halts a selected card; false when no selected card answered.
+  bool halt();
+  // Authenticates `sector` with `key` of type `keyType`. A wrong key, like
+  // any failed authentication of a real card, drops the card back to idle:
+  // it takes no command until the next card request.
+  bool authenticate(int sector, KeyType keyType, const Key& key);
+  // The sector of the last successful authentication, or -1.
+  int authenticatedSector() const { return authSector_; }
+  // Read and write in the authenticated sector, as the sector's access bits
+  // allow for the key that authenticated. A trailer reads with key A as
+  // zeros and key B as zeros unless the access bits make it readable; a
+  // trailer write changes only the parts that the access bits let the key
+  // write. Block 0 is read-only. A write of a trailer with malformed access
+  // bits is refused: a real card would take it and lock the sector for good.
+  std::optional<Block> readBlock(int block) const;
+  bool writeBlock(int block, const Block& data);
+
+ private:
+  Card() = default;
+  bool mayAccess(int block) const;
+  Block block(int index) const;
+
+  Kind kind_ = Kind::kMifareClassic1K;
+  std::array<std::uint8_t, 7> serial_{};
+  std::size_t serialLength_ = 0;
+  Memory memory_{};
+  State state_ = State::kIdle;
+  int authSector_ = -1;
+  KeyType authKey_ = KeyType::kA;
+  unsigned long writeCount_ = 0;
+};
+
+// Card dumps in the plain binary layout of other MIFARE tools: 1024 bytes,
+// block 0 first, 16 bytes a block. Load returns an empty optional and sets
+// `error` when the file cannot be read or is not exactly 1024 bytes; save
+// replaces the file whole (written beside it, then renamed).
+std::optional<Memory> loadDump(const std::string& path, std::string& error);
+bool saveDump(const std::string& path, const Memory& memory, std::string& error);
+
+}  // namespace rfid_sim
+
+#endif  // RFID_SIM_CARD_H

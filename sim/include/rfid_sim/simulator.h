@@ -1,0 +1,93 @@
+// A simulated reader on a pseudo-terminal: the host opens portPath() as it
+// would a serial port; a thread of the simulator answers on the other side.
+#ifndef RFID_SIM_SIMULATOR_H
+#define RFID_SIM_SIMULATOR_H
+
+#include <chrono>
+#include <condition_variable>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <thread>
+
+#include "rfid_sim/card.h"
+#include "rfid_sim/reader.h"
+#include "rfid_sim/unique_fd.h"
+
+namespace rfid_sim {
+
+class Simulator {
+ public:
+  // Opens the pseudo-terminal (raw, 8N1) and starts answering at once with
+  // `card` in the field (none when empty). Throws std::runtime_error when no
+  // pseudo-terminal can be had.
+  Simulator(Model model, std::optional<Card> card);
+  ~Simulator();
+  Simulator(const Simulator&) = delete;
+  Simulator& operator=(const Simulator&) = delete;
+
+  Model model() const { return model_; }
+  // The serial side, e.g. /dev/pts/3. The simulator keeps it open too, so a
+  // host may close and reopen it without the reader seeing a hang-up.
+  const std::string& portPath() const { return portPath_; }
+
+  // After every request that changed the card's memory, the whole card is
+  // written to `path` as a 1024-byte dump. Empty: no saving.
+  void saveCardTo(std::string path);
+  // The last save error, empty when saving works.
+  std::string saveError() const;
+
+  // The field: a card arrives (starting idle) or leaves. insertCard() with
+  // no argument brings the last card back.
+  void insertCard(Card card);
+  void insertCard();
+  void removeCard();
+  // A copy of the card in the field, as it is now.
+  std::optional<Card> card() const;
+
+  // For tests and tools that replace the host's fixed half-second wait:
+  // returns once the reader has answered a request that no earlier call
+  // waited for and the answer is readable on the serial side. False when
+  // no answer came within `timeout` (a request the reader ignores, or a
+  // reader still busy).
+  bool waitForReply(std::chrono::milliseconds timeout = std::chrono::milliseconds(2000));
+
+  // Bytes received from the host and complete frames handled, so far.
+  unsigned long bytesReceived() const;
+  unsigned long framesHandled() const;
+
+ private:
+  void run();
+  void saveIfChanged();
+
+  Model model_;
+  UniqueFd master_;
+  UniqueFd serial_;  // kept open: see portPath()
+  UniqueFd wakeRead_;
+  UniqueFd wakeWrite_;
+  std::string portPath_;
+
+  mutable std::mutex mutex_;
+  std::condition_variable replied_;
+  std::unique_ptr<Reader> reader_;
+  std::optional<Card> lastCard_;
+  std::string cardFile_;
+  std::string saveError_;
+  unsigned long savedWrites_ = 0;
+  unsigned long bytesReceived_ = 0;
+  unsigned long repliesSent_ = 0;
+  unsigned long repliesWaited_ = 0;
+  std::size_t lastReplySize_ = 0;
+  bool stopping_ = false;
+  std::thread thread_;
+};
+
+// Puts a descriptor of a terminal in raw mode, 8N1, at `baud` (a termios
+// speed constant), with reads that return at once when nothing has arrived:
+// the setting a host gives a reader's port. False with errno set on failure.
+bool configureRawPort(int fd, unsigned baudConstant);
+
+}  // namespace rfid_sim
+
+#endif  // RFID_SIM_SIMULATOR_H

@@ -1,0 +1,346 @@
+#include "rfid_sim/card.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+
+#include "rfid_sim/unique_fd.h"
+
+namespace rfid_sim {
+namespace {
+
+// Which keys may do something: a bit set per key type.
+constexpr std::uint8_t kNever = 0;
+constexpr std::uint8_t kKeyA = 1;
+constexpr std::uint8_t kKeyB = 2;
+constexpr std::uint8_t kKeyAOrB = kKeyA | kKeyB;
+
+constexpr std::uint8_t bitOf(KeyType key) {
+  return key == KeyType::kA ? kKeyA : kKeyB;
+}
+
+// Data blocks, indexed by C1 C2 C3: who may read, who may write.
+struct DataRights {
+  std::uint8_t read;
+  std::uint8_t write;
+};
+constexpr DataRights kDataRights[8] = {
+    {kKeyAOrB, kKeyAOrB},  // 000, the transport configuration
+    {kKeyAOrB, kNever},    // 001, value block (decrement only)
+    {kKeyAOrB, kNever},    // 010, read-only
+    {kKeyB, kKeyB},        // 011
+    {kKeyAOrB, kKeyB},     // 100
+    {kKeyB, kNever},       // 101
+    {kKeyAOrB, kKeyB},     // 110, value block
+    {kNever, kNever},      // 111
+};
+
+// Sector trailers, indexed by C1 C2 C3. Key A itself is never readable.
+struct TrailerRights {
+  std::uint8_t keyAWrite;
+  std::uint8_t accessRead;
+  std::uint8_t accessWrite;
+  std::uint8_t keyBRead;
+  std::uint8_t keyBWrite;
+};
+constexpr TrailerRights kTrailerRights[8] = {
+    {kKeyA, kKeyA, kNever, kKeyA, kKeyA},        // 000
+    {kKeyA, kKeyA, kKeyA, kKeyA, kKeyA},         // 001, the transport configuration
+    {kNever, kKeyA, kNever, kKeyA, kNever},      // 010
+    {kKeyB, kKeyAOrB, kKeyB, kNever, kKeyB},     // 011
+    {kKeyB, kKeyAOrB, kNever, kNever, kKeyB},    // 100
+    {kNever, kKeyAOrB, kKeyB, kNever, kNever},   // 101
+    {kNever, kKeyAOrB, kNever, kNever, kNever},  // 110
+    {kNever, kKeyAOrB, kNever, kNever, kNever},  // 111
+};
+
+// Trailer layout: key A, access bits, general purpose byte, key B.
+constexpr std::size_t kKeyAAt = 0;
+constexpr std::size_t kAccessAt = 6;
+constexpr std::size_t kAccessSize = 4;  // three access bytes and the general purpose byte
+constexpr std::size_t kKeyBAt = 10;
+
+constexpr std::uint8_t kTransportConditions[kBlocksPerSector] = {0, 0, 0, 1};
+constexpr std::uint8_t kTransportGeneralPurpose = 0x69;
+
+constexpr std::array<std::uint8_t, 2> kClassicAtqa = {0x04, 0x00};
+constexpr std::uint8_t kClassicSak = 0x08;
+constexpr std::array<std::uint8_t, 2> kSevenByteAtqa = {0x44, 0x00};
+constexpr std::uint8_t kSevenByteSak = 0x00;
+
+// Key B is data, not a key, while the trailer lets it be read: a card
+// authenticated with it refuses every access.
+bool keyBIsReadable(std::uint8_t trailerCondition) {
+  return kTrailerRights[trailerCondition].keyBRead != kNever;
+}
+
+}  // namespace
+
+std::optional<KeyType> keyTypeFromSelector(std::uint8_t selector) {
+  switch (selector) {
+    case 0:
+      return KeyType::kA;
+    case 1:
+      return KeyType::kB;
+    default:
+      return std::nullopt;
+  }
+}
+
+std::optional<std::array<std::uint8_t, kBlocksPerSector>> decodeAccessBits(
+    const std::uint8_t* bytes) {
+  const unsigned c1 = bytes[1] >> 4;
+  const unsigned c2 = bytes[2] & 0x0Fu;
+  const unsigned c3 = bytes[2] >> 4;
+  const bool consistent = (bytes[0] & 0x0Fu) == (~c1 & 0x0Fu) && (bytes[0] >> 4) == (~c2 & 0x0Fu) &&
+                          (bytes[1] & 0x0Fu) == (~c3 & 0x0Fu);
+  if (!consistent) return std::nullopt;
+  std::array<std::uint8_t, kBlocksPerSector> conditions{};
+  for (int i = 0; i < kBlocksPerSector; ++i) {
+    conditions[static_cast<std::size_t>(i)] = static_cast<std::uint8_t>(
+        (((c1 >> i) & 1u) << 2) | (((c2 >> i) & 1u) << 1) | ((c3 >> i) & 1u));
+  }
+  return conditions;
+}
+
+std::array<std::uint8_t, 3> encodeAccessBits(
+    const std::array<std::uint8_t, kBlocksPerSector>& conditions) {
+  unsigned c1 = 0;
+  unsigned c2 = 0;
+  unsigned c3 = 0;
+  for (int i = 0; i < kBlocksPerSector; ++i) {
+    const unsigned condition = conditions[static_cast<std::size_t>(i)];
+    c1 |= ((condition >> 2) & 1u) << i;
+    c2 |= ((condition >> 1) & 1u) << i;
+    c3 |= (condition & 1u) << i;
+  }
+  return {static_cast<std::uint8_t>(((~c2 & 0x0Fu) << 4) | (~c1 & 0x0Fu)),
+          static_cast<std::uint8_t>((c1 << 4) | (~c3 & 0x0Fu)),
+          static_cast<std::uint8_t>((c3 << 4) | c2)};
+}
+
+Block transportTrailer() {
+  Block trailer{};
+  std::fill_n(trailer.begin() + kKeyAAt, kKeySize, 0xFF);
+  const auto access = encodeAccessBits({kTransportConditions[0], kTransportConditions[1],
+                                        kTransportConditions[2], kTransportConditions[3]});
+  std::copy(access.begin(), access.end(), trailer.begin() + kAccessAt);
+  trailer[kAccessAt + 3] = kTransportGeneralPurpose;
+  std::fill_n(trailer.begin() + kKeyBAt, kKeySize, 0xFF);
+  return trailer;
+}
+
+Card Card::classic(const std::array<std::uint8_t, 4>& serial) {
+  Memory memory{};
+  std::copy(serial.begin(), serial.end(), memory.begin());
+  memory[4] = static_cast<std::uint8_t>(serial[0] ^ serial[1] ^ serial[2] ^ serial[3]);
+  memory[5] = kClassicSak;
+  memory[6] = kClassicAtqa[0];
+  memory[7] = kClassicAtqa[1];
+  const Block trailer = transportTrailer();
+  for (int sector = 0; sector < kSectorCount; ++sector) {
+    std::copy(trailer.begin(), trailer.end(),
+              memory.begin() + static_cast<std::ptrdiff_t>(trailerOf(sector) * kBlockSize));
+  }
+  return classicFromDump(memory);
+}
+
+Card Card::classicFromDump(const Memory& memory) {
+  Card card;
+  card.kind_ = Kind::kMifareClassic1K;
+  card.memory_ = memory;
+  std::copy_n(memory.begin(), 4, card.serial_.begin());
+  card.serialLength_ = 4;
+  return card;
+}
+
+Card Card::sevenByte(const std::array<std::uint8_t, 7>& serial) {
+  Card card;
+  card.kind_ = Kind::kSevenByteSerial;
+  std::copy(serial.begin(), serial.end(), card.serial_.begin());
+  card.serialLength_ = serial.size();
+  return card;
+}
+
+Card Card::demo() {
+  Card card = classic({0xA1, 0xB2, 0xC3, 0xD4});
+  static const char kText[] = "Demo charge card";
+  static_assert(sizeof kText - 1 == kBlockSize, "one block of text");
+  std::memcpy(card.memory_.data() + kBlockSize, kText, kBlockSize);
+  return card;
+}
+
+std::array<std::uint8_t, 2> Card::atqa() const {
+  return kind_ == Kind::kMifareClassic1K ? kClassicAtqa : kSevenByteAtqa;
+}
+
+std::uint8_t Card::sak() const {
+  return kind_ == Kind::kMifareClassic1K ? kClassicSak : kSevenByteSak;
+}
+
+void Card::enterField() {
+  state_ = State::kIdle;
+  authSector_ = -1;
+}
+
+bool Card::request(bool wakeHalted) {
+  if (state_ == State::kHalted && !wakeHalted) return false;
+  state_ = State::kActive;
+  authSector_ = -1;
+  return true;
+}
+
+bool Card::halt() {
+  if (state_ != State::kActive) return false;
+  state_ = State::kHalted;
+  authSector_ = -1;
+  return true;
+}
+
+bool Card::authenticate(int sector, KeyType keyType, const Key& key) {
+  if (state_ != State::kActive) return false;
+  const std::size_t trailerAt = static_cast<std::size_t>(trailerOf(sector)) * kBlockSize;
+  const bool matches =
+      kind_ == Kind::kMifareClassic1K && sector >= 0 && sector < kSectorCount &&
+      std::equal(key.begin(), key.end(),
+                 memory_.begin() + static_cast<std::ptrdiff_t>(
+                                       trailerAt + (keyType == KeyType::kA ? kKeyAAt : kKeyBAt)));
+  if (!matches) {
+    state_ = State::kIdle;
+    authSector_ = -1;
+    return false;
+  }
+  authSector_ = sector;
+  authKey_ = keyType;
+  return true;
+}
+
+Block Card::block(int index) const {
+  Block out{};
+  std::copy_n(
+      memory_.begin() + static_cast<std::ptrdiff_t>(static_cast<std::size_t>(index) * kBlockSize),
+      kBlockSize, out.begin());
+  return out;
+}
+
+// The common gate of reads and writes: a selected card, logged in to the
+// block's sector, whose access bits are well formed and whose key B, when
+// it authenticated, is a key and not readable data.
+bool Card::mayAccess(int block) const {
+  if (state_ != State::kActive || block < 0 || block >= kBlockCount) return false;
+  if (authSector_ != sectorOf(block)) return false;
+  const Block trailer = this->block(trailerOf(authSector_));
+  const auto conditions = decodeAccessBits(trailer.data() + kAccessAt);
+  if (!conditions) return false;
+  return !(authKey_ == KeyType::kB && keyBIsReadable((*conditions)[kBlocksPerSector - 1]));
+}
+
+std::optional<Block> Card::readBlock(int index) const {
+  if (!mayAccess(index)) return std::nullopt;
+  const Block stored = block(index);
+  const auto conditions = *decodeAccessBits(block(trailerOf(sectorOf(index))).data() + kAccessAt);
+  const std::uint8_t key = bitOf(authKey_);
+  if (!isSectorTrailer(index)) {
+    if ((kDataRights[conditions[static_cast<std::size_t>(index % kBlocksPerSector)]].read & key) ==
+        0) {
+      return std::nullopt;
+    }
+    return stored;
+  }
+  const TrailerRights& rights = kTrailerRights[conditions[kBlocksPerSector - 1]];
+  Block shown{};  // key A always reads as zeros
+  if ((rights.accessRead & key) != 0) {
+    std::copy_n(stored.begin() + kAccessAt, kAccessSize, shown.begin() + kAccessAt);
+  }
+  if ((rights.keyBRead & key) != 0) {
+    std::copy_n(stored.begin() + kKeyBAt, kKeySize, shown.begin() + kKeyBAt);
+  }
+  return shown;
+}
+
+bool Card::writeBlock(int index, const Block& data) {
+  if (!mayAccess(index) || index == 0) return false;
+  const std::size_t at = static_cast<std::size_t>(index) * kBlockSize;
+  const auto conditions = *decodeAccessBits(block(trailerOf(sectorOf(index))).data() + kAccessAt);
+  const std::uint8_t key = bitOf(authKey_);
+  if (!isSectorTrailer(index)) {
+    if ((kDataRights[conditions[static_cast<std::size_t>(index % kBlocksPerSector)]].write & key) ==
+        0) {
+      return false;
+    }
+    std::copy(data.begin(), data.end(), memory_.begin() + static_cast<std::ptrdiff_t>(at));
+    ++writeCount_;
+    return true;
+  }
+
+  if (!decodeAccessBits(data.data() + kAccessAt)) return false;
+  const TrailerRights& rights = kTrailerRights[conditions[kBlocksPerSector - 1]];
+  bool wroteSomething = false;
+  const auto writePart = [&](std::uint8_t allowed, std::size_t offset, std::size_t size) {
+    if ((allowed & key) == 0) return;
+    std::copy_n(data.begin() + static_cast<std::ptrdiff_t>(offset), size,
+                memory_.begin() + static_cast<std::ptrdiff_t>(at + offset));
+    wroteSomething = true;
+  };
+  writePart(rights.keyAWrite, kKeyAAt, kKeySize);
+  writePart(rights.accessWrite, kAccessAt, kAccessSize);
+  writePart(rights.keyBWrite, kKeyBAt, kKeySize);
+  if (wroteSomething) ++writeCount_;
+  return wroteSomething;
+}
+
+std::optional<Memory> loadDump(const std::string& path, std::string& error) {
+  const UniqueFd file(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+  if (!file.valid()) {
+    error = path + ": " + std::strerror(errno);
+    return std::nullopt;
+  }
+  Memory memory{};
+  std::size_t filled = 0;
+  // One byte more than a dump, to tell a longer file from an exact one.
+  std::uint8_t extra = 0;
+  while (filled < memory.size()) {
+    const ssize_t got = ::read(file.get(), memory.data() + filled, memory.size() - filled);
+    if (got < 0 && errno == EINTR) continue;
+    if (got <= 0) break;
+    filled += static_cast<std::size_t>(got);
+  }
+  if (filled != memory.size() || ::read(file.get(), &extra, 1) != 0) {
+    error = path + ": not a 1024-byte MIFARE Classic 1K dump";
+    return std::nullopt;
+  }
+  return memory;
+}
+
+bool saveDump(const std::string& path, const Memory& memory, std::string& error) {
+  const std::string temporary = path + ".tmp";
+  {
+    const UniqueFd file(::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
+    std::size_t written = 0;
+    while (file.valid() && written < memory.size()) {
+      const ssize_t put = ::write(file.get(), memory.data() + written, memory.size() - written);
+      if (put < 0 && errno == EINTR) continue;
+      if (put <= 0) break;
+      written += static_cast<std::size_t>(put);
+    }
+    if (!file.valid() || written != memory.size()) {
+      error = temporary + ": " + std::strerror(errno);
+      ::unlink(temporary.c_str());
+      return false;
+    }
+  }
+  // The rename replaces the dump in one step, so a reader of the file never
+  // sees half a session's writes.
+  if (::rename(temporary.c_str(), path.c_str()) != 0) {
+    error = path + ": " + std::strerror(errno);
+    ::unlink(temporary.c_str());
+    return false;
+  }
+  return true;
+}
+
+}  // namespace rfid_sim

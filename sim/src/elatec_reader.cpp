@@ -1,0 +1,160 @@
+// The length-prefixed reader in binary mode, without CRC.
+// Request: [count of the bytes that follow, 16-bit little endian][class]
+// [function][parameters...]. Reply: [count, 16-bit little endian][status]
+// and, when the status is 0 (understood), the function's result byte and
+// its data.
+#include <algorithm>
+#include <cstddef>
+
+#include "models.h"
+
+namespace rfid_sim {
+namespace {
+
+// Status byte of every reply.
+constexpr std::uint8_t kUnderstood = 0;
+constexpr std::uint8_t kUnknownFunction = 1;
+constexpr std::uint8_t kMissingParameter = 2;
+constexpr std::uint8_t kUnusedParameters = 3;
+constexpr std::uint8_t kParserError = 5;
+
+constexpr std::uint8_t kFalse = 0;
+constexpr std::uint8_t kTrue = 1;
+
+// A request longer than this is not one the reader knows; its input buffer
+// is dropped rather than waiting for tens of kilobytes.
+constexpr long kMaxRequestCount = 512;
+constexpr std::size_t kHeaderSize = 2;  // the count
+constexpr std::size_t kParametersAt = 4;
+
+// Tag type reported for MIFARE family cards, and the beep's parameters.
+constexpr std::uint8_t kTagTypeMifare = 0x80;
+constexpr std::size_t kBeepOnTimeAt = kParametersAt + 3;
+constexpr std::size_t kBeepOffTimeAt = kParametersAt + 5;
+
+enum class Function { kSearchTag, kLogin, kReadBlock, kWriteBlock, kBeep };
+struct FunctionEntry {
+  std::uint8_t group;
+  std::uint8_t number;
+  std::size_t parameterCount;
+  Function function;
+};
+constexpr FunctionEntry kFunctions[] = {
+    {5, 0, 1, Function::kSearchTag},     // max ID bytes
+    {11, 0, 8, Function::kLogin},        // key[6], key type, sector
+    {11, 1, 1, Function::kReadBlock},    // block
+    {11, 2, 17, Function::kWriteBlock},  // block, data[16]
+    {4, 7, 7, Function::kBeep},          // volume, frequency, on time, off time
+};
+
+Bytes reply(std::uint8_t status, const Bytes& payload = {}) {
+  const std::size_t count = payload.size() + 1;
+  Bytes out = {static_cast<std::uint8_t>(count & 0xFF), static_cast<std::uint8_t>(count >> 8),
+               status};
+  out.insert(out.end(), payload.begin(), payload.end());
+  return out;
+}
+
+Bytes result(bool ok, const Bytes& data = {}) {
+  Bytes payload = {ok ? kTrue : kFalse};
+  if (ok) payload.insert(payload.end(), data.begin(), data.end());
+  return reply(kUnderstood, payload);
+}
+
+unsigned littleEndian16(const Bytes& bytes, std::size_t at) {
+  return static_cast<unsigned>(bytes[at]) | (static_cast<unsigned>(bytes[at + 1]) << 8);
+}
+
+class ElatecReader final : public Reader {
+ public:
+  ElatecReader() : Reader(Model::kElatec) {}
+
+ protected:
+  long frameLength(const Bytes& pending) const override {
+    if (pending.size() < kHeaderSize) return 0;
+    const long count = static_cast<long>(littleEndian16(pending, 0));
+    if (count > kMaxRequestCount) return -1;
+    const long total = count + static_cast<long>(kHeaderSize);
+    return static_cast<long>(pending.size()) >= total ? total : 0;
+  }
+
+  Bytes unframeableAnswer() const override { return reply(kParserError); }
+
+  Answer handle(const Bytes& frame) override {
+    if (frame.size() < kParametersAt) return {reply(kParserError)};  // no class and function
+    const std::uint8_t group = frame[2];
+    const std::uint8_t number = frame[3];
+    const FunctionEntry* entry = std::find_if(
+        std::begin(kFunctions), std::end(kFunctions),
+        [&](const FunctionEntry& e) { return e.group == group && e.number == number; });
+    if (entry == std::end(kFunctions)) return {reply(kUnknownFunction)};
+    const std::size_t parameters = frame.size() - kParametersAt;
+    if (parameters < entry->parameterCount) return {reply(kMissingParameter)};
+    if (parameters > entry->parameterCount) return {reply(kUnusedParameters)};
+
+    switch (entry->function) {
+      case Function::kSearchTag:
+        return {searchTag(frame[kParametersAt])};
+      case Function::kLogin:
+        return {login(frame)};
+      case Function::kReadBlock:
+        return {readBlock(frame[kParametersAt])};
+      case Function::kWriteBlock:
+        return {writeBlock(frame)};
+      case Function::kBeep: {
+        // The reader sounds the beep and pauses for the off time before it
+        // answers or takes the next request.
+        const auto busy = std::chrono::milliseconds(littleEndian16(frame, kBeepOnTimeAt) +
+                                                    littleEndian16(frame, kBeepOffTimeAt));
+        return {reply(kUnderstood), busy};
+      }
+    }
+    return {reply(kUnknownFunction)};
+  }
+
+ private:
+  Bytes searchTag(std::uint8_t maxIdBytes) {
+    Card* card = field().card();
+    if (card == nullptr || !card->request(false)) return result(false);
+    const Bytes serial = card->serial();
+    if (serial.size() > maxIdBytes) return result(false);
+    Bytes data = {kTagTypeMifare, static_cast<std::uint8_t>(serial.size() * 8),
+                  static_cast<std::uint8_t>(serial.size())};
+    data.insert(data.end(), serial.begin(), serial.end());
+    return result(true, data);
+  }
+
+  Bytes login(const Bytes& frame) {
+    Card* card = field().card();
+    Key key{};
+    std::copy_n(frame.begin() + kParametersAt, kKeySize, key.begin());
+    const auto keyType = keyTypeFromSelector(frame[kParametersAt + kKeySize]);
+    const int sector = frame[kParametersAt + kKeySize + 1];
+    return result(card != nullptr && keyType && sector < kSectorCount &&
+                  card->authenticate(sector, *keyType, key));
+  }
+
+  // Reads and writes use the login the reader holds: the card's
+  // authenticated sector.
+  Bytes readBlock(int block) {
+    const Card* card = field().card();
+    const auto data = card != nullptr ? card->readBlock(block) : std::nullopt;
+    if (!data) return result(false);
+    return result(true, Bytes(data->begin(), data->end()));
+  }
+
+  Bytes writeBlock(const Bytes& frame) {
+    Card* card = field().card();
+    Block data{};
+    std::copy_n(frame.begin() + kParametersAt + 1, kBlockSize, data.begin());
+    return result(card != nullptr && card->writeBlock(frame[kParametersAt], data));
+  }
+};
+
+}  // namespace
+
+std::unique_ptr<Reader> makeElatecReader() {
+  return std::make_unique<ElatecReader>();
+}
+
+}  // namespace rfid_sim

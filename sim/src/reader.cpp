@@ -1,0 +1,87 @@
+#include "rfid_sim/reader.h"
+
+#include "models.h"
+
+namespace rfid_sim {
+
+std::optional<Model> modelFromName(const std::string& name) {
+  if (name == "vor") return Model::kVor;
+  if (name == "elatec") return Model::kElatec;
+  return std::nullopt;
+}
+
+const char* modelName(Model model) {
+  switch (model) {
+    case Model::kVor:
+      return "vor";
+    case Model::kElatec:
+      return "elatec";
+  }
+  return "?";
+}
+
+std::unique_ptr<Reader> Reader::create(Model model) {
+  switch (model) {
+    case Model::kVor:
+      return makeVorReader();
+    case Model::kElatec:
+      return makeElatecReader();
+  }
+  return nullptr;
+}
+
+void Reader::receive(const std::uint8_t* bytes, std::size_t count, Clock::time_point now) {
+  if (count == 0) return;
+  // A partial frame that outwaited the receiver's patience is gone before
+  // the new bytes arrive, even if service() was not called in between.
+  if (!pending_.empty() && now - lastByteAt_ >= kInterByteTimeout && frameLength(pending_) == 0) {
+    pending_.clear();
+  }
+  pending_.insert(pending_.end(), bytes, bytes + count);
+  lastByteAt_ = now;
+}
+
+std::vector<Bytes> Reader::service(Clock::time_point now) {
+  std::vector<Bytes> replies;
+  for (;;) {
+    if (busy_) {
+      if (now < busyUntil_) break;
+      busy_ = false;
+      if (!delayedReply_.empty()) replies.push_back(std::move(delayedReply_));
+      delayedReply_.clear();
+    }
+    if (pending_.empty()) break;
+    const long length = frameLength(pending_);
+    if (length < 0) {
+      // Nothing to resynchronise on: the rest of this input is dropped.
+      pending_.clear();
+      Bytes answer = unframeableAnswer();
+      if (!answer.empty()) replies.push_back(std::move(answer));
+      break;
+    }
+    if (length == 0) {
+      if (now - lastByteAt_ >= kInterByteTimeout) pending_.clear();
+      break;
+    }
+    const Bytes frame(pending_.begin(), pending_.begin() + length);
+    pending_.erase(pending_.begin(), pending_.begin() + length);
+    ++framesHandled_;
+    Answer answer = handle(frame);
+    if (answer.busyFor.count() > 0) {
+      busy_ = true;
+      busyUntil_ = now + answer.busyFor;
+      delayedReply_ = std::move(answer.reply);
+    } else if (!answer.reply.empty()) {
+      replies.push_back(std::move(answer.reply));
+    }
+  }
+  return replies;
+}
+
+std::optional<Clock::time_point> Reader::nextDeadline() const {
+  if (busy_) return busyUntil_;
+  if (!pending_.empty()) return lastByteAt_ + kInterByteTimeout;  // only a partial frame waits
+  return std::nullopt;
+}
+
+}  // namespace rfid_sim

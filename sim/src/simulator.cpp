@@ -1,0 +1,206 @@
+#include "rfid_sim/simulator.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/ioctl.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <stdexcept>
+
+namespace rfid_sim {
+namespace {
+
+constexpr std::size_t kReadChunk = 256;
+constexpr std::chrono::microseconds kVisibilityPoll{200};
+
+[[noreturn]] void fail(const char* what) {
+  throw std::runtime_error(std::string(what) + ": " + std::strerror(errno));
+}
+
+// Writes all of `bytes`; the master side of a pseudo-terminal takes a few
+// kilobytes before it blocks, far more than one reply.
+void writeAll(int fd, const Bytes& bytes) {
+  std::size_t written = 0;
+  while (written < bytes.size()) {
+    const ssize_t put = ::write(fd, bytes.data() + written, bytes.size() - written);
+    if (put < 0 && errno == EINTR) continue;
+    if (put <= 0) return;  // the host side is gone; nothing to answer to
+    written += static_cast<std::size_t>(put);
+  }
+}
+
+}  // namespace
+
+bool configureRawPort(int fd, unsigned baudConstant) {
+  termios settings{};
+  if (tcgetattr(fd, &settings) != 0) return false;
+  cfmakeraw(&settings);
+  settings.c_cflag &= ~static_cast<tcflag_t>(CSIZE | PARENB | CSTOPB | CRTSCTS);
+  settings.c_cflag |= CS8 | CLOCAL | CREAD;
+  settings.c_iflag &= ~static_cast<tcflag_t>(IXON | IXOFF | IXANY);
+  settings.c_cc[VMIN] = 0;
+  settings.c_cc[VTIME] = 0;
+  if (cfsetispeed(&settings, baudConstant) != 0 || cfsetospeed(&settings, baudConstant) != 0) {
+    return false;
+  }
+  return tcsetattr(fd, TCSANOW, &settings) == 0;
+}
+
+Simulator::Simulator(Model model, std::optional<Card> card)
+    : model_(model), reader_(Reader::create(model)), lastCard_(card) {
+  // The recipe: open the master, grant, unlock, open the serial side and
+  // keep it open, raw mode.
+  master_.reset(::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC));
+  if (!master_.valid()) fail("posix_openpt");
+  if (::grantpt(master_.get()) != 0 || ::unlockpt(master_.get()) != 0) fail("grantpt");
+  char name[128] = {};
+  if (::ptsname_r(master_.get(), name, sizeof name) != 0) fail("ptsname");
+  portPath_ = name;
+  serial_.reset(::open(name, O_RDWR | O_NOCTTY | O_CLOEXEC));
+  if (!serial_.valid()) fail(name);
+  if (!configureRawPort(serial_.get(), B9600)) fail("tcsetattr");
+  int wake[2];
+  if (::pipe2(wake, O_CLOEXEC | O_NONBLOCK) != 0) fail("pipe");
+  wakeRead_.reset(wake[0]);
+  wakeWrite_.reset(wake[1]);
+  if (card) reader_->field().insert(std::move(*card));
+  thread_ = std::thread([this] { run(); });
+}
+
+Simulator::~Simulator() {
+  {
+    const std::lock_guard<std::mutex> lock(mutex_);
+    stopping_ = true;
+  }
+  const char byte = 0;
+  (void)::write(wakeWrite_.get(), &byte, 1);
+  if (thread_.joinable()) thread_.join();
+}
+
+void Simulator::saveCardTo(std::string path) {
+  const std::lock_guard<std::mutex> lock(mutex_);
+  cardFile_ = std::move(path);
+  const Card* card = reader_->field().card();
+  savedWrites_ = card != nullptr ? card->writeCount() : 0;
+}
+
+std::string Simulator::saveError() const {
+  const std::lock_guard<std::mutex> lock(mutex_);
+  return saveError_;
+}
+
+void Simulator::insertCard(Card card) {
+  const std::lock_guard<std::mutex> lock(mutex_);
+  lastCard_ = card;
+  savedWrites_ = card.writeCount();
+  reader_->field().insert(std::move(card));
+}
+
+void Simulator::insertCard() {
+  const std::lock_guard<std::mutex> lock(mutex_);
+  if (!reader_->field().hasCard() && lastCard_) reader_->field().insert(*lastCard_);
+}
+
+void Simulator::removeCard() {
+  const std::lock_guard<std::mutex> lock(mutex_);
+  if (auto card = reader_->field().remove()) lastCard_ = std::move(card);
+}
+
+std::optional<Card> Simulator::card() const {
+  const std::lock_guard<std::mutex> lock(mutex_);
+  const Card* card = reader_->field().card();
+  return card != nullptr ? std::optional<Card>(*card) : std::nullopt;
+}
+
+unsigned long Simulator::bytesReceived() const {
+  const std::lock_guard<std::mutex> lock(mutex_);
+  return bytesReceived_;
+}
+
+unsigned long Simulator::framesHandled() const {
+  const std::lock_guard<std::mutex> lock(mutex_);
+  return reader_->framesHandled();
+}
+
+bool Simulator::waitForReply(std::chrono::milliseconds timeout) {
+  const auto deadline = Clock::now() + timeout;
+  std::size_t expected = 0;
+  {
+    std::unique_lock<std::mutex> lock(mutex_);
+    if (!replied_.wait_until(lock, deadline, [this] { return repliesSent_ > repliesWaited_; })) {
+      return false;
+    }
+    repliesWaited_ = repliesSent_;
+    expected = lastReplySize_;
+  }
+  // Bytes move from one side of a pseudo-terminal to the other
+  // asynchronously: the reply has been written, but is it readable yet?
+  while (Clock::now() < deadline) {
+    int readable = 0;
+    if (::ioctl(serial_.get(), FIONREAD, &readable) == 0 &&
+        static_cast<std::size_t>(readable) >= expected) {
+      return true;
+    }
+    std::this_thread::sleep_for(kVisibilityPoll);
+  }
+  return false;
+}
+
+// Called with the lock held.
+void Simulator::saveIfChanged() {
+  const Card* card = reader_->field().card();
+  if (cardFile_.empty() || card == nullptr || card->writeCount() == savedWrites_) return;
+  savedWrites_ = card->writeCount();
+  std::string error;
+  saveError_ = saveDump(cardFile_, card->memory(), error) ? std::string() : error;
+}
+
+void Simulator::run() {
+  std::uint8_t buffer[kReadChunk];
+  for (;;) {
+    int timeoutMs = -1;
+    {
+      const std::lock_guard<std::mutex> lock(mutex_);
+      if (stopping_) return;
+      if (const auto deadline = reader_->nextDeadline()) {
+        const auto wait =
+            std::chrono::duration_cast<std::chrono::milliseconds>(*deadline - Clock::now()).count();
+        timeoutMs = static_cast<int>(std::max<long long>(0, wait + 1));
+      }
+    }
+    pollfd fds[2] = {{master_.get(), POLLIN, 0}, {wakeRead_.get(), POLLIN, 0}};
+    const int ready = ::poll(fds, 2, timeoutMs);
+    if (ready < 0 && errno != EINTR) return;
+
+    ssize_t got = 0;
+    if (ready > 0 && (fds[0].revents & POLLIN) != 0) {
+      got = ::read(master_.get(), buffer, sizeof buffer);
+    }
+    if (ready > 0 && (fds[1].revents & POLLIN) != 0) {
+      char drain[16];
+      while (::read(wakeRead_.get(), drain, sizeof drain) > 0) {
+      }
+    }
+
+    const std::lock_guard<std::mutex> lock(mutex_);
+    if (stopping_) return;
+    const auto now = Clock::now();
+    if (got > 0) {
+      bytesReceived_ += static_cast<unsigned long>(got);
+      reader_->receive(buffer, static_cast<std::size_t>(got), now);
+    }
+    for (const Bytes& reply : reader_->service(now)) {
+      writeAll(master_.get(), reply);
+      ++repliesSent_;
+      lastReplySize_ = reply.size();
+    }
+    saveIfChanged();
+    replied_.notify_all();
+  }
+}
+
+}  // namespace rfid_sim
