@@ -15,6 +15,7 @@
 #include <optional>
 #include <string>
 
+#include "rfid_sim/hex.h"
 #include "rfid_sim/simulator.h"
 #include "rfid_sim/unique_fd.h"
 
@@ -34,40 +35,6 @@ const char kUsage[] =
 int usageError(const std::string& message) {
   std::fprintf(stderr, "rfid-reader-sim: %s\n%s", message.c_str(), kUsage);
   return kExitUsage;
-}
-
-bool parseHex(const std::string& text, rfid_sim::Bytes& out) {
-  if (text.size() % 2 != 0) return false;
-  out.clear();
-  for (std::size_t i = 0; i < text.size(); i += 2) {
-    unsigned value = 0;
-    for (std::size_t j = i; j < i + 2; ++j) {
-      const char c = text[j];
-      unsigned digit = 0;
-      if (c >= '0' && c <= '9') {
-        digit = static_cast<unsigned>(c - '0');
-      } else if (c >= 'a' && c <= 'f') {
-        digit = static_cast<unsigned>(c - 'a' + 10);
-      } else if (c >= 'A' && c <= 'F') {
-        digit = static_cast<unsigned>(c - 'A' + 10);
-      } else {
-        return false;
-      }
-      value = value * 16 + digit;
-    }
-    out.push_back(static_cast<std::uint8_t>(value));
-  }
-  return true;
-}
-
-std::string hex(const rfid_sim::Bytes& bytes) {
-  std::string out;
-  char two[3];
-  for (const std::uint8_t byte : bytes) {
-    std::snprintf(two, sizeof two, "%02X", byte);
-    out += two;
-  }
-  return out;
 }
 
 // The signal handler's only job: wake the main loop.
@@ -94,7 +61,7 @@ void printStatus(const rfid_sim::Simulator& simulator) {
     std::printf(
         "field: %s card %s\n",
         card->kind() == Card::Kind::kMifareClassic1K ? "MIFARE Classic 1K" : "7-byte serial",
-        hex(card->serial()).c_str());
+        rfid_sim::toHex(card->serial()).c_str());
   }
   std::fflush(stdout);
 }
@@ -155,8 +122,12 @@ int main(int argc, char** argv) {
 
   std::optional<Card> card;
   rfid_sim::Bytes serial;
-  if (!options.serial.empty() && !parseHex(options.serial, serial)) {
-    return usageError("--serial takes hex digits, 8 for a classic card or 14 for a 7-byte one");
+  if (!options.serial.empty()) {
+    const auto parsed = rfid_sim::fromHex(options.serial);
+    if (!parsed) {
+      return usageError("--serial takes hex digits, 8 for a classic card or 14 for a 7-byte one");
+    }
+    serial = *parsed;
   }
   if (options.cardKind == "seven") {
     if (!options.cardFile.empty()) return usageError("--card-file holds a MIFARE Classic card");

@@ -1,0 +1,265 @@
+// rfidctl as a user runs it: a separate process, its exit code, its
+// standard output and its one-line messages.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cctype>
+#include <cstring>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "rfid_sim/simulator.h"
+
+extern char** environ;
+
+namespace {
+
+struct Result {
+  int exitCode = -1;
+  std::string out;
+  std::string err;
+};
+
+std::vector<std::string> splitList(const std::string& list) {
+  std::vector<std::string> items;
+  std::stringstream stream(list);
+  for (std::string item; std::getline(stream, item, ';');) {
+    if (!item.empty()) items.push_back(item);
+  }
+  return items;
+}
+
+// Runs rfidctl (under the cross-build's emulator, where there is one) and
+// collects both output streams.
+Result rfidctl(const std::vector<std::string>& args) {
+  std::vector<std::string> command = splitList(RFIDCTL_COMMAND);
+  command.insert(command.end(), args.begin(), args.end());
+  std::vector<char*> argv;
+  for (std::string& arg : command) argv.push_back(arg.data());
+  argv.push_back(nullptr);
+
+  int outPipe[2];
+  int errPipe[2];
+  EXPECT_EQ(::pipe2(outPipe, O_CLOEXEC), 0);
+  EXPECT_EQ(::pipe2(errPipe, O_CLOEXEC), 0);
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_adddup2(&actions, outPipe[1], STDOUT_FILENO);
+  posix_spawn_file_actions_adddup2(&actions, errPipe[1], STDERR_FILENO);
+  posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
+  pid_t pid = 0;
+  const int spawned = posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ);
+  posix_spawn_file_actions_destroy(&actions);
+  ::close(outPipe[1]);
+  ::close(errPipe[1]);
+  Result result;
+  if (spawned != 0) {
+    ADD_FAILURE() << "cannot start " << argv[0] << ": " << std::strerror(spawned);
+    ::close(outPipe[0]);
+    ::close(errPipe[0]);
+    return result;
+  }
+  pollfd fds[2] = {{outPipe[0], POLLIN, 0}, {errPipe[0], POLLIN, 0}};
+  std::string* sinks[2] = {&result.out, &result.err};
+  for (int open = 2; open > 0;) {
+    if (::poll(fds, 2, -1) < 0) break;
+    for (int i = 0; i < 2; ++i) {
+      if (fds[i].fd < 0 || fds[i].revents == 0) continue;
+      char chunk[4096];
+      const ssize_t got = ::read(fds[i].fd, chunk, sizeof chunk);
+      if (got > 0) {
+        sinks[i]->append(chunk, static_cast<std::size_t>(got));
+      } else {
+        ::close(fds[i].fd);
+        fds[i].fd = -1;
+        --open;
+      }
+    }
+  }
+  int status = 0;
+  ::waitpid(pid, &status, 0);
+  result.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+  return result;
+}
+
+std::string lastLine(const std::string& text) {
+  std::string trimmed = text;
+  while (!trimmed.empty() && trimmed.back() == '\n') trimmed.pop_back();
+  const std::size_t newline = trimmed.rfind('\n');
+  return newline == std::string::npos ? trimmed : trimmed.substr(newline + 1);
+}
+
+std::vector<std::string> withSimulation(std::vector<std::string> args) {
+  args.insert(args.begin(), {"--simulate", "--fast"});
+  return args;
+}
+
+class TempDir {
+ public:
+  TempDir() { EXPECT_NE(::mkdtemp(path_), nullptr); }
+  ~TempDir() {
+    for (const std::string& file : files_) ::unlink(file.c_str());
+    ::rmdir(path_);
+  }
+  std::string file(const std::string& name) {
+    files_.push_back(std::string(path_) + "/" + name);
+    return files_.back();
+  }
+
+ private:
+  char path_[64] = "/tmp/rfidctl-test-XXXXXX";
+  std::vector<std::string> files_;
+};
+
+TEST(Rfidctl, BadInputIsAOneLineMessageAndExitTwo) {
+  struct Case {
+    std::vector<std::string> args;
+    const char* message;
+  };
+  const std::string hex31(31, 'A');
+  const Case cases[] = {
+      {{"--simulate", "--model", "vor", "read", "64"}, "block 64 is out of range: use 0 to 63"},
+      {{"--simulate", "--model", "elatec", "read", "-1"}, "block -1 is out of range"},
+      {{"--simulate", "--model", "vor", "write", "4", hex31}, "32 hex digits"},
+      {{"--simulate", "--model", "vor", "write", "4", std::string(30, 'A') + "GG"},
+       "32 hex digits"},
+      {{"--model", "vor", "identify"}, "no reader port: pass --port PATH"},
+      {{"--port", "/dev/null", "--model", "vor", "identify"}, "/dev/null is not a serial port"},
+      {{"--port", "/nonexistent/ttyUSB9", "--model", "vor", "identify"},
+       "cannot open /nonexistent/ttyUSB9"},
+      {{"--port", "/dev/null", "--baud", "1234", "--model", "vor", "identify"},
+       "--baud 1234 is not offered"},
+      {{"--simulate", "identify"}, "--model vor or --model elatec"},
+      {{"--simulate", "--model", "mifare", "identify"}, "--model must be vor or elatec"},
+      {{"--simulate", "--model", "vor"}, "no command"},
+      {{"--simulate", "--model", "vor", "frobnicate"}, "unknown command 'frobnicate'"},
+      {{"--simulate", "--model", "vor", "read"}, "read takes 1 argument"},
+      {{"--simulate", "--model", "vor", "login", "4"}, "login is for --model elatec"},
+      {{"--simulate", "--model", "elatec", "halt"}, "halt is for --model vor"},
+      {{"--simulate", "--model", "vor", "buzz", "11"}, "buzz TIME must be 0 to 10"},
+      {{"--simulate", "--model", "vor", "--key", "FFFF", "identify"}, "--key takes 12 hex digits"},
+      {{"--simulate", "--model", "vor", "--sector-key", "16:FFFFFFFFFFFF", "identify"},
+       "sector 0 to 15"},
+      {{"--simulate", "--model", "vor", "--key-selector", "256", "identify"},
+       "--key-selector takes"},
+      {{"--simulate", "--model", "vor", "--save", "x", "identify"},
+       "--save belongs to the dump command"},
+      {{"--port", "/dev/null", "--fast", "--model", "vor", "identify"}, "apply to --simulate only"},
+      {{"--simulate", "--model", "vor", "--bogus", "identify"}, "unknown option --bogus"},
+  };
+  for (const Case& c : cases) {
+    const Result result = rfidctl(c.args);
+    std::string shown;
+    for (const std::string& arg : c.args) shown += arg + " ";
+    EXPECT_EQ(result.exitCode, 2) << shown;
+    EXPECT_EQ(result.err.rfind("rfidctl: ", 0), 0u) << shown << result.err;
+    EXPECT_NE(result.err.find(c.message), std::string::npos) << shown << "\n" << result.err;
+    EXPECT_EQ(result.err.find('\n'), result.err.size() - 1) << "one line: " << result.err;
+    EXPECT_TRUE(result.out.empty()) << shown << result.out;
+  }
+}
+
+TEST(Rfidctl, BadInputPutsNothingOnTheWire) {
+  rfid_sim::Simulator reader(rfid_sim::Model::kVor, rfid_sim::Card::demo());
+  const std::string port = reader.portPath();
+  const std::string malformedTrailer =
+      "FFFFFFFFFFFF"
+      "FF0781"
+      "69"
+      "FFFFFFFFFFFF";
+  const std::vector<std::string> cases[] = {
+      {"--port", port, "--model", "vor", "read", "64"},
+      {"--port", port, "--model", "vor", "write", "5", "00"},
+      {"--port", port, "--model", "vor", "--key", "GGGGGGGGGGGG", "read", "4"},
+      {"--port", port, "--model", "vor", "write", "7", malformedTrailer},
+  };
+  for (const auto& args : cases) {
+    const Result result = rfidctl(args);
+    EXPECT_EQ(result.exitCode, 2) << args.back() << result.err;
+  }
+  EXPECT_NE(rfidctl({"--port", port, "--model", "vor", "write", "7", malformedTrailer})
+                .err.find("lock sector 1"),
+            std::string::npos);
+  EXPECT_EQ(reader.bytesReceived(), 0u);
+}
+
+TEST(Rfidctl, SimulatedSessionsExitZeroOrOneWithOutputForPeopleAndScripts) {
+  Result result = rfidctl(withSimulation({"--model", "vor", "identify"}));
+  EXPECT_EQ(result.exitCode, 0) << result.err;
+  EXPECT_NE(result.out.find("Card type : MIFARE classic."), std::string::npos)
+      << "the module's own log line";
+  EXPECT_NE(result.out.find("serial A1B2C3D4"), std::string::npos) << result.out;
+
+  result = rfidctl(withSimulation({"--model", "elatec", "--json", "--quiet", "read", "1"}));
+  EXPECT_EQ(result.exitCode, 0) << result.err;
+  EXPECT_EQ(lastLine(result.out),
+            "{\"command\":\"read\",\"model\":\"elatec\",\"serial\":\"A1B2C3D4\",\"block\":1,"
+            "\"data\":\"44656D6F206368617267652063617264\",\"ok\":true}");
+
+  result = rfidctl(withSimulation({"--model", "elatec", "--no-card", "--json", "identify"}));
+  EXPECT_EQ(result.exitCode, 1);
+  EXPECT_NE(result.err.find("no card in the field"), std::string::npos);
+  EXPECT_NE(lastLine(result.out).find("\"ok\":false"), std::string::npos);
+
+  for (const char* model : {"vor", "elatec"}) {
+    result =
+        rfidctl(withSimulation({"--model", model, "--sector-key", "1:A0A1A2A3A4A5", "read", "4"}));
+    EXPECT_EQ(result.exitCode, 1) << model;
+    EXPECT_NE(result.err.find("check the key of sector 1"), std::string::npos)
+        << model << result.err;
+  }
+}
+
+TEST(Rfidctl, WritesLandInTheCardFileAndADumpSavesTheWholeCard) {
+  TempDir dir;
+  const std::string card = dir.file("card.mfd");
+  Result result = rfidctl(withSimulation(
+      {"--model", "vor", "--card-file", card, "write", "8", "000102030405060708090A0B0C0D0E0F"}));
+  ASSERT_EQ(result.exitCode, 0) << result.err;
+  result =
+      rfidctl(withSimulation({"--model", "elatec", "--card-file", card, "--quiet", "read", "8"}));
+  EXPECT_EQ(result.exitCode, 0) << result.err;
+  EXPECT_NE(result.out.find(" 8  00 01 02 03 04 05 06 07 08 09 0A 0B 0C 0D 0E 0F"),
+            std::string::npos)
+      << result.out;
+
+  const std::string saved = dir.file("dump.mfd");
+  result = rfidctl(withSimulation(
+      {"--model", "elatec", "--card-file", card, "--quiet", "dump", "--save", saved}));
+  ASSERT_EQ(result.exitCode, 0) << result.err;
+  int lines = 0;
+  int trailers = 0;
+  std::istringstream table(result.out);
+  for (std::string line; std::getline(table, line);) {
+    const bool numbered = line.size() > 4 && std::isdigit(static_cast<unsigned char>(line[1])) != 0;
+    if (numbered && std::stoi(line.substr(0, 2)) == lines) {
+      ++lines;
+      trailers += line.find("trailer") != std::string::npos ? 1 : 0;
+    }
+  }
+  EXPECT_EQ(lines, 64) << result.out;
+  EXPECT_EQ(trailers, 16);
+  EXPECT_NE(result.err.find("dump: block 64/64"), std::string::npos) << "progress";
+  // Key A comes back into the trailers, so the dump equals the card file.
+  std::ifstream savedFile(saved, std::ios::binary);
+  std::ifstream cardFile(card, std::ios::binary);
+  const std::string savedBytes((std::istreambuf_iterator<char>(savedFile)), {});
+  const std::string cardBytes((std::istreambuf_iterator<char>(cardFile)), {});
+  EXPECT_EQ(savedBytes.size(), 1024u);
+  EXPECT_EQ(savedBytes, cardBytes);
+}
+
+TEST(Rfidctl, WatchPrintsTheCardOnce) {
+  const Result result =
+      rfidctl(withSimulation({"--model", "vor", "--quiet", "--count", "1", "watch"}));
+  EXPECT_EQ(result.exitCode, 0) << result.err;
+  EXPECT_NE(result.out.find("card A1B2C3D4 (MIFARE Classic)"), std::string::npos) << result.out;
+}
+
+}  // namespace
