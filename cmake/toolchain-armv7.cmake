@@ -15,6 +15,11 @@ set(CMAKE_LIBRARY_ARCHITECTURE ${RFID_CROSS_TRIPLE})
 # convention, Thumb-2. Spelled out so the build does not depend on the
 # compiler's defaults.
 set(RFID_ARM_FLAGS "-march=armv7-a+fp -mfpu=auto -mfloat-abi=hard -mthumb")
+# 64-bit file offsets and time_t on the 32-bit target: log stamps stay right
+# past January 2038, a log file may pass 2 GiB, and directory listings work
+# where the file system hands out 64-bit directory offsets (as it does to
+# programs under qemu-arm on a 64-bit machine).
+string(APPEND RFID_ARM_FLAGS " -D_FILE_OFFSET_BITS=64 -D_TIME_BITS=64")
 set(CMAKE_C_FLAGS_INIT "${RFID_ARM_FLAGS}")
 set(CMAKE_CXX_FLAGS_INIT "${RFID_ARM_FLAGS}")
 
