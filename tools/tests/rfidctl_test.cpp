@@ -29,7 +29,7 @@ struct Result {
 std::vector<std::string> splitList(const std::string& list) {
   std::vector<std::string> items;
   std::stringstream stream(list);
-  for (std::string item; std::getline(stream, item, ';');) {
+  for (std::string item; std::getline(stream, item, '|');) {
     if (!item.empty()) items.push_back(item);
   }
   return items;
@@ -54,7 +54,7 @@ Result rfidctl(const std::vector<std::string>& args) {
   posix_spawn_file_actions_adddup2(&actions, errPipe[1], STDERR_FILENO);
   posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
   pid_t pid = 0;
-  const int spawned = posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ);
+  const int spawned = posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), environ);
   posix_spawn_file_actions_destroy(&actions);
   ::close(outPipe[1]);
   ::close(errPipe[1]);
