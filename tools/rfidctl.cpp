@@ -172,6 +172,8 @@ std::string keyAdvice(int sector) {
 }
 
 const char* const kNoCard = "no card in the field: hold a card on the reader and try again";
+const char* const kLeftDuringDump =
+    "the card left the field during the dump: hold it on the reader and run dump again";
 
 // Identify, then (where the model needs it) log in to the block's sector.
 int prepareBlock(const ReaderHost& host, Console& console, int block,
@@ -255,29 +257,41 @@ int dump(const ReaderHost& host, Console& console, const Options& options) {
   rfid_sim::Memory memory{};
   bool readable[kSectors * kBlocksPerSector] = {};
   int refused = 0;
+  // Any refusal leaves the card idle until it is identified again, as a
+  // host must; a refused login skips the sector, a refused read (wrong key
+  // on the checksummed reader, or access bits) only the block.
+  bool idle = false;
+  const auto ready = [&]() {
+    if (idle) idle = !host.identify(serial);
+    return !idle;
+  };
   for (int sector = 0; sector < kSectors; ++sector) {
     const int first = sector * kBlocksPerSector;
-    bool sectorOk = host.login(first);
-    for (int block = first; block < first + kBlocksPerSector; ++block) {
+    const int trailer = first + kBlocksPerSector - 1;
+    bool loggedIn = false;
+    bool loginRefused = false;
+    for (int block = first; block <= trailer; ++block) {
       console.progress("dump: block " + std::to_string(block + 1) + "/64");
+      if (!loggedIn && !loginRefused) {
+        if (!ready()) return console.fail(kExitRefused, kLeftDuringDump);
+        loggedIn = host.login(first);
+        loginRefused = !loggedIn;
+        idle = loginRefused;
+      }
       Block data{};
-      if (sectorOk && host.read(block, data)) {
+      if (loggedIn && host.read(block, data)) {
         readable[block] = true;
         std::copy(data.begin(), data.end(), memory.begin() + block * 16);
-      } else {
-        ++refused;
-        sectorOk = false;  // the card fell idle after the refusal
+        continue;
       }
+      ++refused;
+      if (loggedIn) idle = true;
+      loggedIn = false;
     }
-    if (!sectorOk) {
-      // A refused key leaves the card idle: identify it again for the next
-      // sector, as a host must.
-      if (!host.identify(serial))
-        return console.fail(kExitRefused, "the card left the field during the dump");
-    } else if (options.keySelector == 0) {
-      // The card never shows key A; the key that opened the sector is it,
+    if (readable[trailer] && options.keySelector == 0) {
+      // The card never shows key A; the key that opened the trailer is it,
       // so the dump can be replayed.
-      std::copy_n(sectorKeyA[sector], kKeyABytes, memory.begin() + (first + 3) * 16);
+      std::copy_n(sectorKeyA[sector], kKeyABytes, memory.begin() + trailer * 16);
     }
   }
   console.endProgress();
@@ -323,7 +337,8 @@ int halt(const ReaderHost& host, Console& console, int fd) {
   // The halt reports nothing back; a card that still answers was not halted.
   std::vector<std::uint8_t> again;
   if (host.identify(again))
-    return console.fail(kExitRefused, "the card still answers after the halt");
+    return console.fail(kExitRefused,
+                        "the card still answers after the halt: check the reader's halt support");
   console.say("Card %s halted: it answers again once it has left the field and come back.",
               rfid_sim::toHex(serial).c_str());
   return kExitOk;

@@ -255,6 +255,19 @@ TEST(Rfidctl, WritesLandInTheCardFileAndADumpSavesTheWholeCard) {
   EXPECT_EQ(savedBytes, cardBytes);
 }
 
+TEST(Rfidctl, DumpWithOneWrongSectorKeyRefusesThatSectorOnly) {
+  for (const char* model : {"vor", "elatec"}) {
+    const Result result = rfidctl(
+        withSimulation({"--model", model, "--quiet", "--sector-key", "2:A0A1A2A3A4A5", "dump"}));
+    EXPECT_EQ(result.exitCode, 1) << model;
+    EXPECT_NE(result.err.find("4 of 64 blocks were refused"), std::string::npos)
+        << model << result.err;
+    EXPECT_NE(result.out.find(" 8  -- refused --"), std::string::npos) << model << result.out;
+    EXPECT_NE(result.out.find("11  -- refused --  trailer"), std::string::npos) << model;
+    EXPECT_NE(result.out.find("12  00 00"), std::string::npos) << "the card identified again";
+  }
+}
+
 TEST(Rfidctl, WatchPrintsTheCardOnce) {
   const Result result =
       rfidctl(withSimulation({"--model", "vor", "--quiet", "--count", "1", "watch"}));
