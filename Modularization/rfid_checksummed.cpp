@@ -65,13 +65,6 @@ Verdict judgeCode(Reply reply, std::uint32_t success, unsigned char failure) {
   return Verdict::kSilent;
 }
 
-// The block table has no row for blocks outside 0 to 63.
-bool blockInRange(int block) {
-  if (rfid::sectorOfBlock(block) >= 0) return true;
-  DEBUG_WARN_1("Block %d is out of range.\n", block);
-  return false;
-}
-
 }  // namespace
 
 namespace rfid::vor {
@@ -116,7 +109,8 @@ void buildBuzzerFrame(unsigned char (&frame)[kBuzzerFrameSize], std::uint32_t co
 }
 
 Verdict judgeCardRequest(Reply reply, std::uint32_t command, int& serialLength) {
-  if (reply.at(kReplyCode) != command) return Verdict::kSilent;  // 0xDF included
+  const unsigned char code = reply.at(kReplyCode);
+  if (code != command) return code == kRequestFailed ? Verdict::kRefused : Verdict::kSilent;
   switch (reply.at(kReplyLength)) {
     case kFourByteSerialReplyLength:
       serialLength = 4;
@@ -203,7 +197,11 @@ extern "C" bool getRequestCardSN(int Fd, int moduleType, unsigned char* serialNu
 extern "C" bool getBlockRead(int Fd, int moduleType, int block, unsigned char keyId,
                              unsigned char* data) {
   bool isSuccess = false;
-  if (moduleType == MODULE_ELATEC || data == nullptr || !blockInRange(block)) return isSuccess;
+  if (moduleType == MODULE_ELATEC || data == nullptr) return isSuccess;
+  if (sectorOfBlock(block) < 0) {  // the key table has no row for it
+    DEBUG_WARN_1("Block %d is out of range.\n", block);
+    return isSuccess;
+  }
 
   unsigned char frame[vor::kBlockReadFrameSize];
   vor::buildBlockReadFrame(frame, RFID_CMD_BLOCK_READ, keyId, block,
@@ -236,7 +234,11 @@ extern "C" bool getBlockRead(int Fd, int moduleType, int block, unsigned char ke
 extern "C" bool setBlockWrite(int Fd, int moduleType, int block, unsigned char keyid,
                               unsigned char* data) {
   bool isSuccess = false;
-  if (moduleType == MODULE_ELATEC || data == nullptr || !blockInRange(block)) return isSuccess;
+  if (moduleType == MODULE_ELATEC || data == nullptr) return isSuccess;
+  if (sectorOfBlock(block) < 0) {  // the key table has no row for it
+    DEBUG_WARN_1("Block %d is out of range.\n", block);
+    return isSuccess;
+  }
 
   unsigned char frame[vor::kBlockWriteFrameSize];
   vor::buildBlockWriteFrame(frame, RFID_CMD_BLOCK_WRITE, keyid, block,

@@ -25,7 +25,11 @@ constexpr int WRITE = 3;
 // Key table: COLUMN rows (one per sector) of ROW key bytes.
 constexpr int COLUMN = 16;
 constexpr int ROW = 6;
-static_assert(sizeof(sectorKeyA) == COLUMN * ROW, "key table shape");
+static_assert(sizeof(sectorKeyA) == static_cast<std::size_t>(COLUMN) * ROW, "key table shape");
+
+// Lets the compiler check every log call's arguments against its format.
+// NOLINTNEXTLINE(readability-redundant-declaration): adds the format check
+int StoreLogMessage(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
 
 namespace rfid {
 

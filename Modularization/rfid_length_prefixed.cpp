@@ -49,13 +49,6 @@ Verdict judgeResult(Reply reply) {
   }
 }
 
-// The block table has no row for blocks outside 0 to 63.
-bool blockInRange(int block) {
-  if (rfid::sectorOfBlock(block) >= 0) return true;
-  DEBUG_WARN_1("Block %d is out of range.\n", block);
-  return false;
-}
-
 }  // namespace
 
 namespace rfid::elatec {
@@ -164,7 +157,10 @@ extern "C" bool searchTag(int Fd, int /*moduleType*/, unsigned char* serialNumbe
 
 extern "C" bool MifareClassic_Login(int Fd, int /*moduleType*/, int block, unsigned char keyid) {
   bool isSuccess = false;
-  if (!blockInRange(block)) return isSuccess;
+  if (sectorOfBlock(block) < 0) {  // the key table has no row for it
+    DEBUG_WARN_1("Block %d is out of range.\n", block);
+    return isSuccess;
+  }
 
   unsigned char frame[elatec::kLoginFrameSize];
   elatec::buildLoginFrame(frame, block, sectorKeyA[sectorOfBlock(block)], keyid);
@@ -195,7 +191,11 @@ extern "C" bool MifareClassic_Login(int Fd, int /*moduleType*/, int block, unsig
 extern "C" bool MifareClassic_ReadBlock(int Fd, int /*moduleType*/, int block,
                                         unsigned char* data) {
   bool isSuccess = false;
-  if (data == nullptr || !blockInRange(block)) return isSuccess;
+  if (data == nullptr) return isSuccess;
+  if (sectorOfBlock(block) < 0) {  // blocks are 0 to 63
+    DEBUG_WARN_1("Block %d is out of range.\n", block);
+    return isSuccess;
+  }
 
   unsigned char frame[elatec::kReadFrameSize];
   elatec::buildReadFrame(frame, block);
@@ -229,7 +229,11 @@ extern "C" bool MifareClassic_ReadBlock(int Fd, int /*moduleType*/, int block,
 extern "C" bool MifareClassic_WriteBlock(int Fd, int /*moduleType*/, int block,
                                          unsigned char* data) {
   bool isSuccess = false;
-  if (data == nullptr || !blockInRange(block)) return isSuccess;
+  if (data == nullptr) return isSuccess;
+  if (sectorOfBlock(block) < 0) {  // blocks are 0 to 63
+    DEBUG_WARN_1("Block %d is out of range.\n", block);
+    return isSuccess;
+  }
 
   unsigned char frame[elatec::kWriteFrameSize];
   elatec::buildWriteFrame(frame, block, data);
