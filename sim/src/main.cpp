@@ -28,9 +28,10 @@ constexpr int kExitUsage = 2;
 
 const char kUsage[] =
     "usage: rfid-reader-sim --model vor|elatec [--card classic|seven|none] [--serial HEX]\n"
-    "                       [--card-file PATH] [--link PATH]\n"
+    "                       [--card-file PATH] [--link PATH] [--trace]\n"
     "Prints the path of the simulated reader's serial port, then answers there until\n"
-    "stopped (Ctrl-C). Commands on standard input: remove, insert, status, quit.\n";
+    "stopped (Ctrl-C). Commands on standard input: remove, insert, status, quit.\n"
+    "--trace prints every byte received and sent on the error stream.\n";
 
 int usageError(const std::string& message) {
   std::fprintf(stderr, "rfid-reader-sim: %s\n%s", message.c_str(), kUsage);
@@ -51,6 +52,7 @@ struct Options {
   std::string serial;
   std::string cardFile;
   std::string link;
+  bool trace = false;
 };
 
 void printStatus(const rfid_sim::Simulator& simulator) {
@@ -93,6 +95,10 @@ int main(int argc, char** argv) {
     if (arg == "--help" || arg == "-h") {
       std::fputs(kUsage, stdout);
       return kExitOk;
+    }
+    if (arg == "--trace") {
+      options.trace = true;
+      continue;
     }
     if (arg != "--model" && arg != "--card" && arg != "--serial" && arg != "--card-file" &&
         arg != "--link") {
@@ -176,6 +182,12 @@ int main(int argc, char** argv) {
           !rfid_sim::saveDump(options.cardFile, card->memory(), error)) {
         return usageError(error);
       }
+    }
+    if (options.trace) {
+      simulator.setTrace([](bool fromHost, const std::uint8_t* bytes, std::size_t count) {
+        std::fprintf(stderr, "%s %s\n", fromHost ? "reader got " : "reader sent",
+                     rfid_sim::toHex(bytes, count, " ").c_str());
+      });
     }
     if (!options.link.empty()) {
       ::unlink(options.link.c_str());

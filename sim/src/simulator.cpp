@@ -88,6 +88,11 @@ void Simulator::saveCardTo(std::string path) {
   savedWrites_ = card != nullptr ? card->writeCount() : 0;
 }
 
+void Simulator::setTrace(Trace trace) {
+  const std::lock_guard<std::mutex> lock(mutex_);
+  trace_ = std::move(trace);
+}
+
 std::string Simulator::saveError() const {
   const std::lock_guard<std::mutex> lock(mutex_);
   return saveError_;
@@ -191,9 +196,11 @@ void Simulator::run() {
     const auto now = Clock::now();
     if (got > 0) {
       bytesReceived_ += static_cast<unsigned long>(got);
+      if (trace_) trace_(true, buffer, static_cast<std::size_t>(got));
       reader_->receive(buffer, static_cast<std::size_t>(got), now);
     }
     for (const Bytes& reply : reader_->service(now)) {
+      if (trace_) trace_(false, reply.data(), reply.size());
       writeAll(master_.get(), reply);
       ++repliesSent_;
       lastReplySize_ = reply.size();

@@ -5,6 +5,7 @@
 
 #include <chrono>
 #include <condition_variable>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -35,6 +36,11 @@ class Simulator {
   // After every request that changed the card's memory, the whole card is
   // written to `path` as a 1024-byte dump. Empty: no saving.
   void saveCardTo(std::string path);
+  // Called on the simulator's thread with the bytes of every read from the
+  // host (`fromHost` true) and of every reply, e.g. to print a trace.
+  using Trace = std::function<void(bool fromHost, const std::uint8_t* bytes, std::size_t count)>;
+  void setTrace(Trace trace);
+
   // The last save error, empty when saving works.
   std::string saveError() const;
 
@@ -74,6 +80,7 @@ class Simulator {
   std::optional<Card> lastCard_;
   std::string cardFile_;
   std::string saveError_;
+  Trace trace_;
   unsigned long savedWrites_ = 0;
   unsigned long bytesReceived_ = 0;
   unsigned long repliesSent_ = 0;
