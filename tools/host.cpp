@@ -92,8 +92,9 @@ bool ReaderHost::write(int block, const Block& data) const {
 
 std::string formatBlock(const Block& data) {
   std::string line = rfid_sim::toHex(data.data(), data.size(), " ") + "  |";
-  for (const std::uint8_t byte : data)
+  for (const std::uint8_t byte : data) {
     line += (byte >= 0x20 && byte < 0x7F) ? static_cast<char>(byte) : '.';
+  }
   return line + "|";
 }
 

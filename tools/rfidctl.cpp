@@ -39,6 +39,11 @@ constexpr int kSectors = 16;
 constexpr int kBlocksPerSector = 4;
 constexpr std::size_t kKeyABytes = 6;
 
+// Where a block starts in a card dump.
+std::ptrdiff_t offsetOf(int block) {
+  return static_cast<std::ptrdiff_t>(block) * static_cast<std::ptrdiff_t>(rfid_sim::kBlockSize);
+}
+
 // One JSON object, built field by field.
 class Json {
  public:
@@ -99,6 +104,7 @@ class Console {
   Console& operator=(const Console&) = delete;
 
   // A line for a person; --json keeps standard output for the object.
+  // NOLINTNEXTLINE(cert-dcl50-cpp): printf-style, checked by the format attribute
   void say(const char* format, ...) __attribute__((format(printf, 2, 3))) {
     if (json_) return;
     std::fflush(stdout);  // after the module's lines, not among them
@@ -281,7 +287,7 @@ int dump(const ReaderHost& host, Console& console, const Options& options) {
       Block data{};
       if (loggedIn && host.read(block, data)) {
         readable[block] = true;
-        std::copy(data.begin(), data.end(), memory.begin() + block * 16);
+        std::copy(data.begin(), data.end(), memory.begin() + offsetOf(block));
         continue;
       }
       ++refused;
@@ -291,7 +297,7 @@ int dump(const ReaderHost& host, Console& console, const Options& options) {
     if (readable[trailer] && options.keySelector == 0) {
       // The card never shows key A; the key that opened the trailer is it,
       // so the dump can be replayed.
-      std::copy_n(sectorKeyA[sector], kKeyABytes, memory.begin() + trailer * 16);
+      std::copy_n(sectorKeyA[sector], kKeyABytes, memory.begin() + offsetOf(trailer));
     }
   }
   console.endProgress();
@@ -299,7 +305,7 @@ int dump(const ReaderHost& host, Console& console, const Options& options) {
   std::string blocksJson = "[";
   for (int block = 0; block < kSectors * kBlocksPerSector; ++block) {
     Block data{};
-    std::copy_n(memory.begin() + block * 16, 16, data.begin());
+    std::copy_n(memory.begin() + offsetOf(block), data.size(), data.begin());
     const char* mark = rfid_sim::isSectorTrailer(block) ? "  trailer" : "";
     if (readable[block]) {
       console.say("%2d  %s%s", block, rfid_tools::formatBlock(data).c_str(), mark);
@@ -336,9 +342,10 @@ int halt(const ReaderHost& host, Console& console, int fd) {
   sethaltCard(fd, MODULE_VOR);
   // The halt reports nothing back; a card that still answers was not halted.
   std::vector<std::uint8_t> again;
-  if (host.identify(again))
+  if (host.identify(again)) {
     return console.fail(kExitRefused,
                         "the card still answers after the halt: check the reader's halt support");
+  }
   console.say("Card %s halted: it answers again once it has left the field and come back.",
               rfid_sim::toHex(serial).c_str());
   return kExitOk;

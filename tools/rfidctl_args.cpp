@@ -231,8 +231,9 @@ std::optional<std::string> parseArguments(int argc, char** argv, Options& option
     }
   }
 
-  if (positional.empty())
+  if (positional.empty()) {
     return std::string("no command: try identify, read, write or dump (rfidctl --help)");
+  }
   options.commandName = positional[0];
   const CommandName* entry =
       std::find_if(std::begin(kCommands), std::end(kCommands),

@@ -219,7 +219,7 @@ bool Card::authenticate(int sector, KeyType keyType, const Key& key) {
   return true;
 }
 
-Block Card::block(int index) const {
+Block Card::storedBlock(int index) const {
   Block out{};
   std::copy_n(
       memory_.begin() + static_cast<std::ptrdiff_t>(static_cast<std::size_t>(index) * kBlockSize),
@@ -233,19 +233,20 @@ Block Card::block(int index) const {
 bool Card::mayAccess(int block) const {
   if (state_ != State::kActive || block < 0 || block >= kBlockCount) return false;
   if (authSector_ != sectorOf(block)) return false;
-  const Block trailer = this->block(trailerOf(authSector_));
+  const Block trailer = storedBlock(trailerOf(authSector_));
   const auto conditions = decodeAccessBits(trailer.data() + kAccessAt);
   if (!conditions) return false;
   return !(authKey_ == KeyType::kB && keyBIsReadable((*conditions)[kBlocksPerSector - 1]));
 }
 
-std::optional<Block> Card::readBlock(int index) const {
-  if (!mayAccess(index)) return std::nullopt;
-  const Block stored = block(index);
-  const auto conditions = *decodeAccessBits(block(trailerOf(sectorOf(index))).data() + kAccessAt);
+std::optional<Block> Card::readBlock(int block) const {
+  if (!mayAccess(block)) return std::nullopt;
+  const Block stored = storedBlock(block);
+  const auto conditions =
+      *decodeAccessBits(storedBlock(trailerOf(sectorOf(block))).data() + kAccessAt);
   const std::uint8_t key = bitOf(authKey_);
-  if (!isSectorTrailer(index)) {
-    if ((kDataRights[conditions[static_cast<std::size_t>(index % kBlocksPerSector)]].read & key) ==
+  if (!isSectorTrailer(block)) {
+    if ((kDataRights[conditions[static_cast<std::size_t>(block % kBlocksPerSector)]].read & key) ==
         0) {
       return std::nullopt;
     }
@@ -262,13 +263,14 @@ std::optional<Block> Card::readBlock(int index) const {
   return shown;
 }
 
-bool Card::writeBlock(int index, const Block& data) {
-  if (!mayAccess(index) || index == 0) return false;
-  const std::size_t at = static_cast<std::size_t>(index) * kBlockSize;
-  const auto conditions = *decodeAccessBits(block(trailerOf(sectorOf(index))).data() + kAccessAt);
+bool Card::writeBlock(int block, const Block& data) {
+  if (!mayAccess(block) || block == 0) return false;
+  const std::size_t at = static_cast<std::size_t>(block) * kBlockSize;
+  const auto conditions =
+      *decodeAccessBits(storedBlock(trailerOf(sectorOf(block))).data() + kAccessAt);
   const std::uint8_t key = bitOf(authKey_);
-  if (!isSectorTrailer(index)) {
-    if ((kDataRights[conditions[static_cast<std::size_t>(index % kBlocksPerSector)]].write & key) ==
+  if (!isSectorTrailer(block)) {
+    if ((kDataRights[conditions[static_cast<std::size_t>(block % kBlocksPerSector)]].write & key) ==
         0) {
       return false;
     }

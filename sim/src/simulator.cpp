@@ -67,7 +67,7 @@ Simulator::Simulator(Model model, std::optional<Card> card)
   if (::pipe2(wake, O_CLOEXEC | O_NONBLOCK) != 0) fail("pipe");
   wakeRead_.reset(wake[0]);
   wakeWrite_.reset(wake[1]);
-  if (card) reader_->field().insert(std::move(*card));
+  if (card) reader_->field().insert(*card);
   thread_ = std::thread([this] { run(); });
 }
 
@@ -102,7 +102,7 @@ void Simulator::insertCard(Card card) {
   const std::lock_guard<std::mutex> lock(mutex_);
   lastCard_ = card;
   savedWrites_ = card.writeCount();
-  reader_->field().insert(std::move(card));
+  reader_->field().insert(card);
 }
 
 void Simulator::insertCard() {
@@ -112,7 +112,7 @@ void Simulator::insertCard() {
 
 void Simulator::removeCard() {
   const std::lock_guard<std::mutex> lock(mutex_);
-  if (auto card = reader_->field().remove()) lastCard_ = std::move(card);
+  if (auto card = reader_->field().remove()) lastCard_ = card;
 }
 
 std::optional<Card> Simulator::card() const {

@@ -14,7 +14,7 @@ class ReaderDriver {
  public:
   explicit ReaderDriver(Model model, std::optional<Card> card = Card::demo())
       : reader_(Reader::create(model)) {
-    if (card) reader_->field().insert(std::move(*card));
+    if (card) reader_->field().insert(*card);
   }
   Reader& reader() { return *reader_; }
   void advance(milliseconds by) { now_ += by; }
@@ -26,8 +26,9 @@ class ReaderDriver {
   }
   Bytes collect() {
     Bytes joined;
-    for (const Bytes& reply : reader_->service(now_))
+    for (const Bytes& reply : reader_->service(now_)) {
       joined.insert(joined.end(), reply.begin(), reply.end());
+    }
     return joined;
   }
 

@@ -32,7 +32,7 @@ class Session : public ::testing::Test {
   void start(Model model, std::optional<Card> card = Card::demo(), bool fast = true) {
     fast_.reset();
     port_.reset();
-    simulator_ = std::make_unique<Simulator>(model, std::move(card));
+    simulator_ = std::make_unique<Simulator>(model, card);
     if (fast) fast_ = std::make_unique<FastExchange>(*simulator_);
     port_.reset(::open(simulator_->portPath().c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC));
     ASSERT_TRUE(port_.valid());
@@ -121,7 +121,7 @@ TEST_F(Session, VorReaderFullSession) {
   ASSERT_TRUE(setBlockWrite(fd(), MODULE_VOR, 4, 0, written.data()));
   ASSERT_TRUE(getBlockRead(fd(), MODULE_VOR, 4, 0, data));
   EXPECT_EQ(Bytes(data, data + 16), Bytes(written.begin(), written.end()));
-  EXPECT_EQ(simulator().card()->memory()[4 * 16], 0x30);
+  EXPECT_EQ(simulator().card()->memory()[4 * kBlockSize], 0x30);
 
   setBuzzer(fd(), MODULE_VOR, 3);
   EXPECT_NE(log().find("Set Buzzer 3 ms."), std::string::npos);
@@ -204,8 +204,9 @@ TEST_F(Session, WritesReachTheCardFile) {
   std::string error;
   const auto dump = loadDump(path, error);
   ASSERT_TRUE(dump.has_value()) << error;
-  EXPECT_TRUE(std::equal(written.begin(), written.end(), dump->begin() + 62 * 16));
-  EXPECT_EQ((*dump)[1 * 16], 'D') << "the rest of the card is saved with it";
+  EXPECT_TRUE(std::equal(written.begin(), written.end(),
+                         dump->begin() + 62 * static_cast<std::ptrdiff_t>(kBlockSize)));
+  EXPECT_EQ((*dump)[kBlockSize], 'D') << "the rest of the card is saved with it";
   ::unlink(path.c_str());
   ::rmdir(directory);
 }

@@ -16,8 +16,6 @@
 
 #include "rfid_sim/simulator.h"
 
-extern char** environ;
-
 namespace {
 
 struct Result {
@@ -167,7 +165,7 @@ TEST(Rfidctl, BadInputIsAOneLineMessageAndExitTwo) {
 
 TEST(Rfidctl, BadInputPutsNothingOnTheWire) {
   rfid_sim::Simulator reader(rfid_sim::Model::kVor, rfid_sim::Card::demo());
-  const std::string port = reader.portPath();
+  const std::string& port = reader.portPath();
   const std::string malformedTrailer =
       "FFFFFFFFFFFF"
       "FF0781"

@@ -109,7 +109,7 @@ class Card {
  private:
   Card() = default;
   bool mayAccess(int block) const;
-  Block block(int index) const;
+  Block storedBlock(int index) const;
 
   Kind kind_ = Kind::kMifareClassic1K;
   std::array<std::uint8_t, 7> serial_{};

@@ -31,7 +31,7 @@ class Field {
   const Card* card() const { return card_ ? &*card_ : nullptr; }
   // A card arriving (again) starts idle and unauthenticated.
   void insert(Card card) {
-    card_ = std::move(card);
+    card_ = card;
     card_->enterField();
   }
   std::optional<Card> remove() { return std::exchange(card_, std::nullopt); }
