@@ -119,6 +119,7 @@ TEST(LogTest, TimeStringIsUtcWithDashesWhileLogStampIsLocalWithDots) {
   const char* const savedZone = std::getenv("TZ");
   const std::string zone = savedZone != nullptr ? savedZone : "";
   // Three hours east of UTC, spelled out so that no zone files are needed.
+  constexpr std::time_t kZoneOffset = 3 * 3600;
   setenv("TZ", "XST-3", 1);
   tzset();
   std::string before, after, line;
@@ -148,8 +149,8 @@ TEST(LogTest, TimeStringIsUtcWithDashesWhileLogStampIsLocalWithDots) {
   const std::time_t utcAfter = stampSeconds(after);
   const std::time_t local = stampSeconds(line);
   EXPECT_TRUE(std::regex_match(line, std::regex(kStamp + "now\n"))) << line;
-  EXPECT_GE(local - 3 * 3600, utcBefore);
-  EXPECT_LE(local - 3 * 3600, utcAfter);
+  EXPECT_GE(local - kZoneOffset, utcBefore);
+  EXPECT_LE(local - kZoneOffset, utcAfter);
 }
 
 }  // namespace
