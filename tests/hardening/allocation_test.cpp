@@ -77,7 +77,25 @@ void runEverything(ScriptedReader& reader) {
   counting = false;
 }
 
+// True when this file's malloc is the one the process uses. Valgrind puts
+// its own in place of malloc (for calls through the PLT at least), so
+// under valgrind the count means nothing.
+bool countingMallocActive() {
+  const char* const preload = std::getenv("LD_PRELOAD");
+  if (preload != nullptr && std::strstr(preload, "vgpreload") != nullptr) return false;
+  void* (*const allocate)(std::size_t) = malloc;
+  allocations = 0;
+  counting = true;
+  void* probe = allocate(1);
+  counting = false;
+  std::free(probe);
+  const bool active = allocations == 1;
+  allocations = 0;
+  return active;
+}
+
 TEST(AllocationTest, OnlyGetTimeStringTakesFromTheHeap) {
+  if (!countingMallocActive()) GTEST_SKIP() << "malloc is replaced by a tool";
   const char* const savedZone = std::getenv("TZ");
   const std::string zone = savedZone != nullptr ? savedZone : "";
   setenv("TZ", ":/etc/localtime", 1);

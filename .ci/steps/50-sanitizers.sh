@@ -1,0 +1,7 @@
+#!/usr/bin/env bash
+# The whole test suite under AddressSanitizer and UndefinedBehaviorSanitizer
+# (any report fails the test that caused it), then the hardening figures.
+set -euo pipefail
+source .ci/lib.sh
+ensure_packages cmake g++ libgtest-dev libgmock-dev python3
+scripts/reliability-report sanitizers

@@ -1,0 +1,8 @@
+#!/usr/bin/env bash
+# The hardening checks with their figures, and every test program once
+# under valgrind's memcheck: zero errors, no leaks.
+set -euo pipefail
+source .ci/lib.sh
+ensure_packages cmake g++ libgtest-dev libgmock-dev python3 valgrind
+scripts/reliability-report hardening
+scripts/reliability-report valgrind
