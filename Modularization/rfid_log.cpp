@@ -22,13 +22,17 @@ const char* logDirectory = RFID_LOG_DIR;
 namespace {
 
 // Room in front of the message for the stamp "[YYYY.MM.DD hh:mm:ss] - ".
-// The stamp is written right-aligned into this room after the message has
-// been formatted, so the line is built in place with no second copy of the
-// message. 80 bytes hold the stamp even with six 11-character fields.
+// The stamp is formatted into this room after the message and moved up
+// against it, so the line is built in place: no second copy of a 4 KiB
+// message on the stack of a small board. 80 bytes hold the stamp even with
+// six 11-character fields.
 constexpr std::size_t kStampRoom = 80;
 // Stamp room, message, and the newline that only the file entry gets.
 constexpr std::size_t kLineBufferSize = kStampRoom + rfid::kMessageSize + 1;
-constexpr std::size_t kPathSize = 512;
+// Directory, "/", "[YYYY.MM]SystemLog" and the terminating zero.
+constexpr std::size_t kPathSize = 256;
+constexpr std::size_t kFileNameRoom = 32;
+static_assert(sizeof(RFID_LOG_DIR) + kFileNameRoom <= kPathSize, "RFID_LOG_DIR is too long");
 constexpr std::size_t kTimeStringSize = 22;
 
 // Owns a descriptor for the length of one append. close() is not retried:
@@ -86,13 +90,13 @@ extern "C" int StoreLogMessage(const char* fmt, ...) {
   std::tm local{};
   localtime_r(&now, &local);
 
-  char stamp[kStampRoom];
   const int stampLength =
-      std::snprintf(stamp, sizeof stamp, "[%04d.%02d.%02d %02d:%02d:%02d] - ", local.tm_year + 1900,
+      std::snprintf(line, kStampRoom, "[%04d.%02d.%02d %02d:%02d:%02d] - ", local.tm_year + 1900,
                     local.tm_mon + 1, local.tm_mday, local.tm_hour, local.tm_min, local.tm_sec);
-  const std::size_t stampBytes = stampLength < 0 ? 0 : static_cast<std::size_t>(stampLength);
+  const std::size_t stampBytes =
+      stampLength < 0 ? 0 : std::min(static_cast<std::size_t>(stampLength), kStampRoom - 1);
   char* const lineStart = message - stampBytes;
-  std::memcpy(lineStart, stamp, stampBytes);
+  std::memmove(lineStart, line, stampBytes);
   const std::size_t lineLength = stampBytes + messageLength;
 
   // The file entry is the line plus one newline; the console gets the line.
