@@ -102,7 +102,8 @@ extern uint32_t STATUS;               /* 0: exported, not used by any call */
 /*
  * @return the XOR of buffer[0] .. buffer[len - 2], i.e. the checksum of a
  *         frame of `len` bytes whose last byte is the checksum itself;
- *         0 when `len` <= 1 or `buffer` is null.
+ *         0 when `len` <= 1 or `buffer` is null. Plain char is unsigned on
+ *         the ARM target but signed on x86: store it as unsigned char.
  */
 char ClaCheckSum(unsigned char* buffer, int len);
 
