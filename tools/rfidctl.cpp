@@ -478,11 +478,10 @@ int main(int argc, char** argv) {
   if (options.simulate) {
     std::optional<rfid_sim::Card> card = rfid_sim::Card::demo();
     if (options.noCard) card.reset();
-    std::string error;
-    if (!options.cardFile.empty() && ::access(options.cardFile.c_str(), F_OK) == 0) {
-      const auto memory = rfid_sim::loadDump(options.cardFile, error);
-      if (!memory) return console.finish(console.fail(kExitUsage, error));
-      card = rfid_sim::Card::classicFromDump(*memory);
+    if (!options.cardFile.empty()) {
+      std::string error;
+      card = rfid_sim::openCardFile(options.cardFile, *card, error);
+      if (!card) return console.finish(console.fail(kExitUsage, error));
     }
     try {
       simulator = std::make_unique<rfid_sim::Simulator>(options.model, card);
@@ -490,14 +489,7 @@ int main(int argc, char** argv) {
       return console.finish(console.fail(
           kExitUsage, std::string("cannot start the simulated reader: ") + exception.what()));
     }
-    if (!options.cardFile.empty()) {
-      // A new card file exists from the start, so it can be inspected at once.
-      if (::access(options.cardFile.c_str(), F_OK) != 0 &&
-          !rfid_sim::saveDump(options.cardFile, card->memory(), error)) {
-        return console.finish(console.fail(kExitUsage, error));
-      }
-      simulator->saveCardTo(options.cardFile);
-    }
+    if (!options.cardFile.empty()) simulator->saveCardTo(options.cardFile);
     if (options.fast) fast = std::make_unique<rfid_sim::FastExchange>(*simulator);
     portPath = simulator->portPath();
   }

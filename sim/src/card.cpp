@@ -345,4 +345,14 @@ bool saveDump(const std::string& path, const Memory& memory, std::string& error)
   return true;
 }
 
+std::optional<Card> openCardFile(const std::string& path, const Card& blank, std::string& error) {
+  if (::access(path.c_str(), F_OK) != 0) {
+    if (!saveDump(path, blank.memory(), error)) return std::nullopt;
+    return blank;
+  }
+  const auto memory = loadDump(path, error);
+  if (!memory) return std::nullopt;
+  return Card::classicFromDump(*memory);
+}
+
 }  // namespace rfid_sim

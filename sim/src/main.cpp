@@ -2,7 +2,6 @@
 // developed with no reader on the desk.
 #include <fcntl.h>
 #include <poll.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -35,6 +34,12 @@ const char kUsage[] =
 
 int usageError(const std::string& message) {
   std::fprintf(stderr, "rfid-reader-sim: %s\n%s", message.c_str(), kUsage);
+  return kExitUsage;
+}
+
+// A card file or link that cannot be used: the arguments were fine.
+int fileError(const std::string& message) {
+  std::fprintf(stderr, "rfid-reader-sim: %s\n", message.c_str());
   return kExitUsage;
 }
 
@@ -135,8 +140,10 @@ int main(int argc, char** argv) {
     }
     serial = *parsed;
   }
+  if (!options.cardFile.empty() && options.cardKind != "classic") {
+    return usageError("--card-file holds a MIFARE Classic card: leave out --card");
+  }
   if (options.cardKind == "seven") {
-    if (!options.cardFile.empty()) return usageError("--card-file holds a MIFARE Classic card");
     std::array<std::uint8_t, 7> seven = {0x04, 0x11, 0x22, 0x33, 0x44, 0x55, 0x66};
     if (!serial.empty() && serial.size() != seven.size()) {
       return usageError("--serial of a 7-byte card takes 14 hex digits");
@@ -144,17 +151,15 @@ int main(int argc, char** argv) {
     if (!serial.empty()) std::copy(serial.begin(), serial.end(), seven.begin());
     card = Card::sevenByte(seven);
   } else if (options.cardKind == "classic") {
-    struct stat info {};
-    if (!options.cardFile.empty() && ::stat(options.cardFile.c_str(), &info) == 0) {
+    if (!serial.empty() && serial.size() != 4) {
+      return usageError("--serial of a classic card takes 8 hex digits");
+    }
+    card =
+        serial.empty() ? Card::demo() : Card::classic({serial[0], serial[1], serial[2], serial[3]});
+    if (!options.cardFile.empty()) {
       std::string error;
-      const auto memory = rfid_sim::loadDump(options.cardFile, error);
-      if (!memory) return usageError(error);
-      card = Card::classicFromDump(*memory);
-    } else if (!serial.empty()) {
-      if (serial.size() != 4) return usageError("--serial of a classic card takes 8 hex digits");
-      card = Card::classic({serial[0], serial[1], serial[2], serial[3]});
-    } else {
-      card = Card::demo();
+      card = rfid_sim::openCardFile(options.cardFile, *card, error);
+      if (!card) return fileError(error);
     }
   }
 
@@ -174,15 +179,7 @@ int main(int argc, char** argv) {
 
   try {
     rfid_sim::Simulator simulator(options.model, card);
-    if (!options.cardFile.empty() && card) {
-      simulator.saveCardTo(options.cardFile);
-      std::string error;
-      // A new card file exists from the start, so it can be inspected at once.
-      if (::access(options.cardFile.c_str(), F_OK) != 0 &&
-          !rfid_sim::saveDump(options.cardFile, card->memory(), error)) {
-        return usageError(error);
-      }
-    }
+    if (!options.cardFile.empty()) simulator.saveCardTo(options.cardFile);
     if (options.trace) {
       simulator.setTrace([](bool fromHost, const std::uint8_t* bytes, std::size_t count) {
         std::fprintf(stderr, "%s %s\n", fromHost ? "reader got " : "reader sent",
@@ -192,7 +189,7 @@ int main(int argc, char** argv) {
     if (!options.link.empty()) {
       ::unlink(options.link.c_str());
       if (::symlink(simulator.portPath().c_str(), options.link.c_str()) != 0) {
-        return usageError(options.link + ": " + std::strerror(errno));
+        return fileError(options.link + ": " + std::strerror(errno));
       }
     }
     std::printf("%s\n", simulator.portPath().c_str());

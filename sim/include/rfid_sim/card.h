@@ -127,6 +127,10 @@ class Card {
 // replaces the file whole (written beside it, then renamed).
 std::optional<Memory> loadDump(const std::string& path, std::string& error);
 bool saveDump(const std::string& path, const Memory& memory, std::string& error);
+// The card of a card file: the dump at `path` when the file exists, else
+// `blank`, which is written there at once so the file exists from the start.
+// Empty, with `error` set, when the file cannot be read or written.
+std::optional<Card> openCardFile(const std::string& path, const Card& blank, std::string& error);
 
 }  // namespace rfid_sim
 
