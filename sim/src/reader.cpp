@@ -65,7 +65,6 @@ std::vector<Bytes> Reader::service(Clock::time_point now) {
     }
     const Bytes frame(pending_.begin(), pending_.begin() + length);
     pending_.erase(pending_.begin(), pending_.begin() + length);
-    ++framesHandled_;
     Answer answer = handle(frame);
     if (answer.busyFor.count() > 0) {
       busy_ = true;

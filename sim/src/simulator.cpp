@@ -126,11 +126,6 @@ unsigned long Simulator::bytesReceived() const {
   return bytesReceived_;
 }
 
-unsigned long Simulator::framesHandled() const {
-  const std::lock_guard<std::mutex> lock(mutex_);
-  return reader_->framesHandled();
-}
-
 bool Simulator::waitForReply(std::chrono::milliseconds timeout) {
   const auto deadline = Clock::now() + timeout;
   std::size_t expected = 0;

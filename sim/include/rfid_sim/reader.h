@@ -71,8 +71,6 @@ class Reader {
   // a busy period or of a partial frame's patience. Empty when idle.
   std::optional<Clock::time_point> nextDeadline() const;
 
-  unsigned long framesHandled() const { return framesHandled_; }
-
  protected:
   explicit Reader(Model model) : model_(model) {}
 
@@ -91,7 +89,6 @@ class Reader {
   Clock::time_point busyUntil_{};
   Bytes delayedReply_;
   bool busy_ = false;
-  unsigned long framesHandled_ = 0;
 };
 
 }  // namespace rfid_sim

@@ -59,9 +59,8 @@ class Simulator {
   // reader still busy).
   bool waitForReply(std::chrono::milliseconds timeout = std::chrono::milliseconds(2000));
 
-  // Bytes received from the host and complete frames handled, so far.
+  // Bytes received from the host so far.
   unsigned long bytesReceived() const;
-  unsigned long framesHandled() const;
 
  private:
   void run();
