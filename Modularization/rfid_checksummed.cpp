@@ -151,7 +151,8 @@ using namespace rfid;  // NOLINT(google-build-using-namespace): the operations b
 
 extern "C" char ClaCheckSum(unsigned char* buffer, int len) {
   unsigned char sum = 0;
-  if (buffer == nullptr) return 0;
+  // Checked before `len - 1` is formed, which overflows for INT_MIN.
+  if (buffer == nullptr || len <= 1) return 0;
   for (int i = 0; i < len - 1; ++i) sum ^= buffer[i];
   return static_cast<char>(sum);
 }

@@ -1,5 +1,6 @@
 // Diagnostics log: every message of the module ends up here.
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -51,15 +52,117 @@ class FileDescriptor {
   int fd_;
 };
 
+// Writes `value` (0 or more) as exactly `width` zero-padded digits.
+char* putDigits(char* out, int value, int width) {
+  for (int i = width - 1; i >= 0; --i) {
+    out[i] = static_cast<char>('0' + value % 10);
+    value /= 10;
+  }
+  return out + width;
+}
+
+// The stamp and file name are written digit by digit: snprintf costs as much
+// as the rest of an entry. Fields outside the fixed widths (a year past 9999)
+// go through snprintf, which widens them as "%04d" would.
+bool fitsFixedWidths(const std::tm& time) {
+  return time.tm_year >= -1900 && time.tm_year <= 9999 - 1900 && time.tm_mon >= 0 &&
+         time.tm_mon <= 11 && time.tm_mday >= 0 && time.tm_mday <= 99 && time.tm_hour >= 0 &&
+         time.tm_hour <= 99 && time.tm_min >= 0 && time.tm_min <= 99 && time.tm_sec >= 0 &&
+         time.tm_sec <= 99;
+}
+
+// Writes "[YYYY.MM.DD hh:mm:ss] - " into `out` (kStampRoom bytes) and
+// returns its length, without a terminating zero.
+std::size_t formatStamp(char* out, const std::tm& local) {
+  if (!fitsFixedWidths(local)) {
+    const int length =
+        std::snprintf(out, kStampRoom, "[%04d.%02d.%02d %02d:%02d:%02d] - ", local.tm_year + 1900,
+                      local.tm_mon + 1, local.tm_mday, local.tm_hour, local.tm_min, local.tm_sec);
+    return length < 0 ? 0 : std::min(static_cast<std::size_t>(length), kStampRoom - 1);
+  }
+  char* p = out;
+  *p++ = '[';
+  p = putDigits(p, local.tm_year + 1900, 4);
+  *p++ = '.';
+  p = putDigits(p, local.tm_mon + 1, 2);
+  *p++ = '.';
+  p = putDigits(p, local.tm_mday, 2);
+  *p++ = ' ';
+  p = putDigits(p, local.tm_hour, 2);
+  *p++ = ':';
+  p = putDigits(p, local.tm_min, 2);
+  *p++ = ':';
+  p = putDigits(p, local.tm_sec, 2);
+  constexpr char kSeparator[] = "] - ";
+  std::memcpy(p, kSeparator, sizeof kSeparator - 1);
+  return static_cast<std::size_t>(p - out) + sizeof kSeparator - 1;
+}
+
+// Writes "<directory>/[YYYY.MM]SystemLog" into `path` (kPathSize bytes).
+// Returns false when it does not fit.
+bool formatLogPath(char* path, const std::tm& local) {
+  const std::size_t directoryLength = std::strlen(rfid::logDirectory);
+  if (!fitsFixedWidths(local) || directoryLength + kFileNameRoom > kPathSize) {
+    const int length = std::snprintf(path, kPathSize, "%s/[%04d.%02d]SystemLog", rfid::logDirectory,
+                                     local.tm_year + 1900, local.tm_mon + 1);
+    return length >= 0 && static_cast<std::size_t>(length) < kPathSize;
+  }
+  char* p = path;
+  // NOLINTNEXTLINE(bugprone-not-null-terminated-result): the name and its zero follow
+  std::memcpy(p, rfid::logDirectory, directoryLength);
+  p += directoryLength;
+  *p++ = '/';
+  *p++ = '[';
+  p = putDigits(p, local.tm_year + 1900, 4);
+  *p++ = '.';
+  p = putDigits(p, local.tm_mon + 1, 2);
+  constexpr char kFileNameEnd[] = "]SystemLog";
+  std::memcpy(p, kFileNameEnd, sizeof kFileNameEnd);  // with its terminating zero
+  return true;
+}
+
+// A charger's time zone may be changed while the host runs, and the next
+// entry must be stamped in the new zone. glibc's tzset() notices that, but
+// with TZ unset it also frees and copies the zone's name on every call, one
+// heap allocation per log line. So the zone file is looked at here (the same
+// one stat that tzset() would make) and tzset() runs only when it changed.
+// This cache changes no result; it only saves the allocation.
+void refreshTimeZone() {
+  struct ZoneFile {
+    bool known;
+    dev_t device;
+    ino_t inode;
+    off_t size;
+    timespec modified;
+  };
+  static ZoneFile seen{};
+  if (std::getenv("TZ") != nullptr) {  // glibc compares the string: no allocation
+    tzset();
+    return;
+  }
+  struct stat zone {};
+  ZoneFile now{};
+  if (stat("/etc/localtime", &zone) == 0) {
+    now = ZoneFile{true, zone.st_dev, zone.st_ino, zone.st_size, zone.st_mtim};
+  }
+  const bool unchanged = seen.known == now.known && seen.device == now.device &&
+                         seen.inode == now.inode && seen.size == now.size &&
+                         seen.modified.tv_sec == now.modified.tv_sec &&
+                         seen.modified.tv_nsec == now.modified.tv_nsec;
+  static bool initialised = false;
+  if (unchanged && initialised) return;
+  tzset();
+  seen = now;
+  initialised = true;
+}
+
 // Appends one entry with a single write. O_APPEND makes the kernel place the
 // whole entry at the end of the file even when other processes append to the
 // same file, and no shell sees the message. A failure loses the entry
 // silently: the log has no better place to report its own fault.
 void appendEntry(const std::tm& local, const char* entry, std::size_t length) {
   char path[kPathSize];
-  const int pathLength = std::snprintf(path, sizeof path, "%s/[%04d.%02d]SystemLog",
-                                       rfid::logDirectory, local.tm_year + 1900, local.tm_mon + 1);
-  if (pathLength < 0 || static_cast<std::size_t>(pathLength) >= sizeof path) return;
+  if (!formatLogPath(path, local)) return;
   const FileDescriptor file(open(path, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0666));
   if (file.get() < 0) return;
   // The entry is lost or cut on a full medium; nothing is retried.
@@ -84,17 +187,11 @@ extern "C" int StoreLogMessage(const char* fmt, ...) {
       rc < 0 ? 0 : std::min(static_cast<std::size_t>(rc), rfid::kMessageSize - 1);
 
   const std::time_t now = std::time(nullptr);
-  // tzset() re-reads the zone when it has changed, so a charger whose time
-  // zone is changed at run time stamps its next entry correctly.
-  tzset();
+  refreshTimeZone();
   std::tm local{};
   localtime_r(&now, &local);
 
-  const int stampLength =
-      std::snprintf(line, kStampRoom, "[%04d.%02d.%02d %02d:%02d:%02d] - ", local.tm_year + 1900,
-                    local.tm_mon + 1, local.tm_mday, local.tm_hour, local.tm_min, local.tm_sec);
-  const std::size_t stampBytes =
-      stampLength < 0 ? 0 : std::min(static_cast<std::size_t>(stampLength), kStampRoom - 1);
+  const std::size_t stampBytes = formatStamp(line, local);
   char* const lineStart = message - stampBytes;
   std::memmove(lineStart, line, stampBytes);
   const std::size_t lineLength = stampBytes + messageLength;
