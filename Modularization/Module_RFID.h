@@ -168,8 +168,10 @@ bool MifareClassic_WriteBlock(int Fd, int moduleType, int block, unsigned char* 
 /*
  * Sounds the reader: `sound` is passed unchanged, with fixed 2400 Hz and
  * 500 ms on / 500 ms off. The reply is not judged and nothing is logged.
- * The reader answers only after the beep has finished (about a second),
- * so wait that long before the next request to the same reader.
+ * The reader takes no request until the beep is over, about a second after
+ * the request and so half a second after this call returns: wait at least
+ * 600 ms before the next request to the same reader, or that request is
+ * lost and its call reads the beep's late reply instead.
  * @return false when `Fd` <= 0, otherwise true.
  */
 bool SetBeep(int Fd, int moduleType, unsigned char sound);
