@@ -1,5 +1,6 @@
 #include "reader_double.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <sanitizer/asan_interface.h>
 #include <sys/types.h>
@@ -12,6 +13,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 
 #include "rfid_internal.h"
 
@@ -38,16 +40,30 @@ bool isLogDescriptor(int fd) {
 
 void noWait() {}
 
+char logDirectory[] = "/tmp/rfid-fuzz-log-XXXXXX";
+
+// The monthly files the module created (empty: every entry was captured).
+void removeLogDirectory() {
+  const std::string directory = logDirectory;
+  if (DIR* listing = opendir(logDirectory)) {
+    while (const dirent* entry = readdir(listing)) {
+      if (entry->d_name[0] != '.') unlink((directory + "/" + entry->d_name).c_str());
+    }
+    closedir(listing);
+  }
+  rmdir(logDirectory);
+}
+
 // One directory for the whole run: the module opens (and creates) its
 // monthly file there, but every entry is captured before it reaches it.
 void prepareModule() {
   static bool prepared = false;
   if (prepared) return;
   prepared = true;
-  static char directory[] = "/tmp/rfid-fuzz-log-XXXXXX";
-  if (mkdtemp(directory) == nullptr) violation("cannot create the log directory");
-  rfid::logDirectory = directory;
+  if (mkdtemp(logDirectory) == nullptr) violation("cannot create the log directory");
+  rfid::logDirectory = logDirectory;
   rfid::exchangeWait = noWait;
+  std::atexit(removeLogDirectory);
 }
 
 }  // namespace
