@@ -121,38 +121,43 @@ bool formatLogPath(char* path, const std::tm& local) {
   return true;
 }
 
-// A charger's time zone may be changed while the host runs, and the next
-// entry must be stamped in the new zone. glibc's tzset() notices that, but
-// with TZ unset it also frees and copies the zone's name on every call, one
-// heap allocation per log line. So the zone file is looked at here (the same
-// one stat that tzset() would make) and tzset() runs only when it changed.
-// This cache changes no result; it only saves the allocation.
-void refreshTimeZone() {
+// A charger's time zone may be changed while the host runs, and entries must
+// then be stamped in the new zone. glibc's tzset() notices that, but with TZ
+// unset it also frees and copies the zone's name on every call, one heap
+// allocation per log line, besides its stat of the zone file. So the zone
+// file is looked at here, at most once per second of the clock, and tzset()
+// runs only when the file changed: an entry in the very second of a zone
+// change may still carry the old zone. This cache changes no other result.
+void refreshTimeZone(std::time_t now) {
   struct ZoneFile {
-    bool known;
+    bool exists;
     dev_t device;
     ino_t inode;
     off_t size;
     timespec modified;
   };
+  static bool initialised = false;
+  static std::time_t lookedAt = 0;
   static ZoneFile seen{};
+  if (initialised && now == lookedAt) return;
+  lookedAt = now;
   if (std::getenv("TZ") != nullptr) {  // glibc compares the string: no allocation
     tzset();
+    initialised = true;
     return;
   }
   struct stat zone {};
-  ZoneFile now{};
+  ZoneFile current{};
   if (stat("/etc/localtime", &zone) == 0) {
-    now = ZoneFile{true, zone.st_dev, zone.st_ino, zone.st_size, zone.st_mtim};
+    current = ZoneFile{true, zone.st_dev, zone.st_ino, zone.st_size, zone.st_mtim};
   }
-  const bool unchanged = seen.known == now.known && seen.device == now.device &&
-                         seen.inode == now.inode && seen.size == now.size &&
-                         seen.modified.tv_sec == now.modified.tv_sec &&
-                         seen.modified.tv_nsec == now.modified.tv_nsec;
-  static bool initialised = false;
+  const bool unchanged = seen.exists == current.exists && seen.device == current.device &&
+                         seen.inode == current.inode && seen.size == current.size &&
+                         seen.modified.tv_sec == current.modified.tv_sec &&
+                         seen.modified.tv_nsec == current.modified.tv_nsec;
   if (unchanged && initialised) return;
   tzset();
-  seen = now;
+  seen = current;
   initialised = true;
 }
 
@@ -187,7 +192,7 @@ extern "C" int StoreLogMessage(const char* fmt, ...) {
       rc < 0 ? 0 : std::min(static_cast<std::size_t>(rc), rfid::kMessageSize - 1);
 
   const std::time_t now = std::time(nullptr);
-  refreshTimeZone();
+  refreshTimeZone(now);
   std::tm local{};
   localtime_r(&now, &local);
 
