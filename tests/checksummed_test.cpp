@@ -3,8 +3,6 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
-#include <functional>
-
 #include "module_fixture.h"
 
 namespace rfid::testing {
@@ -24,7 +22,6 @@ TEST(ChecksumTest, XorsEveryByteButTheLast) {
   EXPECT_EQ(static_cast<unsigned char>(ClaCheckSum(request, 4)), 0x22);
   unsigned char high[] = {0xF0, 0x0F, 0x00};
   EXPECT_EQ(static_cast<unsigned char>(ClaCheckSum(high, 3)), 0xFF);
-  for (const int len : {1, 0, -5}) EXPECT_EQ(ClaCheckSum(request, len), 0) << len;
 }
 
 TEST_F(ChecksummedTest, CardRequestReplies) {
@@ -75,11 +72,6 @@ TEST_F(ChecksummedTest, CommandCodesAboveOneByteNeverSucceed) {
                 withChecksum(concat(concat({0x1A, 0x22, 0, 1}, kTransportKey), kBlock)), kBlock,
                 {{{0x02, 0x22}, false, {}, {}}},
                 [](int fd, unsigned char* data) { return setBlockWrite(fd, 0, 1, 0, data); });
-}
-
-TEST_F(ChecksummedTest, ShippedKeyTableHoldsTheTransportKeyInEveryRow) {
-  ASSERT_EQ(sizeof sectorKeyA, 96U);
-  EXPECT_EQ(bytesOf(&sectorKeyA[0][0], sizeof sectorKeyA), Bytes(sizeof sectorKeyA, 0xFF));
 }
 
 TEST_F(ChecksummedTest, BlockReadReplies) {
@@ -185,86 +177,6 @@ TEST_F(ChecksummedTest, BuzzerSendsValuesUpToTenAndFiveForAnythingAbove) {
                   setBuzzer(fd, NO_MODULE, 3);
                   return false;
                 });
-}
-
-// Every checksummed operation, with a valid block and buffer.
-const std::vector<std::function<void(int fd, int type)>> kOperations = {
-    [](int fd, int type) {
-      unsigned char s[8];
-      getRequestCardSN(fd, type, s);
-    },
-    [](int fd, int type) {
-      unsigned char d[16];
-      getBlockRead(fd, type, 8, 0, d);
-    },
-    [](int fd, int type) {
-      unsigned char d[16] = {};
-      setBlockWrite(fd, type, 8, 0, d);
-    },
-    [](int fd, int type) { sethaltCard(fd, type); },
-    [](int fd, int type) { setBuzzer(fd, type, 4); },
-};
-
-TEST_F(ChecksummedTest, ElatecIsRefusedSilentlyEveryOtherTypeSends) {
-  for (std::size_t op = 0; op < kOperations.size(); ++op) {
-    for (const int type : {MODULE_ELATEC, MODULE_VOR, NO_MODULE, 7}) {
-      SCOPED_TRACE("operation " + std::to_string(op) + " type " + std::to_string(type));
-      LogCapture log;
-      ScriptedReader reader;
-      reader.stayQuiet();
-      kOperations[op](reader.fd(), type);
-      EXPECT_EQ(reader.requests().size(), type == MODULE_ELATEC ? 0U : 1U);
-      EXPECT_TRUE(log.messages().empty());
-    }
-  }
-  // The refusal comes before the block range and buzzer value checks.
-  LogCapture log;
-  ScriptedReader reader;
-  unsigned char data[16] = {};
-  EXPECT_FALSE(getBlockRead(reader.fd(), MODULE_ELATEC, 64, 0, data));
-  EXPECT_FALSE(setBlockWrite(reader.fd(), MODULE_ELATEC, -1, 0, data));
-  setBuzzer(reader.fd(), MODULE_ELATEC, 200);
-  EXPECT_TRUE(reader.requests().empty());
-  EXPECT_TRUE(log.messages().empty());
-}
-
-TEST_F(ChecksummedTest, NoReaderMeansNothingSent) {
-  for (const int fd : {0, -1}) {
-    for (const auto& operation : kOperations) {
-      LogCapture log;
-      WaitCounter waits;
-      operation(fd, MODULE_VOR);
-      EXPECT_EQ(waits.count(), 0);
-      EXPECT_TRUE(log.messages().empty());
-    }
-    LogCapture log;
-    WaitCounter waits;
-    setBuzzer(fd, MODULE_VOR, 200);
-    EXPECT_EQ(waits.count(), 0);
-    EXPECT_EQ(log.messages(), std::vector<std::string>{
-                                  logLine(kSource, "setBuzzer", "Warn Value is out of range.")});
-  }
-}
-
-TEST_F(ChecksummedTest, BadBlockOrMissingBufferSendsNothing) {
-  for (const int block : {-1, 64, 261}) {
-    LogCapture log;
-    ScriptedReader reader;
-    Bytes data = kUntouched;
-    EXPECT_FALSE(getBlockRead(reader.fd(), MODULE_VOR, block, 0, data.data()));
-    EXPECT_FALSE(setBlockWrite(reader.fd(), MODULE_VOR, block, 0, data.data()));
-    EXPECT_TRUE(reader.requests().empty());
-    EXPECT_EQ(data, kUntouched);
-    const std::string text = "Warn Block " + std::to_string(block) + " is out of range.";
-    EXPECT_EQ(log.messages(), (std::vector<std::string>{logLine(kSource, "getBlockRead", text),
-                                                        logLine(kSource, "setBlockWrite", text)}));
-  }
-  LogCapture log;
-  ScriptedReader reader;
-  EXPECT_FALSE(getRequestCardSN(reader.fd(), MODULE_VOR, nullptr));
-  EXPECT_FALSE(getBlockRead(reader.fd(), MODULE_VOR, 5, 0, nullptr));
-  EXPECT_FALSE(setBlockWrite(reader.fd(), MODULE_VOR, 5, 0, nullptr));
-  EXPECT_TRUE(reader.requests().empty());
 }
 
 }  // namespace

@@ -3,8 +3,6 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
-#include <functional>
-
 #include "module_fixture.h"
 
 namespace rfid::testing {
@@ -126,75 +124,6 @@ TEST_F(LengthPrefixedTest, BeepSendsTheSoundUnjudgedAndLogsNothing) {
   EXPECT_EQ(log.messages(),
             std::vector<std::string>{logLine("rfid_link.cpp", "system_command",
                                              "Error system command \t response fail.")});
-}
-
-// Every length-prefixed operation with a valid block and buffer; the result
-// is what a missing reader must give.
-const std::vector<std::function<bool(int fd, int type)>> kOperations = {
-    [](int fd, int type) {
-      unsigned char s[8];
-      return searchTag(fd, type, s, SEARCH);
-    },
-    [](int fd, int type) { return MifareClassic_Login(fd, type, 8, 0); },
-    [](int fd, int type) {
-      unsigned char d[16];
-      return MifareClassic_ReadBlock(fd, type, 8, d);
-    },
-    [](int fd, int type) {
-      unsigned char d[16] = {};
-      return MifareClassic_WriteBlock(fd, type, 8, d);
-    },
-    [](int fd, int type) { return SetBeep(fd, type, 3); },
-};
-
-TEST_F(LengthPrefixedTest, ModuleTypeChangesNothing) {
-  for (const auto& operation : kOperations) {
-    LogCapture log;
-    ScriptedReader reader;
-    for (const int type : {MODULE_ELATEC, MODULE_VOR, NO_MODULE}) {
-      reader.stayQuiet();
-      operation(reader.fd(), type);
-    }
-    ASSERT_EQ(reader.requests().size(), 3U);
-    EXPECT_EQ(reader.requests()[1], reader.requests()[0]);
-    EXPECT_EQ(reader.requests()[2], reader.requests()[0]);
-  }
-}
-
-TEST_F(LengthPrefixedTest, NoReaderMeansFalseAndNothingSent) {
-  for (const int fd : {0, -1}) {
-    for (const auto& operation : kOperations) {
-      LogCapture log;
-      WaitCounter waits;
-      EXPECT_FALSE(operation(fd, MODULE_ELATEC));
-      EXPECT_EQ(waits.count(), 0);
-      EXPECT_TRUE(log.messages().empty());
-    }
-  }
-}
-
-TEST_F(LengthPrefixedTest, BadBlockOrMissingBufferSendsNothing) {
-  for (const int block : {-1, 64, 261}) {
-    LogCapture log;
-    ScriptedReader reader;
-    Bytes data = kUntouched;
-    EXPECT_FALSE(MifareClassic_Login(reader.fd(), MODULE_ELATEC, block, 0));
-    EXPECT_FALSE(MifareClassic_ReadBlock(reader.fd(), MODULE_ELATEC, block, data.data()));
-    EXPECT_FALSE(MifareClassic_WriteBlock(reader.fd(), MODULE_ELATEC, block, data.data()));
-    EXPECT_TRUE(reader.requests().empty());
-    EXPECT_EQ(data, kUntouched);
-    const std::string text = "Warn Block " + std::to_string(block) + " is out of range.";
-    EXPECT_EQ(log.messages(),
-              (std::vector<std::string>{logLine(kSource, "MifareClassic_Login", text),
-                                        logLine(kSource, "MifareClassic_ReadBlock", text),
-                                        logLine(kSource, "MifareClassic_WriteBlock", text)}));
-  }
-  LogCapture log;
-  ScriptedReader reader;
-  EXPECT_FALSE(searchTag(reader.fd(), MODULE_ELATEC, nullptr, SEARCH));
-  EXPECT_FALSE(MifareClassic_ReadBlock(reader.fd(), MODULE_ELATEC, 5, nullptr));
-  EXPECT_FALSE(MifareClassic_WriteBlock(reader.fd(), MODULE_ELATEC, 5, nullptr));
-  EXPECT_TRUE(reader.requests().empty());
 }
 
 }  // namespace

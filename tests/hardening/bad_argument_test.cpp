@@ -10,6 +10,7 @@
 #include <cstring>
 #include <string>
 
+#include "module_fixture.h"
 #include "operations.h"
 
 namespace rfid::hardening {
@@ -17,25 +18,37 @@ namespace {
 
 using rfid::testing::LogCapture;
 using rfid::testing::ScriptedReader;
+using rfid::testing::WaitCounter;
 
 constexpr int kNoReader[] = {0, -1, INT_MIN};
 constexpr int kModuleTypes[] = {-1, 0, 1, 2, 99};
-constexpr int kBadBlocks[] = {-1, 64, INT_MIN};
+constexpr int kBadBlocks[] = {-1, 64, 261, INT_MIN};  // 261: low byte 5
 
 TEST(BadArgumentTest, NoReaderSendsAndLogsNothing) {
   for (const Operation& op : allOperations()) {
     for (int fd : kNoReader) {
       LogCapture log;
+      WaitCounter waits;  // the module waits only after writing a frame
       unsigned char buffer[kBlockSize] = {};
       EXPECT_EQ(op.call(fd, MODULE_VOR, Arguments{5, buffer}), op.onRefusal())
           << op.name << " Fd " << fd;
       EXPECT_TRUE(log.messages().empty()) << op.name << " Fd " << fd;
+      EXPECT_EQ(waits.count(), 0) << op.name << " Fd " << fd;
     }
   }
+  // The buzzer value is checked before the descriptor.
+  LogCapture log;
+  WaitCounter waits;
+  setBuzzer(0, MODULE_VOR, 200);
+  EXPECT_EQ(waits.count(), 0);
+  EXPECT_EQ(log.messages(),
+            std::vector<std::string>{rfid::testing::logLine("rfid_checksummed.cpp", "setBuzzer",
+                                                            "Warn Value is out of range.")});
 }
 
 TEST(BadArgumentTest, OnlyElatecIsRefusedAndOnlyByTheChecksummedOperations) {
   for (const Operation& op : allOperations()) {
+    Bytes firstRequest;
     for (int type : kModuleTypes) {
       LogCapture log;
       ScriptedReader reader;
@@ -47,7 +60,15 @@ TEST(BadArgumentTest, OnlyElatecIsRefusedAndOnlyByTheChecksummedOperations) {
           << op.name << " type " << type;
       EXPECT_EQ(reader.requests().size(), refused ? 0U : 1U) << op.name << " type " << type;
       if (refused) {
+        // The refusal comes before the block and buzzer value checks.
+        op.call(reader.fd(), type, Arguments{64, buffer});
+        setBuzzer(reader.fd(), type, 200);
+        EXPECT_TRUE(reader.requests().empty()) << op.name;
         EXPECT_TRUE(log.messages().empty()) << op.name;
+      } else if (firstRequest.empty()) {
+        firstRequest = reader.lastRequest();
+      } else {
+        EXPECT_EQ(reader.lastRequest(), firstRequest) << op.name << " type " << type;
       }
     }
   }
@@ -59,11 +80,15 @@ TEST(BadArgumentTest, BlocksOutsideTheCardAreRefusedWithAWarning) {
     for (int block : kBadBlocks) {
       LogCapture log;
       ScriptedReader reader;
-      unsigned char buffer[kBlockSize] = {};
+      unsigned char buffer[kBlockSize];
+      std::memset(buffer, 0x5A, sizeof buffer);
       EXPECT_EQ(op.call(reader.fd(), MODULE_VOR, Arguments{block, buffer}), Outcome::kFalse)
           << op.name << " block " << block;
       EXPECT_TRUE(reader.requests().empty()) << op.name;
-      const std::string warning = "[Warn] Block " + std::to_string(block) + " is out of range.\n";
+      EXPECT_EQ(Bytes(buffer, buffer + kBlockSize), Bytes(kBlockSize, 0x5A)) << op.name;
+      // Logged in the operation's own name.
+      const std::string warning = "][" + std::string(op.name) + "][Warn] Block " +
+                                  std::to_string(block) + " is out of range.\n";
       ASSERT_EQ(log.messages().size(), 1U) << op.name;
       EXPECT_NE(log.messages()[0].find(warning), std::string::npos) << log.messages()[0];
     }
@@ -101,18 +126,13 @@ TEST(BadArgumentTest, ExchangeRefusesMissingFramesAndReportsUnwritablePorts) {
   }
   ASSERT_EQ(log.messages().size(), 2U);
   EXPECT_NE(log.messages()[1].find("[Error] system command "), std::string::npos);
-
-  EXPECT_EQ(ClaCheckSum(nullptr, 4), 0);
-  for (int length : {1, 0, -1}) EXPECT_EQ(ClaCheckSum(frame, length), 0) << length;
 }
 
-// MODULE FAULT, reported: ClaCheckSum loops while i < len - 1, and for
-// INT_MIN that subtraction overflows. The sanitizer build reports it; an
-// unoptimised build wraps to INT_MAX and reads past the buffer until it
-// faults. Checking len <= 1 before the loop gives the documented 0.
-TEST(BadArgumentTest, ChecksumOfTheMostNegativeLengthIsZero) {
+// INT_MIN must be refused before `len - 1` is formed, which overflows.
+TEST(BadArgumentTest, ChecksumOfNothingOrOfAShortOrNegativeLengthIsZero) {
   unsigned char frame[] = {0x03, 0x20, 0x01, 0x22};
-  EXPECT_EQ(ClaCheckSum(frame, INT_MIN), 0);
+  EXPECT_EQ(ClaCheckSum(nullptr, 4), 0);
+  for (int length : {1, 0, -1, INT_MIN}) EXPECT_EQ(ClaCheckSum(frame, length), 0) << length;
 }
 
 TEST(BadArgumentTest, LogRefusesANullFormatAndCutsATenKibArgument) {

@@ -51,34 +51,16 @@ int writeEntries(int writer) {
   return 0;
 }
 
-bool isDigits(const std::string& text, std::size_t at, std::size_t count) {
-  for (std::size_t i = at; i < at + count; ++i) {
-    if (text[i] < '0' || text[i] > '9') return false;
-  }
-  return true;
-}
-
-// "[YYYY.MM.DD hh:mm:ss] - " at `at`.
-bool isStamp(const std::string& file, std::size_t at) {
-  if (at + kStampSize > file.size()) return false;
-  const std::string stamp = file.substr(at, kStampSize);
-  return stamp[0] == '[' && isDigits(stamp, 1, 4) && stamp[5] == '.' && isDigits(stamp, 6, 2) &&
-         stamp[8] == '.' && isDigits(stamp, 9, 2) && stamp[11] == ' ' && isDigits(stamp, 12, 2) &&
-         stamp[14] == ':' && isDigits(stamp, 15, 2) && stamp[17] == ':' && isDigits(stamp, 18, 2) &&
-         stamp.compare(20, 4, "] - ") == 0;
-}
-
-// "w%d n%05d " at `at`.
-bool parseHeader(const std::string& file, std::size_t at, int& writer, int& index) {
-  if (at + kHeaderSize > file.size()) return false;
-  const std::string header = file.substr(at, kHeaderSize);
-  if (header[0] != 'w' || !isDigits(header, 1, 1) || header.compare(2, 2, " n") != 0 ||
-      !isDigits(header, 4, 5) || header[9] != ' ') {
-    return false;
-  }
-  writer = header[1] - '0';
-  index = std::stoi(header.substr(4, 5));
-  return writer < kWriters;
+// "[YYYY.MM.DD hh:mm:ss] - w%d n%05d " at `at`: the stamp and the header.
+bool parseStampAndHeader(const std::string& file, std::size_t at, int& writer, int& index) {
+  if (at + kStampSize + kHeaderSize > file.size()) return false;
+  const std::string start = file.substr(at, kStampSize + kHeaderSize);
+  int fields[6];
+  int consumed = 0;
+  return std::sscanf(start.c_str(), "[%4d.%2d.%2d %2d:%2d:%2d] - w%1d n%5d %n", &fields[0],
+                     &fields[1], &fields[2], &fields[3], &fields[4], &fields[5], &writer, &index,
+                     &consumed) == 8 &&
+         consumed == static_cast<int>(start.size()) && writer < kWriters;
 }
 
 TEST(ConcurrentWritersTest, EveryEntryOfEightAppendingProcessesIsFoundWhole) {
@@ -114,7 +96,7 @@ TEST(ConcurrentWritersTest, EveryEntryOfEightAppendingProcessesIsFoundWhole) {
   while (at < file.size()) {
     int writer = -1;
     int index = -1;
-    if (!isStamp(file, at) || !parseHeader(file, at + kStampSize, writer, index)) break;
+    if (!parseStampAndHeader(file, at, writer, index)) break;
     const std::string message = messageOf(writer, index);
     const std::size_t end = at + kStampSize + message.size();
     if (end >= file.size() || file.compare(at + kStampSize, message.size(), message) != 0 ||

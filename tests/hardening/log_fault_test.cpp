@@ -9,13 +9,11 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <csignal>
-#include <cstdlib>
 #include <cstring>
-#include <ctime>
 #include <filesystem>
 #include <fstream>
-#include <sstream>
 #include <string>
 
 #include "child_process.h"
@@ -25,35 +23,19 @@
 namespace rfid::hardening {
 namespace {
 
-namespace fs = std::filesystem;
+using rfid::testing::LogCapture;
 using rfid::testing::ScriptedReader;
 
 const std::string kLostMessage = "entry written while the log is broken\n";
 const std::string kRepairedMessage = "entry written once the log is repaired\n";
 constexpr int kOutOfSpaceBytes = 40;  // how much of an entry the size limit lets through
 
-std::string monthlyFileName() {
-  const std::time_t now = std::time(nullptr);
-  std::tm local{};
-  localtime_r(&now, &local);
-  char name[48];
-  std::snprintf(name, sizeof name, "[%04d.%02d]SystemLog", local.tm_year + 1900, local.tm_mon + 1);
-  return name;
-}
-
-std::string readWhole(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream content;
-  content << in.rdbuf();
-  return content.str();
-}
-
 // One kind of fault: `breakLog` runs in the unprivileged child before the
-// module logs, `repair` after; both get the log directory.
+// module logs, `repair` after; both get the log directory and file.
 struct LogFault {
   const char* name;
-  void (*breakLog)(const std::string& directory);
-  void (*repair)(const std::string& directory);
+  void (*breakLog)(const std::string& directory, const std::string& file);
+  void (*repair)(const std::string& directory, const std::string& file);
 };
 
 void touch(const std::string& path, mode_t mode) {
@@ -62,51 +44,49 @@ void touch(const std::string& path, mode_t mode) {
   chmod(path.c_str(), mode);
 }
 
+void setFileSizeLimit(rlim_t bytes) {
+  rlimit limit{};
+  getrlimit(RLIMIT_FSIZE, &limit);
+  limit.rlim_cur = std::min(bytes, limit.rlim_max);
+  setrlimit(RLIMIT_FSIZE, &limit);
+}
+
+using S = const std::string&;
 const LogFault kFaults[] = {
-    {"MissingDirectory", [](const std::string&) {},
-     [](const std::string& dir) { mkdir(dir.c_str(), 0755); }},
-    {"DirectoryIsAFile", [](const std::string& dir) { touch(dir, 0644); },
-     [](const std::string& dir) {
+    {"MissingDirectory", [](S dir, S) { rmdir(dir.c_str()); },
+     [](S dir, S) { mkdir(dir.c_str(), 0755); }},
+    {"DirectoryIsAFile",
+     [](S dir, S) {
+       rmdir(dir.c_str());
+       touch(dir, 0644);
+     },
+     [](S dir, S) {
        unlink(dir.c_str());
        mkdir(dir.c_str(), 0755);
      }},
-    {"UnwritableDirectory", [](const std::string& dir) { mkdir(dir.c_str(), 0555); },
-     [](const std::string& dir) { chmod(dir.c_str(), 0755); }},
-    {"ReadOnlyFile",
-     [](const std::string& dir) {
-       mkdir(dir.c_str(), 0755);
-       touch(dir + "/" + monthlyFileName(), 0444);
-     },
-     [](const std::string& dir) { chmod((dir + "/" + monthlyFileName()).c_str(), 0644); }},
+    {"UnwritableDirectory", [](S dir, S) { chmod(dir.c_str(), 0555); },
+     [](S dir, S) { chmod(dir.c_str(), 0755); }},
+    {"ReadOnlyFile", [](S, S file) { touch(file, 0444); },
+     [](S, S file) { chmod(file.c_str(), 0644); }},
     {"FileSizeLimit",
-     [](const std::string& dir) {
-       mkdir(dir.c_str(), 0755);
+     [](S, S file) {
        // A host that ignores SIGXFSZ gets EFBIG instead of being killed.
        std::signal(SIGXFSZ, SIG_IGN);
        StoreLogMessage("entry written before the limit\n");
-       struct stat file {};
-       stat((dir + "/" + monthlyFileName()).c_str(), &file);
-       rlimit limit{};
-       getrlimit(RLIMIT_FSIZE, &limit);
-       limit.rlim_cur = static_cast<rlim_t>(file.st_size) + kOutOfSpaceBytes;
-       setrlimit(RLIMIT_FSIZE, &limit);
+       struct stat info {};
+       stat(file.c_str(), &info);
+       setFileSizeLimit(static_cast<rlim_t>(info.st_size) + kOutOfSpaceBytes);
      },
-     [](const std::string&) {
-       rlimit limit{};
-       getrlimit(RLIMIT_FSIZE, &limit);
-       limit.rlim_cur = limit.rlim_max;
-       setrlimit(RLIMIT_FSIZE, &limit);
-     }},
+     [](S, S) { setFileSizeLimit(RLIM_INFINITY); }},
 };
 
 // The child: logs and runs an operation while the log is broken, then
-// repairs it and logs again. Its console goes to `consoleFd`.
-int exerciseBrokenLog(const LogFault& fault, const std::string& directory, int consoleFd) {
+// repairs it and logs again.
+int exerciseBrokenLog(const LogFault& fault, const std::string& directory,
+                      const std::string& file) {
   if (!dropPrivileges()) return 10;
-  dup2(consoleFd, STDOUT_FILENO);
   rfid::logDirectory = directory.c_str();
-  fault.breakLog(directory);
-
+  fault.breakLog(directory, file);
   if (StoreLogMessage("%s", kLostMessage.c_str()) != static_cast<int>(kLostMessage.size())) {
     return 11;
   }
@@ -116,53 +96,35 @@ int exerciseBrokenLog(const LogFault& fault, const std::string& directory, int c
   if (!getRequestCardSN(reader.fd(), MODULE_VOR, serial)) return 12;
   const unsigned char expected[8] = {4, 0xDE, 0xAD, 0xBE, 0xEF, 0, 0, 0};
   if (std::memcmp(serial, expected, sizeof serial) != 0) return 13;
-
-  fault.repair(directory);
-  if (StoreLogMessage("%s", kRepairedMessage.c_str()) !=
-      static_cast<int>(kRepairedMessage.size())) {
-    return 14;
-  }
-  return 0;
+  fault.repair(directory, file);
+  return StoreLogMessage("%s", kRepairedMessage.c_str()) ==
+                 static_cast<int>(kRepairedMessage.size())
+             ? 0
+             : 14;
 }
 
-class LogFaultTest : public ::testing::TestWithParam<LogFault> {
- protected:
-  void SetUp() override {
-    const char* tmp = std::getenv("TMPDIR");
-    std::string pattern = std::string(tmp != nullptr ? tmp : "/tmp") + "/rfid-log-fault-XXXXXX";
-    ASSERT_NE(mkdtemp(pattern.data()), nullptr);
-    base_ = pattern;
-    // The unprivileged child works inside this directory.
-    if (geteuid() == 0) {
-      ASSERT_EQ(chown(base_.c_str(), kNobody, kNobody), 0);
-    }
-  }
-  void TearDown() override {
-    std::error_code ignored;
-    fs::permissions(base_ + "/SystemLog", fs::perms::owner_all, fs::perm_options::add, ignored);
-    fs::remove_all(base_, ignored);
-  }
-  std::string base_;
-};
+class LogFaultTest : public ::testing::TestWithParam<LogFault> {};
 
 TEST_P(LogFaultTest, ConsoleAndResultSurviveAndTheNextEntryIsWhole) {
   const LogFault& fault = GetParam();
-  const std::string directory = base_ + "/SystemLog";
-  int console[2];
-  ASSERT_EQ(pipe(console), 0);
-  const ChildEnd end = runInChild([&] { return exerciseBrokenLog(fault, directory, console[1]); });
-  close(console[1]);
-  std::string printed;
-  char chunk[4096];
-  for (ssize_t n; (n = read(console[0], chunk, sizeof chunk)) > 0;) printed.append(chunk, n);
-  close(console[0]);
-
+  LogCapture log;  // the child prints into the same capture
+  // The unprivileged child works inside its own log directory.
+  const std::string directory = log.directory() + "/SystemLog";
+  const std::string path = directory + log.filePath().substr(log.directory().size());
+  ASSERT_EQ(mkdir(directory.c_str(), 0755), 0);
+  for (const std::string& dir : {log.directory(), directory}) {
+    ASSERT_TRUE(geteuid() != 0 || chown(dir.c_str(), kNobody, kNobody) == 0);
+  }
+  const ChildEnd end = runInChild([&] { return exerciseBrokenLog(fault, directory, path); });
+  const std::string printed = log.console();
+  std::ifstream in(path, std::ios::binary);
+  const std::string file{std::istreambuf_iterator<char>(in), {}};
+  std::filesystem::remove_all(directory);
   ASSERT_TRUE(end.cleanExit()) << fault.name << ": " << end.describe();
   EXPECT_NE(printed.find(" - " + kLostMessage), std::string::npos) << printed;
   EXPECT_NE(printed.find("[Info] Card type : MIFARE classic.\n"), std::string::npos) << printed;
   EXPECT_NE(printed.find(" - " + kRepairedMessage), std::string::npos) << printed;
 
-  const std::string file = readWhole(directory + "/" + monthlyFileName());
   const std::string lastEntry = " - " + kRepairedMessage + "\n";
   ASSERT_GE(file.size(), lastEntry.size());
   EXPECT_EQ(file.substr(file.size() - lastEntry.size()), lastEntry) << file;
@@ -171,10 +133,10 @@ TEST_P(LogFaultTest, ConsoleAndResultSurviveAndTheNextEntryIsWhole) {
     // The kernel lets the entry through up to the limit and refuses the
     // rest: the file holds a cut-off start of the lost entry, and the next
     // whole entry follows it on the same line.
-    const std::size_t cut = file.find("entry written before the limit\n\n");
+    const std::string before = "entry written before the limit\n\n";
+    const std::size_t cut = file.find(before);
     ASSERT_NE(cut, std::string::npos);
-    const std::size_t fragmentAt = cut + std::strlen("entry written before the limit\n\n");
-    EXPECT_EQ(file.size() - lastEntry.size() - 21 - fragmentAt,
+    EXPECT_EQ(file.size() - lastEntry.size() - 21 - (cut + before.size()),
               static_cast<std::size_t>(kOutOfSpaceBytes))
         << file;
   }

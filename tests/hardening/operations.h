@@ -42,107 +42,56 @@ inline Outcome outcome(bool result) {
 }
 
 inline const std::vector<Operation>& allOperations() {
-  static const Bytes kBlockReadReply = [] {
-    Bytes reply{0x13, 0x21};
-    for (unsigned char i = 0; i < 16; ++i) reply.push_back(i);
-    reply.push_back(0);
-    return reply;
-  }();
-  static const Bytes kElatecBlockReply = [] {
-    Bytes reply{0x12, 0x00, 0x00, 0x01};
-    for (unsigned char i = 0; i < 16; ++i) reply.push_back(i);
-    return reply;
-  }();
+  static const Bytes kBlockReadReply = {0x13, 0x21, 0,  1,  2,  3,  4,  5,  6, 7,
+                                        8,    9,    10, 11, 12, 13, 14, 15, 0};
+  static const Bytes kElatecBlockReply = {0x12, 0, 0, 1, 0,  1,  2,  3,  4,  5,
+                                          6,    7, 8, 9, 10, 11, 12, 13, 14, 15};
+  static const Bytes kCardReply = {0x09, 0x20, 1, 2, 3, 4, 0}, kWritten = {0x02, 0x22, 0},
+                     kHalted = {0x02, 0x28, 0}, kBuzzed = {0x02, 0x14, 0},
+                     kTagFound = {0x08, 0, 0, 1, 0, 0, 4, 1, 2, 3, 4}, kTrue = {0x02, 0, 0, 1};
+  constexpr Outcome T = Outcome::kTrue, F = Outcome::kFalse, N = Outcome::kNoResult;
+  // name, checksummed, takesBlock, takesBuffer, success reply, on success, on no reply, call
   static const std::vector<Operation> operations = {
-      {"getRequestCardSN",
-       true,
-       false,
-       true,
-       {0x09, 0x20, 1, 2, 3, 4, 0},
-       Outcome::kTrue,
-       Outcome::kFalse,
+      {"getRequestCardSN", true, false, true, kCardReply, T, F,
        [](int fd, int type, const Arguments& a) {
          return outcome(getRequestCardSN(fd, type, a.buffer));
        }},
-      {"getBlockRead", true, true, true, kBlockReadReply, Outcome::kTrue, Outcome::kFalse,
+      {"getBlockRead", true, true, true, kBlockReadReply, T, F,
        [](int fd, int type, const Arguments& a) {
          return outcome(getBlockRead(fd, type, a.block, 0, a.buffer));
        }},
-      {"setBlockWrite",
-       true,
-       true,
-       true,
-       {0x02, 0x22, 0},
-       Outcome::kTrue,
-       Outcome::kFalse,
+      {"setBlockWrite", true, true, true, kWritten, T, F,
        [](int fd, int type, const Arguments& a) {
          return outcome(setBlockWrite(fd, type, a.block, 0, a.buffer));
        }},
-      {"sethaltCard",
-       true,
-       false,
-       false,
-       {0x02, 0x28, 0},
-       Outcome::kNoResult,
-       Outcome::kNoResult,
+      {"sethaltCard", true, false, false, kHalted, N, N,
        [](int fd, int type, const Arguments&) {
          sethaltCard(fd, type);
-         return Outcome::kNoResult;
+         return N;
        }},
-      {"setBuzzer",
-       true,
-       false,
-       false,
-       {0x02, 0x14, 0},
-       Outcome::kNoResult,
-       Outcome::kNoResult,
+      {"setBuzzer", true, false, false, kBuzzed, N, N,
        [](int fd, int type, const Arguments&) {
          setBuzzer(fd, type, 3);
-         return Outcome::kNoResult;
+         return N;
        }},
-      {"searchTag",
-       false,
-       false,
-       true,
-       {0x08, 0, 0, 1, 0, 0, 4, 1, 2, 3, 4},
-       Outcome::kTrue,
-       Outcome::kFalse,
+      {"searchTag", false, false, true, kTagFound, T, F,
        [](int fd, int type, const Arguments& a) {
          return outcome(searchTag(fd, type, a.buffer, SEARCH));
        }},
-      {"MifareClassic_Login",
-       false,
-       true,
-       false,
-       {0x02, 0, 0, 1},
-       Outcome::kTrue,
-       Outcome::kFalse,
+      {"MifareClassic_Login", false, true, false, kTrue, T, F,
        [](int fd, int type, const Arguments& a) {
          return outcome(MifareClassic_Login(fd, type, a.block, 0));
        }},
-      {"MifareClassic_ReadBlock", false, true, true, kElatecBlockReply, Outcome::kTrue,
-       Outcome::kFalse,
+      {"MifareClassic_ReadBlock", false, true, true, kElatecBlockReply, T, F,
        [](int fd, int type, const Arguments& a) {
          return outcome(MifareClassic_ReadBlock(fd, type, a.block, a.buffer));
        }},
-      {"MifareClassic_WriteBlock",
-       false,
-       true,
-       true,
-       {0x02, 0, 0, 1},
-       Outcome::kTrue,
-       Outcome::kFalse,
+      {"MifareClassic_WriteBlock", false, true, true, kTrue, T, F,
        [](int fd, int type, const Arguments& a) {
          return outcome(MifareClassic_WriteBlock(fd, type, a.block, a.buffer));
        }},
       // The beep's reply is not judged: true whenever there is a reader.
-      {"SetBeep",
-       false,
-       false,
-       false,
-       {0x02, 0, 0, 1},
-       Outcome::kTrue,
-       Outcome::kTrue,
+      {"SetBeep", false, false, false, kTrue, T, T,
        [](int fd, int type, const Arguments&) { return outcome(SetBeep(fd, type, 1)); }},
   };
   return operations;

@@ -71,12 +71,10 @@ ScriptedReader::~ScriptedReader() {
 
 void ScriptedReader::answer(Bytes reply) {
   script_.push_back(std::move(reply));
-  quiet_.push_back(false);
 }
 
 void ScriptedReader::stayQuiet() {
-  script_.emplace_back();
-  quiet_.push_back(true);
+  script_.emplace_back();  // an empty reply is never written
 }
 
 void ScriptedReader::sendStale(const Bytes& bytes) {
@@ -102,10 +100,8 @@ bool ScriptedReader::serveOnce() {
 
   if (script_.empty()) return true;
   const Bytes reply = std::move(script_.front());
-  const bool quiet = quiet_.front();
   script_.pop_front();
-  quiet_.pop_front();
-  if (!quiet && !reply.empty()) {
+  if (!reply.empty()) {
     writeAll(masterFd_, reply);
     // The module reads at most 256 bytes; anything beyond stays unread.
     waitUntilReadable(std::min<std::size_t>(reply.size(), rfid::kReceiveSize));

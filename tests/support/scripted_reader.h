@@ -54,7 +54,6 @@ class ScriptedReader {
   int masterFd_ = -1;
   int serialFd_ = -1;
   std::deque<Bytes> script_;
-  std::deque<bool> quiet_;
   std::vector<Bytes> requests_;
 };
 
