@@ -83,33 +83,18 @@ std::time_t stampSeconds(const std::string& stamp) {
 }
 
 TEST(LogTest, TimeStringIsUtcWithDashesWhileLogStampIsLocalWithDots) {
-  const char* const savedZone = std::getenv("TZ");
-  const std::string zone = savedZone != nullptr ? savedZone : "";
   // Three hours east of UTC, spelled out so that no zone files are needed.
   constexpr std::time_t kZoneOffset = 3 * 3600;
-  setenv("TZ", "XST-3", 1);
-  tzset();
-  std::string before, after, line;
-  {
-    LogCapture log;
-    char* const first = getTimeString();
-    StoreLogMessage("now\n");
-    char* const second = getTimeString();
-    ASSERT_NE(first, nullptr);
-    ASSERT_NE(second, nullptr);
-    before = first;
-    after = second;
-    std::free(first);
-    std::free(second);
-    line = log.console();
-  }
-  if (savedZone != nullptr) {
-    setenv("TZ", zone.c_str(), 1);
-  } else {
-    unsetenv("TZ");
-  }
-  tzset();
-
+  const ScopedTimeZone zone("XST-3");
+  LogCapture log;
+  char* const first = getTimeString();
+  StoreLogMessage("now\n");
+  char* const second = getTimeString();
+  ASSERT_NE(first, nullptr);
+  ASSERT_NE(second, nullptr);
+  const std::string before = first, after = second, line = log.console();
+  std::free(first);
+  std::free(second);
   EXPECT_TRUE(std::regex_match(before, std::regex(R"(\[\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\])")))
       << before;
   const std::time_t utcBefore = stampSeconds(before);

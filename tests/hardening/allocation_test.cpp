@@ -16,6 +16,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "module_fixture.h"
 #include "operations.h"
 
 extern "C" {
@@ -96,9 +97,7 @@ bool countingMallocActive() {
 
 TEST(AllocationTest, OnlyGetTimeStringTakesFromTheHeap) {
   if (!countingMallocActive()) GTEST_SKIP() << "malloc is replaced by a tool";
-  const char* const savedZone = std::getenv("TZ");
-  const std::string zone = savedZone != nullptr ? savedZone : "";
-  setenv("TZ", ":/etc/localtime", 1);
+  const rfid::testing::ScopedTimeZone zone(":/etc/localtime");
   LogCapture log;
   ScriptedReader reader;
   readerWait = rfid::exchangeWait;
@@ -120,23 +119,15 @@ TEST(AllocationTest, OnlyGetTimeStringTakesFromTheHeap) {
   }
   EXPECT_EQ(allocations, kTimeStrings);
   rfid::exchangeWait = readerWait;
-  if (savedZone != nullptr) {
-    setenv("TZ", zone.c_str(), 1);
-  } else {
-    unsetenv("TZ");
-  }
 }
 
 TEST(AllocationTest, LoggingWithoutTimeZoneDoesNotGrowTheHeap) {
-  const char* const savedZone = std::getenv("TZ");
-  const std::string zone = savedZone != nullptr ? savedZone : "";
-  unsetenv("TZ");
+  const rfid::testing::ScopedTimeZone zone(nullptr);
   LogCapture log;
   StoreLogMessage("warm-up\n");
   const std::size_t inUse = mallinfo2().uordblks;
   for (int i = 0; i < 1000; ++i) StoreLogMessage("message %d\n", i);
   EXPECT_EQ(mallinfo2().uordblks, inUse);
-  if (savedZone != nullptr) setenv("TZ", zone.c_str(), 1);
 }
 
 }  // namespace

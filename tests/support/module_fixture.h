@@ -7,7 +7,9 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <string>
 #include <vector>
 
@@ -101,13 +103,30 @@ inline std::string logLine(const std::string& source, const std::string& functio
          levelAndText.substr(space + 1) + "\n";
 }
 
-// The console text with stamps and source lines normalised, for Error lines
-// whose frame bytes include a newline.
-inline std::string allMessages(LogCapture& log) {
-  std::string text;
-  for (const std::string& line : log.messages()) text += line;
-  return text;
-}
+// Sets TZ for its lifetime; the time zone the suite ran with comes back.
+class ScopedTimeZone {
+ public:
+  explicit ScopedTimeZone(const char* zone) {
+    if (const char* saved = std::getenv("TZ")) saved_ = saved;
+    if (zone != nullptr)
+      setenv("TZ", zone, 1);
+    else
+      unsetenv("TZ");
+    tzset();
+  }
+  ~ScopedTimeZone() {
+    if (saved_.empty())
+      unsetenv("TZ");
+    else
+      setenv("TZ", saved_.c_str(), 1);
+    tzset();
+  }
+  ScopedTimeZone(const ScopedTimeZone&) = delete;
+  ScopedTimeZone& operator=(const ScopedTimeZone&) = delete;
+
+ private:
+  std::string saved_;
+};
 
 // One scripted reply and what the operation must make of it.
 struct ReplyCase {
