@@ -87,12 +87,7 @@ void attachTerminalConsole() {
 std::string logDirectory;
 
 std::string monthlyLogPath() {
-  const std::time_t now = std::time(nullptr);
-  std::tm local{};
-  localtime_r(&now, &local);
-  char name[48];
-  std::snprintf(name, sizeof name, "/[%04d.%02d]SystemLog", local.tm_year + 1900, local.tm_mon + 1);
-  return logDirectory + name;
+  return rfid::testing::monthlyLogFile(logDirectory);
 }
 
 off_t fileSize(const std::string& path) {

@@ -180,13 +180,17 @@ std::string LogCapture::file() const {
   return readWhole(filePath());
 }
 
-std::string LogCapture::filePath() const {
+std::string monthlyLogFile(const std::string& directory) {
   const std::time_t now = std::time(nullptr);
   std::tm local{};
   localtime_r(&now, &local);
   char name[48];
   std::snprintf(name, sizeof name, "/[%04d.%02d]SystemLog", local.tm_year + 1900, local.tm_mon + 1);
-  return directory_ + name;
+  return directory + name;
+}
+
+std::string LogCapture::filePath() const {
+  return monthlyLogFile(directory_);
 }
 
 std::vector<std::string> LogCapture::messages() {

@@ -57,6 +57,10 @@ class ScriptedReader {
   std::vector<Bytes> requests_;
 };
 
+// The current month's log file in `directory` (by local time), as the
+// module names it.
+std::string monthlyLogFile(const std::string& directory);
+
 // Points the module's log at a fresh directory and captures standard output
 // for its lifetime.
 class LogCapture {
