@@ -46,10 +46,6 @@ constexpr std::size_t kBlockAt = 3;
 constexpr std::size_t kKeyAt = 4;
 constexpr std::size_t kDataAt = kKeyAt + ROW;
 
-constexpr unsigned char lowByte(std::uint32_t value) {
-  return static_cast<unsigned char>(value);
-}
-
 // Fills byte 0 with the count of the bytes after it and the last byte with
 // the checksum.
 template <std::size_t N>
@@ -80,7 +76,7 @@ void buildBlockReadFrame(unsigned char (&frame)[kBlockReadFrameSize], std::uint3
                          unsigned char keyId, int block, const unsigned char* key) {
   frame[1] = lowByte(command);
   frame[kKeySelectorAt] = keyId;
-  frame[kBlockAt] = lowByte(static_cast<std::uint32_t>(block));
+  frame[kBlockAt] = lowByte(block);
   std::memcpy(frame + kKeyAt, key, ROW);
   seal(frame);
 }
@@ -90,7 +86,7 @@ void buildBlockWriteFrame(unsigned char (&frame)[kBlockWriteFrameSize], std::uin
                           const unsigned char* data) {
   frame[1] = lowByte(command);
   frame[kKeySelectorAt] = keyId;
-  frame[kBlockAt] = lowByte(static_cast<std::uint32_t>(block));
+  frame[kBlockAt] = lowByte(block);
   std::memcpy(frame + kKeyAt, key, ROW);
   std::memcpy(frame + kDataAt, data, kBlockSize);
   seal(frame);

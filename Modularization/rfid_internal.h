@@ -53,6 +53,14 @@ using ExchangeWait = void (*)();
 extern ExchangeWait exchangeWait;
 void sleepExchangeWait();
 
+// The low byte of a command code or block number, as frames carry them.
+constexpr unsigned char lowByte(std::uint32_t value) {
+  return static_cast<unsigned char>(value);
+}
+constexpr unsigned char lowByte(int value) {
+  return lowByte(static_cast<std::uint32_t>(value));
+}
+
 // The sector a block belongs to, or -1 for a block outside 0 to 63.
 constexpr int sectorOfBlock(int block) {
   return (block >= 0 && block < kBlockCount) ? block / kBlocksPerSector : -1;

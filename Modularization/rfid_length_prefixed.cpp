@@ -34,10 +34,6 @@ constexpr unsigned char kBeepTemplate[rfid::elatec::kBeepFrameSize] = {
 constexpr std::size_t kBeepSoundAt = 4;
 constexpr std::size_t kParametersAt = 4;
 
-constexpr unsigned char lowByte(int value) {
-  return static_cast<unsigned char>(value & 0xFF);
-}
-
 Verdict judgeResult(Reply reply) {
   switch (reply.at(kResultByte)) {
     case kResultTrue:
