@@ -20,8 +20,9 @@
  *     reply once (at most 256 bytes). Pending bytes on the port are discarded
  *     before each request.
  *   - The module holds no state between calls apart from the exported
- *     variables below, which every call reads afresh. Call it from one thread
- *     at a time.
+ *     variables below, which every call reads afresh. Call the reader
+ *     operations from one thread at a time; StoreLogMessage() and
+ *     getTimeString() may be called from any number of threads at once.
  *   - Buffers belong to the caller. A serial-number record needs 8 bytes:
  *     byte 0 is the serial length (4 or 7), bytes 1.. the serial number in
  *     the order the reader sent it. Block data is 16 bytes. Outputs are
@@ -53,7 +54,9 @@ extern "C" {
  * time as "[YYYY.MM.DD hh:mm:ss] - message", appends that line plus one
  * newline to the monthly log file with a single write, then prints the line
  * on standard output. A log file that cannot be written loses the entry
- * silently; the console line is still printed.
+ * silently; the console line is still printed. A change of time zone (TZ,
+ * or /etc/localtime when TZ is unset) applies from the next entry, or within
+ * a second for a replaced /etc/localtime. Safe to call from several threads.
  * @return the formatter's result: the length of the uncut message, or a
  *         negative value when `fmt` is null or cannot be formatted.
  */
@@ -74,8 +77,9 @@ char* getTimeString(void);
  * bytes into `rx` (which must have room for 256 bytes).
  * @return bytes received (> 0); 0 when the write failed (an Error line is
  *         logged, nothing is waited or read), when nothing arrived, or when
- *         `cmd`/`rx` is null or `length` < 1 (nothing sent); a negative value
- *         when the read failed.
+ *         `cmd`/`rx` is null or `length` is negative (nothing sent); a
+ *         negative value when the read failed. A `length` of 0 runs the
+ *         exchange with an empty write.
  */
 int system_command(int uart, unsigned char* cmd, int length, unsigned char* rx);
 

@@ -40,7 +40,7 @@ Reply exchange(int fd, unsigned char* frame, std::size_t length, ReceiveArea& rx
 }  // namespace rfid
 
 extern "C" int system_command(int uart, unsigned char* cmd, int length, unsigned char* rx) {
-  if (cmd == nullptr || rx == nullptr || length < 1) return 0;
+  if (cmd == nullptr || rx == nullptr || length < 0) return 0;
 
   // Whatever is still pending belongs to an earlier exchange (a late or
   // over-long reply); dropping it keeps it out of this reply.

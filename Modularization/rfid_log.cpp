@@ -1,5 +1,6 @@
 // Diagnostics log: every message of the module ends up here.
 #include <fcntl.h>
+#include <pthread.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -35,6 +36,10 @@ constexpr std::size_t kPathSize = 256;
 constexpr std::size_t kFileNameRoom = 32;
 static_assert(sizeof(RFID_LOG_DIR) + kFileNameRoom <= kPathSize, "RFID_LOG_DIR is too long");
 constexpr std::size_t kTimeStringSize = 22;
+
+// A 32-bit C library that predates 64-bit time ignores _TIME_BITS and keeps
+// a 32-bit time_t: stamps and file names would go wrong in January 2038.
+static_assert(sizeof(std::time_t) >= 8, "time_t must be 64 bits: the C library ignored _TIME_BITS");
 
 // Owns a descriptor for the length of one append. close() is not retried:
 // on Linux the descriptor is gone even when close reports EINTR.
@@ -122,44 +127,67 @@ bool formatLogPath(char* path, const std::tm& local) {
 }
 
 // A charger's time zone may be changed while the host runs, and entries must
-// then be stamped in the new zone. glibc's tzset() notices that, but with TZ
-// unset it also frees and copies the zone's name on every call, one heap
-// allocation per log line, besides its stat of the zone file. So the zone
-// file is looked at here, at most once per second of the clock, and tzset()
-// runs only when the file changed: an entry in the very second of a zone
-// change may still carry the old zone. This cache changes no other result.
-void refreshTimeZone(std::time_t now) {
-  struct ZoneFile {
-    bool exists;
-    dev_t device;
-    ino_t inode;
-    off_t size;
-    timespec modified;
-  };
-  static bool initialised = false;
-  static std::time_t lookedAt = 0;
-  static ZoneFile seen{};
-  if (initialised && now == lookedAt) return;
-  lookedAt = now;
-  if (std::getenv("TZ") != nullptr) {  // glibc compares the string: no allocation
-    tzset();
-    initialised = true;
-    return;
+// then be stamped in the new zone; localtime_r() alone never looks again.
+// glibc's tzset() notices a change, but with TZ unset it also frees and
+// copies the zone's name on every call, one heap allocation per log line,
+// besides its stat of the zone file. So:
+// - with TZ set, tzset() runs for every entry: glibc compares the string and
+//   returns at once when it is unchanged (no allocation, no system call);
+// - with TZ unset, the zone file is looked at at most once per second of the
+//   clock, and tzset() runs when the file changed or when the zone came from
+//   TZ before. An entry in the very second of a zone file change may still
+//   carry the old zone.
+// The log is exported and hosts call it from several threads, so the cache
+// is read and written under a lock; an uncontended lock costs no system call.
+struct ZoneFile {
+  bool exists;
+  dev_t device;
+  ino_t inode;
+  off_t size;
+  timespec modified;
+
+  bool operator==(const ZoneFile& other) const {
+    return exists == other.exists && device == other.device && inode == other.inode &&
+           size == other.size && modified.tv_sec == other.modified.tv_sec &&
+           modified.tv_nsec == other.modified.tv_nsec;
   }
+};
+
+ZoneFile statZoneFile() {
   struct stat zone {};
-  ZoneFile current{};
-  if (stat("/etc/localtime", &zone) == 0) {
-    current = ZoneFile{true, zone.st_dev, zone.st_ino, zone.st_size, zone.st_mtim};
-  }
-  const bool unchanged = seen.exists == current.exists && seen.device == current.device &&
-                         seen.inode == current.inode && seen.size == current.size &&
-                         seen.modified.tv_sec == current.modified.tv_sec &&
-                         seen.modified.tv_nsec == current.modified.tv_nsec;
-  if (unchanged && initialised) return;
-  tzset();
-  seen = current;
-  initialised = true;
+  if (stat("/etc/localtime", &zone) != 0) return ZoneFile{};
+  return ZoneFile{true, zone.st_dev, zone.st_ino, zone.st_size, zone.st_mtim};
 }
+
+class ZoneCache {
+ public:
+  void refresh(std::time_t now) {
+    pthread_mutex_lock(&lock_);
+    if (std::getenv("TZ") != nullptr) {
+      tzset();
+      zoneFromFile_ = false;
+    } else if (!zoneFromFile_ || now != lookedAt_) {
+      lookedAt_ = now;
+      const ZoneFile current = statZoneFile();
+      if (!zoneFromFile_ || !(current == seen_)) {
+        tzset();
+        seen_ = current;
+        zoneFromFile_ = true;
+      }
+    }
+    pthread_mutex_unlock(&lock_);
+  }
+
+ private:
+  pthread_mutex_t lock_ = PTHREAD_MUTEX_INITIALIZER;
+  // False until the zone was last set up from /etc/localtime (at start, and
+  // after every entry stamped while TZ was set).
+  bool zoneFromFile_ = false;
+  std::time_t lookedAt_ = 0;
+  ZoneFile seen_{};
+};
+
+ZoneCache zoneCache;
 
 // Appends one entry with a single write. O_APPEND makes the kernel place the
 // whole entry at the end of the file even when other processes append to the
@@ -192,7 +220,7 @@ extern "C" int StoreLogMessage(const char* fmt, ...) {
       rc < 0 ? 0 : std::min(static_cast<std::size_t>(rc), rfid::kMessageSize - 1);
 
   const std::time_t now = std::time(nullptr);
-  refreshTimeZone(now);
+  zoneCache.refresh(now);
   std::tm local{};
   localtime_r(&now, &local);
 

@@ -81,6 +81,21 @@ TEST(ExchangeTest, FailedWriteLogsAtMostFourFrameBytesAndNeitherWaitsNorReads) {
   close(readOnly);
 }
 
+// An empty frame is still an exchange: the flush, a write of nothing, the
+// wait and the read all happen, and stale bytes stay out of the reply.
+TEST(ExchangeTest, EmptyFrameRunsTheWholeExchange) {
+  LogCapture log;
+  ScriptedReader reader;
+  reader.sendStale({0xEE, 0xEE});
+  WaitCounter waits;
+  unsigned char frame[] = {0x42};
+  ReceiveArea rx = {};
+  EXPECT_EQ(system_command(reader.fd(), frame, 0, rx), 0);
+  EXPECT_EQ(waits.count(), 1);
+  EXPECT_EQ(bytesOf(rx, 2), (Bytes{0x00, 0x00}));
+  EXPECT_TRUE(log.messages().empty());
+}
+
 // The one test that sees the module's real half-second exchange wait.
 TEST(ScriptedReaderTest, RealExchangeWaitsHalfASecond) {
   LogCapture log;

@@ -103,23 +103,20 @@ inline std::string logLine(const std::string& source, const std::string& functio
          levelAndText.substr(space + 1) + "\n";
 }
 
-// Sets TZ for its lifetime; the time zone the suite ran with comes back.
+// Sets TZ (or unsets it, for null) for its lifetime; the suite's own TZ
+// comes back. It never calls tzset(): noticing the change is the log's job.
 class ScopedTimeZone {
  public:
   explicit ScopedTimeZone(const char* zone) {
     if (const char* saved = std::getenv("TZ")) saved_ = saved;
+    set(zone);
+  }
+  ~ScopedTimeZone() { set(saved_.empty() ? nullptr : saved_.c_str()); }
+  static void set(const char* zone) {
     if (zone != nullptr)
       setenv("TZ", zone, 1);
     else
       unsetenv("TZ");
-    tzset();
-  }
-  ~ScopedTimeZone() {
-    if (saved_.empty())
-      unsetenv("TZ");
-    else
-      setenv("TZ", saved_.c_str(), 1);
-    tzset();
   }
   ScopedTimeZone(const ScopedTimeZone&) = delete;
   ScopedTimeZone& operator=(const ScopedTimeZone&) = delete;
