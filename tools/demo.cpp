@@ -42,8 +42,8 @@ std::string blockText(const Block& data) {
 bool session(Model model) {
   const rfid_sim::Simulator simulator(model, rfid_sim::Card::demo());
   std::string error;
-  const rfid_sim::UniqueFd port =
-      rfid_tools::openSerialPort(simulator.portPath(), rfid_tools::kDefaultBaud, error);
+  const rfid_serial::UniqueFd port =
+      rfid_serial::openSerialPort(simulator.portPath(), rfid_serial::kDefaultBaud, error);
   if (!port.valid()) {
     std::fprintf(stderr, "rfid-demo: %s\n", error.c_str());
     return false;

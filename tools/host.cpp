@@ -1,61 +1,11 @@
 #include "host.h"
 
-#include <fcntl.h>
-#include <termios.h>
-#include <unistd.h>
-
-#include <cerrno>
 #include <cstring>
 
 #include "rfid_internal.h"
 #include "rfid_sim/hex.h"
-#include "rfid_sim/simulator.h"
 
 namespace rfid_tools {
-namespace {
-
-struct BaudRate {
-  int baud;
-  unsigned constant;
-};
-constexpr BaudRate kBaudRates[] = {
-    {1200, B1200},   {2400, B2400},   {4800, B4800},     {9600, B9600},     {19200, B19200},
-    {38400, B38400}, {57600, B57600}, {115200, B115200}, {230400, B230400},
-};
-
-}  // namespace
-
-unsigned baudConstant(int baud) {
-  for (const BaudRate& rate : kBaudRates) {
-    if (rate.baud == baud) return rate.constant;
-  }
-  return 0;
-}
-
-rfid_sim::UniqueFd openSerialPort(const std::string& path, int baud, std::string& error) {
-  // Non-blocking open: a port whose modem lines are down must not hang the
-  // open; the reads are made to return at once by the settings below anyway.
-  rfid_sim::UniqueFd port(::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
-  if (!port.valid()) {
-    error = "cannot open " + path + ": " + std::strerror(errno) +
-            "; check the path (e.g. /dev/ttyUSB0) and that you may use it (group dialout)";
-    return port;
-  }
-  if (::isatty(port.get()) == 0) {
-    error = path +
-            " is not a serial port (not a terminal); pass the reader's device, e.g. /dev/ttyUSB0";
-    port.reset();
-    return port;
-  }
-  if (!rfid_sim::configureRawPort(port.get(), baudConstant(baud))) {
-    error = "cannot configure " + path + ": " + std::strerror(errno);
-    port.reset();
-    return port;
-  }
-  const int flags = ::fcntl(port.get(), F_GETFL);
-  if (flags >= 0) (void)::fcntl(port.get(), F_SETFL, flags & ~O_NONBLOCK);
-  return port;
-}
 
 bool ReaderHost::identify(std::vector<std::uint8_t>& serial) const {
   unsigned char record[rfid::kSerialRecordSize] = {};

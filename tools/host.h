@@ -9,26 +9,16 @@
 #include <string>
 #include <vector>
 
+#include "rfid_serial/serial_port.h"
 #include "rfid_sim/reader.h"
-#include "rfid_sim/unique_fd.h"
 
 namespace rfid_tools {
 
 using Block = std::array<std::uint8_t, 16>;
 
-// The readers' usual setting.
-constexpr int kDefaultBaud = 9600;
 // What a host waits after SetBeep returns: the reader beeps 500 ms on and
 // 500 ms off and takes no request meanwhile, and SetBeep only waited 500 ms.
 constexpr unsigned kRestAfterBeepUs = 600000;
-
-// The termios constant of a baud rate, or 0 when it is not one we offer.
-unsigned baudConstant(int baud);
-
-// Opens a reader's serial port the way a host must: raw, 8N1, `baud`, and
-// reads that return at once when nothing has arrived. On failure the
-// descriptor is invalid and `error` says what to do.
-rfid_sim::UniqueFd openSerialPort(const std::string& path, int baud, std::string& error);
 
 // The module's operations for one reader model. Every call is one exchange
 // (or none, where the model needs none) and so takes half a second.

@@ -495,7 +495,7 @@ int main(int argc, char** argv) {
   }
 
   std::string error;
-  const rfid_sim::UniqueFd port = rfid_tools::openSerialPort(portPath, options.baud, error);
+  const rfid_serial::UniqueFd port = rfid_serial::openSerialPort(portPath, options.baud, error);
   if (!port.valid()) return console.finish(console.fail(kExitUsage, error));
   const int code = run(options, console, port.get());
   if (simulator && !simulator->saveError().empty()) {

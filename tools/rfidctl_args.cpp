@@ -183,7 +183,7 @@ std::optional<std::string> parseArguments(int argc, char** argv, Options& option
         options.port = value;
       } else if (arg == "--baud") {
         const auto baud = parseInteger(value, 1, 4000000);
-        if (!baud || baudConstant(*baud) == 0) {
+        if (!baud || rfid_serial::baudConstant(*baud) == 0) {
           return "--baud " + value +
                  " is not offered: use 1200, 2400, 4800, 9600, 19200, 38400, "
                  "57600, 115200 or 230400";

@@ -26,7 +26,7 @@ struct Options {
   std::string commandName;
   rfid_sim::Model model = rfid_sim::Model::kVor;
   std::string port;  // empty with --simulate
-  int baud = kDefaultBaud;
+  int baud = rfid_serial::kDefaultBaud;
   bool simulate = false;
   std::string cardFile;  // --simulate only
   bool noCard = false;   // --simulate only

@@ -8,7 +8,7 @@
 #include <cerrno>
 #include <cstring>
 
-#include "rfid_sim/unique_fd.h"
+#include "rfid_serial/unique_fd.h"
 
 namespace rfid_sim {
 namespace {
@@ -296,7 +296,7 @@ bool Card::writeBlock(int block, const Block& data) {
 }
 
 std::optional<Memory> loadDump(const std::string& path, std::string& error) {
-  const UniqueFd file(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+  const rfid_serial::UniqueFd file(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
   if (!file.valid()) {
     error = path + ": " + std::strerror(errno);
     return std::nullopt;
@@ -321,7 +321,7 @@ std::optional<Memory> loadDump(const std::string& path, std::string& error) {
 bool saveDump(const std::string& path, const Memory& memory, std::string& error) {
   const std::string temporary = path + ".tmp";
   {
-    const UniqueFd file(::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
+    const rfid_serial::UniqueFd file(::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
     std::size_t written = 0;
     while (file.valid() && written < memory.size()) {
       const ssize_t put = ::write(file.get(), memory.data() + written, memory.size() - written);

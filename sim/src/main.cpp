@@ -16,7 +16,7 @@
 
 #include "rfid_sim/hex.h"
 #include "rfid_sim/simulator.h"
-#include "rfid_sim/unique_fd.h"
+#include "rfid_serial/unique_fd.h"
 
 namespace {
 
@@ -168,8 +168,8 @@ int main(int argc, char** argv) {
     std::perror("rfid-reader-sim: pipe");
     return 1;
   }
-  const rfid_sim::UniqueFd stopRead(stopPipe[0]);
-  const rfid_sim::UniqueFd stopWriteOwner(stopPipe[1]);
+  const rfid_serial::UniqueFd stopRead(stopPipe[0]);
+  const rfid_serial::UniqueFd stopWriteOwner(stopPipe[1]);
   stopWrite = stopPipe[1];
   struct sigaction action {};
   action.sa_handler = onStopSignal;

@@ -11,6 +11,8 @@
 #include <cstring>
 #include <stdexcept>
 
+#include "rfid_serial/serial_port.h"
+
 namespace rfid_sim {
 namespace {
 
@@ -35,21 +37,6 @@ void writeAll(int fd, const Bytes& bytes) {
 
 }  // namespace
 
-bool configureRawPort(int fd, unsigned baudConstant) {
-  termios settings{};
-  if (tcgetattr(fd, &settings) != 0) return false;
-  cfmakeraw(&settings);
-  settings.c_cflag &= ~static_cast<tcflag_t>(CSIZE | PARENB | CSTOPB | CRTSCTS);
-  settings.c_cflag |= CS8 | CLOCAL | CREAD;
-  settings.c_iflag &= ~static_cast<tcflag_t>(IXON | IXOFF | IXANY);
-  settings.c_cc[VMIN] = 0;
-  settings.c_cc[VTIME] = 0;
-  if (cfsetispeed(&settings, baudConstant) != 0 || cfsetospeed(&settings, baudConstant) != 0) {
-    return false;
-  }
-  return tcsetattr(fd, TCSANOW, &settings) == 0;
-}
-
 Simulator::Simulator(Model model, std::optional<Card> card)
     : model_(model), reader_(Reader::create(model)), lastCard_(card) {
   // The recipe: open the master, grant, unlock, open the serial side and
@@ -62,7 +49,7 @@ Simulator::Simulator(Model model, std::optional<Card> card)
   portPath_ = name;
   serial_.reset(::open(name, O_RDWR | O_NOCTTY | O_CLOEXEC));
   if (!serial_.valid()) fail(name);
-  if (!configureRawPort(serial_.get(), B9600)) fail("tcsetattr");
+  if (!rfid_serial::configureRawPort(serial_.get(), rfid_serial::kDefaultBaud)) fail("tcsetattr");
   int wake[2];
   if (::pipe2(wake, O_CLOEXEC | O_NONBLOCK) != 0) fail("pipe");
   wakeRead_.reset(wake[0]);

@@ -11,6 +11,7 @@
 #include <sstream>
 
 #include "rfid_internal.h"
+#include "rfid_serial/serial_port.h"
 #include "rfid_sim/fast_exchange.h"
 #include "rfid_sim/simulator.h"
 
@@ -36,7 +37,7 @@ class Session : public ::testing::Test {
     if (fast) fast_ = std::make_unique<FastExchange>(*simulator_);
     port_.reset(::open(simulator_->portPath().c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC));
     ASSERT_TRUE(port_.valid());
-    ASSERT_TRUE(configureRawPort(port_.get(), B9600));
+    ASSERT_TRUE(rfid_serial::configureRawPort(port_.get(), rfid_serial::kDefaultBaud));
   }
 
   void SetUp() override {
@@ -87,7 +88,7 @@ class Session : public ::testing::Test {
 
   std::unique_ptr<Simulator> simulator_;
   std::unique_ptr<FastExchange> fast_;
-  UniqueFd port_;
+  rfid_serial::UniqueFd port_;
   unsigned char savedKeys_[16][6] = {};
   char logDir_[64] = "/tmp/rfid-session-log-XXXXXX";
   const char* savedLogDirectory_ = nullptr;

@@ -14,7 +14,7 @@
 
 #include "rfid_sim/card.h"
 #include "rfid_sim/reader.h"
-#include "rfid_sim/unique_fd.h"
+#include "rfid_serial/unique_fd.h"
 
 namespace rfid_sim {
 
@@ -67,10 +67,10 @@ class Simulator {
   void saveIfChanged();
 
   Model model_;
-  UniqueFd master_;
-  UniqueFd serial_;  // kept open: see portPath()
-  UniqueFd wakeRead_;
-  UniqueFd wakeWrite_;
+  rfid_serial::UniqueFd master_;
+  rfid_serial::UniqueFd serial_;  // kept open: see portPath()
+  rfid_serial::UniqueFd wakeRead_;
+  rfid_serial::UniqueFd wakeWrite_;
   std::string portPath_;
 
   mutable std::mutex mutex_;
@@ -88,11 +88,6 @@ class Simulator {
   bool stopping_ = false;
   std::thread thread_;
 };
-
-// Puts a descriptor of a terminal in raw mode, 8N1, at `baud` (a termios
-// speed constant), with reads that return at once when nothing has arrived:
-// the setting a host gives a reader's port. False with errno set on failure.
-bool configureRawPort(int fd, unsigned baudConstant);
 
 }  // namespace rfid_sim
 

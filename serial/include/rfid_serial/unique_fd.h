@@ -1,13 +1,13 @@
-// A move-only owner of one file descriptor, shared by the simulated readers
-// and the tools built beside them.
-#ifndef RFID_SIM_UNIQUE_FD_H
-#define RFID_SIM_UNIQUE_FD_H
+// A move-only owner of one file descriptor, shared by the service, the
+// simulated readers, the tools and the tests.
+#ifndef RFID_SERIAL_UNIQUE_FD_H
+#define RFID_SERIAL_UNIQUE_FD_H
 
 #include <unistd.h>
 
 #include <utility>
 
-namespace rfid_sim {
+namespace rfid_serial {
 
 class UniqueFd {
  public:
@@ -37,6 +37,6 @@ class UniqueFd {
   int fd_ = -1;
 };
 
-}  // namespace rfid_sim
+}  // namespace rfid_serial
 
-#endif  // RFID_SIM_UNIQUE_FD_H
+#endif  // RFID_SERIAL_UNIQUE_FD_H
