@@ -183,7 +183,7 @@ __attribute__((format(printf, 1, 2))) int storeLogThroughShell(const char* fmt, 
 // macros put in front of it.
 constexpr const char* kSampleFormat = "[%s:%d][%s][Info] Card type : MIFARE classic.\n";
 void logSampleMessage() {
-  StoreLogMessage(kSampleFormat, "rfid_checksummed.cpp", 187, "getRequestCardSN");
+  StoreLogMessage(kSampleFormat, "rfid_vor.cpp", 187, "getRequestCardSN");
 }
 
 // ---- The reader operations -------------------------------------------------------
@@ -433,7 +433,7 @@ void BM_StoreLogThroughShell(benchmark::State& state) {
   for (auto _ : state) {
     const double start = wallSeconds();
     rfid_bench_count_begin();
-    storeLogThroughShell(kSampleFormat, "rfid_checksummed.cpp", 187, "getRequestCardSN");
+    storeLogThroughShell(kSampleFormat, "rfid_vor.cpp", 187, "getRequestCardSN");
     allocations += rfid_bench_count_end();
     const double elapsed = wallSeconds() - start;
     times.push_back(elapsed);
@@ -549,7 +549,7 @@ void runSyscallDriver() {
   traced("StoreLogMessage", entries.size(), logSampleMessage);
   traced("StoreLogMessage_floor", entries.size(), [&] { bareLogEntries(entries, path.c_str()); });
   traced("StoreLogMessage_through_shell", 1, [] {
-    storeLogThroughShell(kSampleFormat, "rfid_checksummed.cpp", 187, "getRequestCardSN");
+    storeLogThroughShell(kSampleFormat, "rfid_vor.cpp", 187, "getRequestCardSN");
   });
 }
 

@@ -135,7 +135,7 @@ bool blockValid(const Call& call) {
   return call.block >= 0 && call.block < kBlockCount;
 }
 
-bool checksummedSends(const Call& call) {
+bool vorSends(const Call& call) {
   return call.moduleType != MODULE_ELATEC && call.fd > 0;
 }
 
@@ -152,7 +152,7 @@ void fuzzCardRequest(const Call& call) {
   bool found = false;
   const Observed& seen =
       run(call, [&] { found = getRequestCardSN(call.fd, call.moduleType, serial); });
-  checkCommon(call, seen, checksummedSends(call));
+  checkCommon(call, seen, vorSends(call));
   if (!found) {
     for (unsigned char b : serial) {
       if (b != kCanary) violation("serial record changed on false");
@@ -175,7 +175,7 @@ void fuzzBlockRead(const Call& call) {
   const Observed& seen = run(call, [&] {
     read = getBlockRead(call.fd, call.moduleType, call.block, call.byteArgument, data);
   });
-  checkCommon(call, seen, checksummedSends(call) && blockValid(call));
+  checkCommon(call, seen, vorSends(call) && blockValid(call));
   if (!read) {
     for (unsigned char b : data) {
       if (b != kCanary) violation("block data changed on false");
@@ -194,7 +194,7 @@ void fuzzBlockWrite(const Call& call) {
   const Observed& seen = run(call, [&] {
     written = setBlockWrite(call.fd, call.moduleType, call.block, call.byteArgument, data);
   });
-  checkCommon(call, seen, checksummedSends(call) && blockValid(call));
+  checkCommon(call, seen, vorSends(call) && blockValid(call));
   for (std::size_t i = 0; i < sizeof data; ++i) {
     if (data[i] != static_cast<unsigned char>(i * 17)) violation("write changed its input");
   }
@@ -203,12 +203,12 @@ void fuzzBlockWrite(const Call& call) {
 
 void fuzzHalt(const Call& call) {
   const Observed& seen = run(call, [&] { sethaltCard(call.fd, call.moduleType); });
-  checkCommon(call, seen, checksummedSends(call));
+  checkCommon(call, seen, vorSends(call));
 }
 
 void fuzzBuzzer(const Call& call) {
   const Observed& seen = run(call, [&] { setBuzzer(call.fd, call.moduleType, call.byteArgument); });
-  checkCommon(call, seen, checksummedSends(call));
+  checkCommon(call, seen, vorSends(call));
 }
 
 void fuzzSearchTag(const Call& call) {

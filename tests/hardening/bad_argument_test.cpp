@@ -42,11 +42,11 @@ TEST(BadArgumentTest, NoReaderSendsAndLogsNothing) {
   setBuzzer(0, MODULE_VOR, 200);
   EXPECT_EQ(waits.count(), 0);
   EXPECT_EQ(log.messages(),
-            std::vector<std::string>{rfid::testing::logLine("rfid_checksummed.cpp", "setBuzzer",
+            std::vector<std::string>{rfid::testing::logLine("rfid_vor.cpp", "setBuzzer",
                                                             "Warn Value is out of range.")});
 }
 
-TEST(BadArgumentTest, OnlyElatecIsRefusedAndOnlyByTheChecksummedOperations) {
+TEST(BadArgumentTest, OnlyElatecIsRefusedAndOnlyByTheVorOperations) {
   for (const Operation& op : allOperations()) {
     Bytes firstRequest;
     for (int type : kModuleTypes) {
@@ -54,7 +54,7 @@ TEST(BadArgumentTest, OnlyElatecIsRefusedAndOnlyByTheChecksummedOperations) {
       ScriptedReader reader;
       reader.answer(op.successReply);
       unsigned char buffer[kBlockSize] = {};
-      const bool refused = op.checksummed && type == MODULE_ELATEC;
+      const bool refused = op.vor && type == MODULE_ELATEC;
       EXPECT_EQ(op.call(reader.fd(), type, Arguments{5, buffer}),
                 refused ? op.onRefusal() : op.onSuccess)
           << op.name << " type " << type;

@@ -23,7 +23,7 @@ struct Arguments {
 
 struct Operation {
   const char* name;
-  bool checksummed;  // refuses MODULE_ELATEC
+  bool vor;  // a VOR operation: refuses MODULE_ELATEC
   bool takesBlock;   // refuses blocks outside 0 to 63
   bool takesBuffer;  // refuses a null buffer
   Bytes successReply;
@@ -50,7 +50,7 @@ inline const std::vector<Operation>& allOperations() {
                      kHalted = {0x02, 0x28, 0}, kBuzzed = {0x02, 0x14, 0},
                      kTagFound = {0x08, 0, 0, 1, 0, 0, 4, 1, 2, 3, 4}, kTrue = {0x02, 0, 0, 1};
   constexpr Outcome T = Outcome::kTrue, F = Outcome::kFalse, N = Outcome::kNoResult;
-  // name, checksummed, takesBlock, takesBuffer, success reply, on success, on no reply, call
+  // name, vor, takesBlock, takesBuffer, success reply, on success, on no reply, call
   static const std::vector<Operation> operations = {
       {"getRequestCardSN", true, false, true, kCardReply, T, F,
        [](int fd, int type, const Arguments& a) {

@@ -8,14 +8,14 @@
 namespace rfid::testing {
 namespace {
 
-constexpr const char* kSource = "rfid_checksummed.cpp";
+constexpr const char* kSource = "rfid_vor.cpp";
 const Bytes kTransportKey(ROW, 0xFF);
 const Bytes kBlock = {0x30, 0x31, 0x32, 0x33, 0x34, 0x35, 0x36, 0x37,
                       0x38, 0x39, 0x3A, 0x3B, 0x3C, 0x3D, 0x3E, 0x3F};
 const Bytes kUntouched(16, 0x5A);
 const Bytes kReadReply = concat({0x12, 0x21}, kBlock);
 
-using ChecksummedTest = ModuleTest;
+using VorTest = ModuleTest;
 
 TEST(ChecksumTest, XorsEveryByteButTheLast) {
   unsigned char request[] = {0x03, 0x20, 0x01, 0x99};
@@ -24,7 +24,7 @@ TEST(ChecksumTest, XorsEveryByteButTheLast) {
   EXPECT_EQ(static_cast<unsigned char>(ClaCheckSum(high, 3)), 0xFF);
 }
 
-TEST_F(ChecksummedTest, CardRequestReplies) {
+TEST_F(VorTest, CardRequestReplies) {
   expectReplies(
       kSource, "getRequestCardSN", {0x03, 0x20, 0x01, 0x22}, Bytes(8, 0x5A),
       {
@@ -46,7 +46,7 @@ TEST_F(ChecksummedTest, CardRequestReplies) {
       [](int fd, unsigned char* serial) { return getRequestCardSN(fd, MODULE_VOR, serial); });
 }
 
-TEST_F(ChecksummedTest, CardRequestCarriesTheCurrentReqaAndCommandCode) {
+TEST_F(VorTest, CardRequestCarriesTheCurrentReqaAndCommandCode) {
   REQA = 0x52;
   RFID_CMD_REQUEST_SN = 0x31;
   expectReplies(
@@ -58,7 +58,7 @@ TEST_F(ChecksummedTest, CardRequestCarriesTheCurrentReqaAndCommandCode) {
 
 // A code above one byte goes out as its low byte, and the reply that echoes
 // that byte must not count as success, or two codes would share one answer.
-TEST_F(ChecksummedTest, CommandCodesAboveOneByteNeverSucceed) {
+TEST_F(VorTest, CommandCodesAboveOneByteNeverSucceed) {
   RFID_CMD_REQUEST_SN = 0x120;
   RFID_CMD_BLOCK_READ = 0x121;
   RFID_CMD_BLOCK_WRITE = 0x122;
@@ -74,7 +74,7 @@ TEST_F(ChecksummedTest, CommandCodesAboveOneByteNeverSucceed) {
                 [](int fd, unsigned char* data) { return setBlockWrite(fd, 0, 1, 0, data); });
 }
 
-TEST_F(ChecksummedTest, BlockReadReplies) {
+TEST_F(VorTest, BlockReadReplies) {
   const Bytes request = {0x0A, 0x21, 0x01, 0x05, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0x2F};
   expectReplies(
       kSource, "getBlockRead", request, kUntouched,
@@ -88,7 +88,7 @@ TEST_F(ChecksummedTest, BlockReadReplies) {
       [](int fd, unsigned char* data) { return getBlockRead(fd, MODULE_VOR, 5, 1, data); });
 }
 
-TEST_F(ChecksummedTest, BlockWriteReplies) {
+TEST_F(VorTest, BlockWriteReplies) {
   expectReplies(kSource, "setBlockWrite",
                 withChecksum(concat(concat({0x1A, 0x22, 0x01, 0x05}, kTransportKey), kBlock)),
                 kBlock,
@@ -101,7 +101,7 @@ TEST_F(ChecksummedTest, BlockWriteReplies) {
                 [](int fd, unsigned char* data) { return setBlockWrite(fd, 0, 5, 1, data); });
 }
 
-TEST_F(ChecksummedTest, BlockFramesCarryTheKeyRowOfTheBlocksSector) {
+TEST_F(VorTest, BlockFramesCarryTheKeyRowOfTheBlocksSector) {
   for (const int block : {3, 4, 9, 63}) {
     SCOPED_TRACE(block);
     const Bytes key = provisionDistinctKeys(block / 4);
@@ -118,7 +118,7 @@ TEST_F(ChecksummedTest, BlockFramesCarryTheKeyRowOfTheBlocksSector) {
   }
 }
 
-TEST_F(ChecksummedTest, FailedWriteNeverLogsTheSectorKey) {
+TEST_F(VorTest, FailedWriteNeverLogsTheSectorKey) {
   const Bytes key = {'S', 'E', 'C', 'R', 'E', 'T'};
   std::copy(key.begin(), key.end(), sectorKeyA[1]);
   LogCapture log;
@@ -137,7 +137,7 @@ TEST_F(ChecksummedTest, FailedWriteNeverLogsTheSectorKey) {
   EXPECT_EQ(log.file().find("SECRET"), std::string::npos);
 }
 
-TEST_F(ChecksummedTest, HaltJudgesTheFixedCodes) {
+TEST_F(VorTest, HaltJudgesTheFixedCodes) {
   const auto halt = [](int fd, unsigned char*) {
     sethaltCard(fd, MODULE_VOR);
     return false;
@@ -154,7 +154,7 @@ TEST_F(ChecksummedTest, HaltJudgesTheFixedCodes) {
       {{{0x02, 0x28}, false, {}, {"Info Halt card pass."}}, {{0x02, 0x29}, false, {}, {}}}, halt);
 }
 
-TEST_F(ChecksummedTest, BuzzerSendsValuesUpToTenAndFiveForAnythingAbove) {
+TEST_F(VorTest, BuzzerSendsValuesUpToTenAndFiveForAnythingAbove) {
   struct Case {
     unsigned char time, sent;
   };

@@ -8,7 +8,7 @@
 namespace rfid::testing {
 namespace {
 
-constexpr const char* kSource = "rfid_length_prefixed.cpp";
+constexpr const char* kSource = "rfid_elatec.cpp";
 const Bytes kSearchRequest = {0x03, 0x00, 0x05, 0x00, 0x10};
 // Reader-chosen bytes 0 to 2, result byte, two unexamined bytes, serial length, serial.
 const Bytes kFourByteCard = {0x09, 0x00, 0x00, 0x01, 0x01, 0x08, 0x04, 0xC1, 0xC2, 0xC3, 0xC4};
@@ -18,13 +18,13 @@ const Bytes kBlock = {0x30, 0x31, 0x32, 0x33, 0x34, 0x35, 0x36, 0x37,
                       0x38, 0x39, 0x3A, 0x3B, 0x3C, 0x3D, 0x3E, 0x3F};
 const Bytes kUntouched(16, 0x5A);
 
-using LengthPrefixedTest = ModuleTest;
+using ElatecTest = ModuleTest;
 
 bool searchIn(int stage, int fd, unsigned char* serial) {
   return searchTag(fd, MODULE_ELATEC, serial, stage);
 }
 
-TEST_F(LengthPrefixedTest, SearchTagWhileSearching) {
+TEST_F(ElatecTest, SearchTagWhileSearching) {
   expectReplies(
       kSource, "searchTag", kSearchRequest, Bytes(8, 0x5A),
       {
@@ -43,7 +43,7 @@ TEST_F(LengthPrefixedTest, SearchTagWhileSearching) {
       [](int fd, unsigned char* serial) { return searchIn(SEARCH, fd, serial); });
 }
 
-TEST_F(LengthPrefixedTest, SearchTagWhileReadingOrWritingKeepsAFourByteRecord) {
+TEST_F(ElatecTest, SearchTagWhileReadingOrWritingKeepsAFourByteRecord) {
   for (const int stage : {READ, WRITE}) {
     expectReplies(kSource, "searchTag", kSearchRequest, Bytes(8, 0x5A),
                   {
@@ -58,7 +58,7 @@ TEST_F(LengthPrefixedTest, SearchTagWhileReadingOrWritingKeepsAFourByteRecord) {
   }
 }
 
-TEST_F(LengthPrefixedTest, LoginSendsTheKeyRowAndEndsWithTheSector) {
+TEST_F(ElatecTest, LoginSendsTheKeyRowAndEndsWithTheSector) {
   expectReplies(kSource, "MifareClassic_Login",
                 {0x0A, 0x00, 0x0B, 0x00, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0x01, 0x03}, {},
                 {
@@ -79,7 +79,7 @@ TEST_F(LengthPrefixedTest, LoginSendsTheKeyRowAndEndsWithTheSector) {
   }
 }
 
-TEST_F(LengthPrefixedTest, ReadBlockReplies) {
+TEST_F(ElatecTest, ReadBlockReplies) {
   const Bytes fullReply = concat({0x12, 0x00, 0x00, 0x01}, kBlock);
   expectReplies(
       kSource, "MifareClassic_ReadBlock", {0x03, 0x00, 0x0B, 0x01, 0x05}, kUntouched,
@@ -93,7 +93,7 @@ TEST_F(LengthPrefixedTest, ReadBlockReplies) {
       [](int fd, unsigned char* data) { return MifareClassic_ReadBlock(fd, 0, 5, data); });
 }
 
-TEST_F(LengthPrefixedTest, WriteBlockRepliesReplaceDataOnlyWithAFullEcho) {
+TEST_F(ElatecTest, WriteBlockRepliesReplaceDataOnlyWithAFullEcho) {
   const Bytes echo = {0xE0, 0xE1, 0xE2, 0xE3, 0xE4, 0xE5, 0xE6, 0xE7,
                       0xE8, 0xE9, 0xEA, 0xEB, 0xEC, 0xED, 0xEE, 0xEF};
   const Bytes echoReply = concat({0x12, 0x00, 0x00, 0x01}, echo);
@@ -110,7 +110,7 @@ TEST_F(LengthPrefixedTest, WriteBlockRepliesReplaceDataOnlyWithAFullEcho) {
       [](int fd, unsigned char* data) { return MifareClassic_WriteBlock(fd, 0, 63, data); });
 }
 
-TEST_F(LengthPrefixedTest, BeepSendsTheSoundUnjudgedAndLogsNothing) {
+TEST_F(ElatecTest, BeepSendsTheSoundUnjudgedAndLogsNothing) {
   for (const unsigned char sound : {0x00, 0xFF}) {
     expectReplies(kSource, "SetBeep",
                   {0x09, 0x00, 0x04, 0x07, sound, 0x60, 0x09, 0xF4, 0x01, 0xF4, 0x01}, {},
