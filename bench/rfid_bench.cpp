@@ -548,9 +548,8 @@ void runSyscallDriver() {
   const std::vector<std::string> entries = entriesSince(path, before);
   traced("StoreLogMessage", entries.size(), logSampleMessage);
   traced("StoreLogMessage_floor", entries.size(), [&] { bareLogEntries(entries, path.c_str()); });
-  traced("StoreLogMessage_through_shell", 1, [] {
-    storeLogThroughShell(kSampleFormat, "rfid_vor.cpp", 187, "getRequestCardSN");
-  });
+  traced("StoreLogMessage_through_shell", 1,
+         [] { storeLogThroughShell(kSampleFormat, "rfid_vor.cpp", 187, "getRequestCardSN"); });
 }
 
 std::string makeLogDirectory() {
