@@ -321,7 +321,8 @@ std::optional<Memory> loadDump(const std::string& path, std::string& error) {
 bool saveDump(const std::string& path, const Memory& memory, std::string& error) {
   const std::string temporary = path + ".tmp";
   {
-    const rfid_serial::UniqueFd file(::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
+    const rfid_serial::UniqueFd file(
+        ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
     std::size_t written = 0;
     while (file.valid() && written < memory.size()) {
       const ssize_t put = ::write(file.get(), memory.data() + written, memory.size() - written);

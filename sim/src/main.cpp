@@ -14,9 +14,9 @@
 #include <optional>
 #include <string>
 
+#include "rfid_serial/unique_fd.h"
 #include "rfid_sim/hex.h"
 #include "rfid_sim/simulator.h"
-#include "rfid_serial/unique_fd.h"
 
 namespace {
 

@@ -41,9 +41,8 @@ TEST(BadArgumentTest, NoReaderSendsAndLogsNothing) {
   WaitCounter waits;
   setBuzzer(0, MODULE_VOR, 200);
   EXPECT_EQ(waits.count(), 0);
-  EXPECT_EQ(log.messages(),
-            std::vector<std::string>{rfid::testing::logLine("rfid_vor.cpp", "setBuzzer",
-                                                            "Warn Value is out of range.")});
+  EXPECT_EQ(log.messages(), std::vector<std::string>{rfid::testing::logLine(
+                                "rfid_vor.cpp", "setBuzzer", "Warn Value is out of range.")});
 }
 
 TEST(BadArgumentTest, OnlyElatecIsRefusedAndOnlyByTheVorOperations) {

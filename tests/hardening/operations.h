@@ -23,7 +23,7 @@ struct Arguments {
 
 struct Operation {
   const char* name;
-  bool vor;  // a VOR operation: refuses MODULE_ELATEC
+  bool vor;          // a VOR operation: refuses MODULE_ELATEC
   bool takesBlock;   // refuses blocks outside 0 to 63
   bool takesBuffer;  // refuses a null buffer
   Bytes successReply;

@@ -12,9 +12,9 @@
 #include <string>
 #include <thread>
 
+#include "rfid_serial/unique_fd.h"
 #include "rfid_sim/card.h"
 #include "rfid_sim/reader.h"
-#include "rfid_serial/unique_fd.h"
 
 namespace rfid_sim {
 
