@@ -1,0 +1,149 @@
+#include "rfid_keys/key_file.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <fstream>
+#include <sstream>
+
+#include "Module_RFID.h"
+#include "rfid_serial/unique_fd.h"
+
+namespace rfid_keys {
+namespace {
+
+int hexDigit(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  return -1;
+}
+
+std::string trim(const std::string& text) {
+  const std::size_t first = text.find_first_not_of(" \t\r");
+  if (first == std::string::npos) return "";
+  return text.substr(first, text.find_last_not_of(" \t\r") - first + 1);
+}
+
+std::optional<int> parseSector(const std::string& text) {
+  if (text.empty() || text.size() > 2) return std::nullopt;
+  int sector = 0;
+  for (const char c : text) {
+    if (c < '0' || c > '9') return std::nullopt;
+    sector = sector * 10 + (c - '0');
+  }
+  if (sector >= kSectorCount) return std::nullopt;
+  return sector;
+}
+
+}  // namespace
+
+std::optional<Key> parseKey(const std::string& hex) {
+  if (hex.size() != 2 * kKeySize) return std::nullopt;
+  Key key{};
+  for (std::size_t i = 0; i < kKeySize; ++i) {
+    const int high = hexDigit(hex[2 * i]);
+    const int low = hexDigit(hex[2 * i + 1]);
+    if (high < 0 || low < 0) return std::nullopt;
+    key[i] = static_cast<std::uint8_t>(high * 16 + low);
+  }
+  return key;
+}
+
+std::optional<std::string> parseKeyFile(const std::string& text, SectorKeys& keys) {
+  SectorKeys parsed{};
+  std::istringstream lines(text);
+  int number = 0;
+  for (std::string line; std::getline(lines, line);) {
+    ++number;
+    const std::string entry = trim(line.substr(0, line.find('#')));
+    if (entry.empty()) continue;
+    const std::string where = "line " + std::to_string(number) + ": ";
+    const std::size_t colon = entry.find(':');
+    if (colon == std::string::npos) return where + "expected SECTOR:KEY (e.g. 1:FFFFFFFFFFFF)";
+    const std::optional<int> sector = parseSector(trim(entry.substr(0, colon)));
+    if (!sector) return where + "the sector must be 0 to 15";
+    const std::optional<Key> key = parseKey(trim(entry.substr(colon + 1)));
+    if (!key) return where + "the key must be 12 hex digits";
+    if (parsed[*sector]) return where + "sector " + std::to_string(*sector) + " is given twice";
+    parsed[*sector] = key;
+  }
+  keys = parsed;
+  return std::nullopt;
+}
+
+std::optional<std::string> readKeyFile(const std::string& path, bool privateOnly,
+                                       SectorKeys& keys) {
+  const rfid_serial::UniqueFd file(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+  if (!file.valid()) return "cannot read key file " + path + ": " + std::strerror(errno);
+  struct stat info {};
+  if (::fstat(file.get(), &info) != 0 || !S_ISREG(info.st_mode)) {
+    return "key file " + path + " is not a regular file";
+  }
+  if (privateOnly && (info.st_mode & (S_IRWXG | S_IRWXO)) != 0) {
+    return "key file " + path + " may be read by group or others; chmod 600 " + path;
+  }
+  std::string text;
+  char buffer[4096];
+  for (;;) {
+    const ssize_t count = ::read(file.get(), buffer, sizeof buffer);
+    if (count < 0 && errno == EINTR) continue;
+    if (count < 0) return "cannot read key file " + path + ": " + std::strerror(errno);
+    if (count == 0) break;
+    text.append(buffer, static_cast<std::size_t>(count));
+  }
+  if (const std::optional<std::string> fault = parseKeyFile(text, keys)) {
+    return "key file " + path + ", " + *fault;
+  }
+  return std::nullopt;
+}
+
+std::string formatKeyFile(const SectorKeys& keys) {
+  static const char kDigits[] = "0123456789ABCDEF";
+  std::string text = "# sector:key A\n";
+  for (int sector = 0; sector < kSectorCount; ++sector) {
+    if (!keys[sector]) continue;
+    text += std::to_string(sector) + ":";
+    for (const std::uint8_t byte : *keys[sector]) {
+      text += kDigits[byte >> 4];
+      text += kDigits[byte & 0x0F];
+    }
+    text += "\n";
+  }
+  return text;
+}
+
+std::optional<std::string> writeKeyFile(const std::string& path, const SectorKeys& keys) {
+  // Written beside the target and renamed over it, so a reader never sees
+  // half a file, and created 0600 so the keys are never readable by others.
+  const std::string temporary = path + ".tmp";
+  const std::string text = formatKeyFile(keys);
+  {
+    const rfid_serial::UniqueFd file(
+        ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0600));
+    if (!file.valid()) return "cannot write key file " + path + ": " + std::strerror(errno);
+    if (::fchmod(file.get(), 0600) != 0 ||
+        ::write(file.get(), text.data(), text.size()) != static_cast<ssize_t>(text.size())) {
+      const std::string reason = std::strerror(errno);
+      ::unlink(temporary.c_str());
+      return "cannot write key file " + path + ": " + reason;
+    }
+  }
+  if (::rename(temporary.c_str(), path.c_str()) != 0) {
+    const std::string reason = std::strerror(errno);
+    ::unlink(temporary.c_str());
+    return "cannot write key file " + path + ": " + reason;
+  }
+  return std::nullopt;
+}
+
+void loadIntoModule(const SectorKeys& keys) {
+  for (int sector = 0; sector < kSectorCount; ++sector) {
+    if (keys[sector]) std::memcpy(sectorKeyA[sector], keys[sector]->data(), kKeySize);
+  }
+}
+
+}  // namespace rfid_keys
