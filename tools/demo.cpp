@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <CLI/CLI.hpp>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -15,13 +16,13 @@
 
 #include "host.h"
 #include "rfid_internal.h"
-#include "rfid_sim/hex.h"
+#include "rfid_serial/serial_port.h"
 #include "rfid_sim/simulator.h"
 
 namespace {
 
-using rfid_sim::Model;
 using rfid_tools::Block;
+using rfid_tools::Model;
 
 constexpr int kDemoBlock = 4;
 constexpr char kDemoText[] = "Hello, charger! ";
@@ -38,9 +39,22 @@ std::string blockText(const Block& data) {
   return rfid_tools::formatBlock(data);
 }
 
+void sound(Model model, int fd) {
+  if (model == Model::kVor) {
+    setBuzzer(fd, MODULE_VOR, 3);
+    std::printf("host> setBuzzer(fd, MODULE_VOR, 3)\n");
+  } else {
+    const bool beeped = SetBeep(fd, MODULE_ELATEC, 50);
+    host("SetBeep(fd, MODULE_ELATEC, 50)", beeped, "then the host waits out the beep");
+    ::usleep(rfid_tools::kRestAfterBeepUs);
+  }
+}
+
 // Identify, log in where the model needs it, read, write, read back, sound.
 bool session(Model model) {
-  const rfid_sim::Simulator simulator(model, rfid_sim::Card::demo());
+  const rfid_sim::Simulator simulator(
+      model == Model::kVor ? rfid_sim::Model::kVor : rfid_sim::Model::kElatec,
+      rfid_sim::Card::demo());
   std::string error;
   const rfid_serial::UniqueFd port =
       rfid_serial::openSerialPort(simulator.portPath(), rfid_serial::kDefaultBaud, error);
@@ -58,7 +72,7 @@ bool session(Model model) {
   bool ok = reader.identify(serial);
   host(vor ? "getRequestCardSN(fd, MODULE_VOR, serial)"
            : "searchTag(fd, MODULE_ELATEC, serial, SEARCH)",
-       ok, ok ? "serial " + rfid_sim::toHex(serial) : "");
+       ok, ok ? "serial " + rfid_tools::toHex(serial) : "");
   if (!ok) return false;
   if (!vor) {
     ok = reader.login(kDemoBlock);
@@ -83,14 +97,7 @@ bool session(Model model) {
            : "MifareClassic_ReadBlock(fd, MODULE_ELATEC, 4, data)",
        ok, blockText(after));
 
-  if (vor) {
-    setBuzzer(port.get(), MODULE_VOR, 3);
-    std::printf("host> setBuzzer(fd, MODULE_VOR, 3)\n");
-  } else {
-    const bool beeped = SetBeep(port.get(), MODULE_ELATEC, 50);
-    host("SetBeep(fd, MODULE_ELATEC, 50)", beeped, "then the host waits out the beep");
-    ::usleep(rfid_tools::kRestAfterBeepUs);
-  }
+  sound(model, port.get());
   return ok;
 }
 
@@ -98,10 +105,16 @@ bool session(Model model) {
 
 int main(int argc, char** argv) {
   std::string logDir;
-  if (argc == 3 && std::strcmp(argv[1], "--log-dir") == 0) {
-    logDir = argv[2];
-  } else if (argc != 1) {
-    std::fprintf(stderr, "usage: rfid-demo [--log-dir DIR]\n");
+  CLI::App app("A host session on a simulated reader of each model.", "rfid-demo");
+  app.add_option("--log-dir", logDir, "directory of the module's monthly log file, made if missing")
+      ->type_name("DIR");
+  try {
+    app.parse(argc, argv);
+  } catch (const CLI::CallForHelp&) {
+    std::fputs(app.help().c_str(), stdout);
+    return 0;
+  } catch (const CLI::ParseError& error) {
+    std::fprintf(stderr, "rfid-demo: %s (usage: rfid-demo [--log-dir DIR])\n", error.what());
     return 2;
   }
   if (!logDir.empty()) {

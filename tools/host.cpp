@@ -3,15 +3,33 @@
 #include <cstring>
 
 #include "rfid_internal.h"
-#include "rfid_sim/hex.h"
 
 namespace rfid_tools {
+namespace {
+
+int hexDigitValue(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  return -1;
+}
+
+}  // namespace
+
+std::optional<Model> modelFromName(const std::string& name) {
+  if (name == "vor") return Model::kVor;
+  if (name == "elatec") return Model::kElatec;
+  return std::nullopt;
+}
+
+const char* modelName(Model model) {
+  return model == Model::kVor ? "vor" : "elatec";
+}
 
 bool ReaderHost::identify(std::vector<std::uint8_t>& serial) const {
   unsigned char record[rfid::kSerialRecordSize] = {};
-  const bool found = model_ == rfid_sim::Model::kVor
-                         ? getRequestCardSN(fd_, MODULE_VOR, record)
-                         : searchTag(fd_, MODULE_ELATEC, record, SEARCH);
+  const bool found = model_ == Model::kVor ? getRequestCardSN(fd_, MODULE_VOR, record)
+                                           : searchTag(fd_, MODULE_ELATEC, record, SEARCH);
   // A found card with a serial length the module does not know gives no record.
   if (!found || (record[0] != 4 && record[0] != 7)) return false;
   serial.assign(record + 1, record + 1 + record[0]);
@@ -25,9 +43,8 @@ bool ReaderHost::login(int block) const {
 
 bool ReaderHost::read(int block, Block& data) const {
   unsigned char bytes[rfid::kBlockSize] = {};
-  const bool ok = model_ == rfid_sim::Model::kVor
-                      ? getBlockRead(fd_, MODULE_VOR, block, keySelector_, bytes)
-                      : MifareClassic_ReadBlock(fd_, MODULE_ELATEC, block, bytes);
+  const bool ok = model_ == Model::kVor ? getBlockRead(fd_, MODULE_VOR, block, keySelector_, bytes)
+                                        : MifareClassic_ReadBlock(fd_, MODULE_ELATEC, block, bytes);
   if (ok) std::memcpy(data.data(), bytes, data.size());
   return ok;
 }
@@ -35,13 +52,35 @@ bool ReaderHost::read(int block, Block& data) const {
 bool ReaderHost::write(int block, const Block& data) const {
   unsigned char bytes[rfid::kBlockSize];
   std::memcpy(bytes, data.data(), sizeof bytes);
-  return model_ == rfid_sim::Model::kVor
-             ? setBlockWrite(fd_, MODULE_VOR, block, keySelector_, bytes)
-             : MifareClassic_WriteBlock(fd_, MODULE_ELATEC, block, bytes);
+  return model_ == Model::kVor ? setBlockWrite(fd_, MODULE_VOR, block, keySelector_, bytes)
+                               : MifareClassic_WriteBlock(fd_, MODULE_ELATEC, block, bytes);
+}
+
+std::string toHex(const std::uint8_t* bytes, std::size_t count, const char* separator) {
+  static const char kDigits[] = "0123456789ABCDEF";
+  std::string out;
+  for (std::size_t i = 0; i < count; ++i) {
+    if (i > 0) out += separator;
+    out += kDigits[bytes[i] >> 4];
+    out += kDigits[bytes[i] & 0x0F];
+  }
+  return out;
+}
+
+std::optional<std::vector<std::uint8_t>> fromHex(const std::string& text) {
+  if (text.size() % 2 != 0) return std::nullopt;
+  std::vector<std::uint8_t> bytes;
+  for (std::size_t i = 0; i < text.size(); i += 2) {
+    const int high = hexDigitValue(text[i]);
+    const int low = hexDigitValue(text[i + 1]);
+    if (high < 0 || low < 0) return std::nullopt;
+    bytes.push_back(static_cast<std::uint8_t>(high * 16 + low));
+  }
+  return bytes;
 }
 
 std::string formatBlock(const Block& data) {
-  std::string line = rfid_sim::toHex(data.data(), data.size(), " ") + "  |";
+  std::string line = toHex(data.data(), data.size(), " ") + "  |";
   for (const std::uint8_t byte : data) {
     line += (byte >= 0x20 && byte < 0x7F) ? static_cast<char>(byte) : '.';
   }

@@ -1,20 +1,25 @@
-// What rfidctl and the demo share: the serial port as a host opens it, and
-// the module's calls for one reader model behind one small interface, so a
-// command reads the same for both models.
+// What rfidctl and the demo share: the module's calls for one reader model
+// behind one small interface, so a command reads the same for both models,
+// and the text forms of serial numbers and blocks. Nothing here knows of the
+// simulated readers; a host reaches a real reader through this alone.
 #ifndef RFID_TOOLS_HOST_H
 #define RFID_TOOLS_HOST_H
 
 #include <array>
+#include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
-
-#include "rfid_serial/serial_port.h"
-#include "rfid_sim/reader.h"
 
 namespace rfid_tools {
 
 using Block = std::array<std::uint8_t, 16>;
+
+// The two reader families, named on the command line as "vor" and "elatec".
+enum class Model { kVor, kElatec };
+std::optional<Model> modelFromName(const std::string& name);
+const char* modelName(Model model);
 
 // What a host waits after SetBeep returns: the reader beeps 500 ms on and
 // 500 ms off and takes no request meanwhile, and SetBeep only waited 500 ms.
@@ -24,25 +29,34 @@ constexpr unsigned kRestAfterBeepUs = 600000;
 // (or none, where the model needs none) and so takes half a second.
 class ReaderHost {
  public:
-  ReaderHost(int fd, rfid_sim::Model model, std::uint8_t keySelector)
+  ReaderHost(int fd, Model model, std::uint8_t keySelector)
       : fd_(fd), model_(model), keySelector_(keySelector) {}
 
-  rfid_sim::Model model() const { return model_; }
+  Model model() const { return model_; }
   // Card request or tag search. `serial` gets the serial number as the
   // reader sent it; false when no card answered.
   bool identify(std::vector<std::uint8_t>& serial) const;
-  // Login to the sector of `block` with its key; the checksummed reader
-  // needs none (its requests carry the key), so it is true there at once.
+  // Login to the sector of `block` with its key; the vor reader needs none
+  // (its requests carry the key), so it is true there at once.
   bool login(int block) const;
-  bool needsLogin() const { return model_ == rfid_sim::Model::kElatec; }
+  bool needsLogin() const { return model_ == Model::kElatec; }
   bool read(int block, Block& data) const;
   bool write(int block, const Block& data) const;
 
  private:
   int fd_;
-  rfid_sim::Model model_;
+  Model model_;
   std::uint8_t keySelector_;
 };
+
+// Upper-case hex digits, two per byte, joined by `separator`.
+std::string toHex(const std::uint8_t* bytes, std::size_t count, const char* separator = "");
+inline std::string toHex(const std::vector<std::uint8_t>& bytes) {
+  return toHex(bytes.data(), bytes.size());
+}
+// Bytes from hex digits of either case with no separators; empty on any
+// other character or an odd count of digits.
+std::optional<std::vector<std::uint8_t>> fromHex(const std::string& text);
 
 // A block as one line of a table: hex bytes, then the printable ASCII.
 std::string formatBlock(const Block& data);

@@ -1,39 +1,35 @@
 // rfidctl: a bench tool over the module's own functions, for a reader on a
 // serial port or a simulated one.
-#include <fcntl.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <csignal>
-#include <cstdarg>
 #include <cstdio>
-#include <cstring>
 #include <ctime>
-#include <exception>
 #include <memory>
-#include <optional>
 #include <string>
 #include <vector>
 
+#include "console.h"
 #include "host.h"
 #include "rfid_internal.h"
 #include "rfid_sim/card.h"
-#include "rfid_sim/fast_exchange.h"
-#include "rfid_sim/hex.h"
-#include "rfid_sim/simulator.h"
 #include "rfidctl_args.h"
+#include "simulated_reader.h"
 
 namespace {
 
-using rfid_sim::Model;
 using rfid_tools::Block;
 using rfid_tools::Command;
+using rfid_tools::Console;
+using rfid_tools::JsonObject;
+using rfid_tools::kExitOk;
+using rfid_tools::kExitRefused;
+using rfid_tools::kExitUsage;
 using rfid_tools::Options;
 using rfid_tools::ReaderHost;
-
-constexpr int kExitOk = 0;
-constexpr int kExitRefused = 1;
-constexpr int kExitUsage = 2;
+using rfid_tools::toHex;
 
 constexpr int kSectors = 16;
 constexpr int kBlocksPerSector = 4;
@@ -43,119 +39,6 @@ constexpr std::size_t kKeyABytes = 6;
 std::ptrdiff_t offsetOf(int block) {
   return static_cast<std::ptrdiff_t>(block) * static_cast<std::ptrdiff_t>(rfid_sim::kBlockSize);
 }
-
-// One JSON object, built field by field.
-class Json {
- public:
-  void add(const char* key, const std::string& value) { raw(key, quote(value)); }
-  void add(const char* key, const char* value) { raw(key, quote(value)); }
-  void add(const char* key, int value) { raw(key, std::to_string(value)); }
-  void add(const char* key, bool value) { raw(key, value ? "true" : "false"); }
-  void raw(const char* key, const std::string& value) {
-    text_ += text_.empty() ? "{" : ",";
-    text_ += quote(key) + ":" + value;
-  }
-  std::string str() const { return text_.empty() ? "{}" : text_ + "}"; }
-
-  static std::string quote(const std::string& value) {
-    std::string out = "\"";
-    for (const char c : value) {
-      if (c == '"' || c == '\\') {
-        out += '\\';
-        out += c;
-      } else if (static_cast<unsigned char>(c) < 0x20) {
-        char escaped[8];
-        std::snprintf(escaped, sizeof escaped, "\\u%04x", static_cast<unsigned>(c));
-        out += escaped;
-      } else {
-        out += c;
-      }
-    }
-    return out + "\"";
-  }
-
- private:
-  std::string text_;
-};
-
-// Where rfidctl's own words go. The module prints its log lines on
-// standard output; --quiet sends those to /dev/null and keeps ours.
-class Console {
- public:
-  explicit Console(const Options& options) : json_(options.json) {
-    if (options.quiet) {
-      const int own = ::dup(STDOUT_FILENO);
-      const int null = ::open("/dev/null", O_WRONLY | O_CLOEXEC);
-      if (own >= 0 && null >= 0) {
-        std::fflush(stdout);
-        out_ = ::fdopen(own, "w");
-        ::dup2(null, STDOUT_FILENO);
-      }
-      if (null >= 0) ::close(null);
-      if (out_ == nullptr && own >= 0) ::close(own);
-    }
-    if (out_ == nullptr) out_ = stdout;
-    progressIsTerminal_ = ::isatty(STDERR_FILENO) != 0;
-  }
-  ~Console() {
-    if (out_ != stdout) std::fclose(out_);
-  }
-  Console(const Console&) = delete;
-  Console& operator=(const Console&) = delete;
-
-  // A line for a person; --json keeps standard output for the object.
-  // NOLINTNEXTLINE(cert-dcl50-cpp): printf-style, checked by the format attribute
-  void say(const char* format, ...) __attribute__((format(printf, 2, 3))) {
-    if (json_) return;
-    std::fflush(stdout);  // after the module's lines, not among them
-    va_list args;
-    va_start(args, format);
-    std::vfprintf(out_, format, args);
-    va_end(args);
-    std::fputc('\n', out_);
-    std::fflush(out_);
-  }
-  // Progress of long work, on the error stream: one updated line on a
-  // terminal, a line per step elsewhere.
-  void progress(const std::string& text) {
-    if (progressIsTerminal_) {
-      std::fprintf(stderr, "\r%s\033[K", text.c_str());
-      progressShown_ = true;
-    } else {
-      std::fprintf(stderr, "%s\n", text.c_str());
-    }
-  }
-  void endProgress() {
-    if (progressShown_) std::fputc('\n', stderr);
-    progressShown_ = false;
-  }
-  // A failure: one line on the error stream that says what to do.
-  int fail(int code, const std::string& message) {
-    endProgress();
-    std::fprintf(stderr, "rfidctl: %s\n", message.c_str());
-    json.add("ok", false);
-    json.add("error", message);
-    return code;
-  }
-  int finish(int code) {
-    endProgress();
-    if (json_) {
-      if (code == kExitOk) json.add("ok", true);
-      std::fflush(stdout);
-      std::fprintf(out_, "%s\n", json.str().c_str());
-      std::fflush(out_);
-    }
-    return code;
-  }
-
-  Json json;
-
- private:
-  bool json_;
-  FILE* out_ = nullptr;
-  bool progressIsTerminal_ = false;
-  bool progressShown_ = false;
-};
 
 const char* cardType(std::size_t serialLength) {
   return serialLength == 4 ? "MIFARE Classic" : "MIFARE Plus, Ultralight or DESFire";
@@ -185,7 +68,7 @@ const char* const kLeftDuringDump =
 int prepareBlock(const ReaderHost& host, Console& console, int block,
                  std::vector<std::uint8_t>& serial) {
   if (!host.identify(serial)) return console.fail(kExitRefused, kNoCard);
-  console.json.add("serial", rfid_sim::toHex(serial));
+  console.json["serial"] = toHex(serial);
   if (!host.login(block)) {
     return console.fail(kExitRefused, "login to sector " +
                                           std::to_string(block / kBlocksPerSector) +
@@ -197,10 +80,10 @@ int prepareBlock(const ReaderHost& host, Console& console, int block,
 int identify(const ReaderHost& host, Console& console) {
   std::vector<std::uint8_t> serial;
   if (!host.identify(serial)) return console.fail(kExitRefused, kNoCard);
-  console.json.add("serial", rfid_sim::toHex(serial));
-  console.json.add("type", cardType(serial.size()));
+  console.json["serial"] = toHex(serial);
+  console.json["type"] = cardType(serial.size());
   console.say("Card: %s, %zu-byte serial %s", cardType(serial.size()), serial.size(),
-              rfid_sim::toHex(serial).c_str());
+              toHex(serial).c_str());
   return kExitOk;
 }
 
@@ -212,8 +95,8 @@ int readBlock(const ReaderHost& host, Console& console, int block) {
     return console.fail(kExitRefused, "reading block " + std::to_string(block) +
                                           " was refused: " + keyAdvice(block / kBlocksPerSector));
   }
-  console.json.add("block", block);
-  console.json.add("data", rfid_sim::toHex(data.data(), data.size()));
+  console.json["block"] = block;
+  console.json["data"] = toHex(data.data(), data.size());
   console.say("%2d  %s", block, rfid_tools::formatBlock(data).c_str());
   return kExitOk;
 }
@@ -241,8 +124,8 @@ int writeBlock(const ReaderHost& host, Console& console, int block, const Block&
                                       : keyAdvice(block / kBlocksPerSector)) +
                           ", and that the access bits allow the write");
   }
-  console.json.add("block", block);
-  console.json.add("data", rfid_sim::toHex(data.data(), data.size()));
+  console.json["block"] = block;
+  console.json["data"] = toHex(data.data(), data.size());
   console.say("Wrote block %d.", block);
   return kExitOk;
 }
@@ -250,27 +133,27 @@ int writeBlock(const ReaderHost& host, Console& console, int block, const Block&
 int login(const ReaderHost& host, Console& console, int block, std::uint8_t selector) {
   std::vector<std::uint8_t> serial;
   if (const int code = prepareBlock(host, console, block, serial)) return code;
-  console.json.add("sector", block / kBlocksPerSector);
+  console.json["sector"] = block / kBlocksPerSector;
   console.say("Logged in to sector %d (block %d) with %s.", block / kBlocksPerSector, block,
               keyName(selector));
   return kExitOk;
 }
 
-int dump(const ReaderHost& host, Console& console, const Options& options) {
-  std::vector<std::uint8_t> serial;
-  if (!host.identify(serial)) return console.fail(kExitRefused, kNoCard);
-  console.json.add("serial", rfid_sim::toHex(serial));
+// What a dump read off the card; refused blocks stay zeros.
+struct CardImage {
   rfid_sim::Memory memory{};
-  bool readable[kSectors * kBlocksPerSector] = {};
+  std::array<bool, kSectors * kBlocksPerSector> readable{};
   int refused = 0;
-  // Any refusal leaves the card idle until it is identified again, as a
-  // host must; a refused login skips the sector, a refused read (wrong key
-  // on the checksummed reader, or access bits) only the block.
+};
+
+// Reads every block, sector by sector; false when the card left the field.
+// Any refusal leaves the card idle until it is identified again, as a host
+// must; a refused login skips the sector, a refused read (wrong key on the
+// vor reader, or access bits) only the block.
+bool readCard(const ReaderHost& host, Console& console, std::uint8_t keySelector,
+              CardImage& image) {
+  std::vector<std::uint8_t> serial;
   bool idle = false;
-  const auto ready = [&]() {
-    if (idle) idle = !host.identify(serial);
-    return !idle;
-  };
   for (int sector = 0; sector < kSectors; ++sector) {
     const int first = sector * kBlocksPerSector;
     const int trailer = first + kBlocksPerSector - 1;
@@ -279,56 +162,70 @@ int dump(const ReaderHost& host, Console& console, const Options& options) {
     for (int block = first; block <= trailer; ++block) {
       console.progress("dump: block " + std::to_string(block + 1) + "/64");
       if (!loggedIn && !loginRefused) {
-        if (!ready()) return console.fail(kExitRefused, kLeftDuringDump);
+        if (idle && !host.identify(serial)) return false;
         loggedIn = host.login(first);
         loginRefused = !loggedIn;
         idle = loginRefused;
       }
       Block data{};
       if (loggedIn && host.read(block, data)) {
-        readable[block] = true;
-        std::copy(data.begin(), data.end(), memory.begin() + offsetOf(block));
+        image.readable[block] = true;
+        std::copy(data.begin(), data.end(), image.memory.begin() + offsetOf(block));
         continue;
       }
-      ++refused;
+      ++image.refused;
       if (loggedIn) idle = true;
       loggedIn = false;
     }
-    if (readable[trailer] && options.keySelector == 0) {
+    if (image.readable[trailer] && keySelector == 0) {
       // The card never shows key A; the key that opened the trailer is it,
       // so the dump can be replayed.
-      std::copy_n(sectorKeyA[sector], kKeyABytes, memory.begin() + offsetOf(trailer));
+      std::copy_n(sectorKeyA[sector], kKeyABytes, image.memory.begin() + offsetOf(trailer));
     }
   }
   console.endProgress();
+  return true;
+}
 
-  std::string blocksJson = "[";
+// The table for a person and the blocks for --json.
+void showCard(Console& console, const CardImage& image) {
+  JsonObject blocks = JsonObject::array();
   for (int block = 0; block < kSectors * kBlocksPerSector; ++block) {
     Block data{};
-    std::copy_n(memory.begin() + offsetOf(block), data.size(), data.begin());
+    std::copy_n(image.memory.begin() + offsetOf(block), data.size(), data.begin());
     const char* mark = rfid_sim::isSectorTrailer(block) ? "  trailer" : "";
-    if (readable[block]) {
+    if (image.readable[block]) {
       console.say("%2d  %s%s", block, rfid_tools::formatBlock(data).c_str(), mark);
+      blocks.push_back(toHex(data.data(), data.size()));
     } else {
       console.say("%2d  -- refused --%s", block, mark);
+      blocks.push_back(nullptr);
     }
-    blocksJson += (block > 0 ? "," : "");
-    blocksJson += readable[block] ? Json::quote(rfid_sim::toHex(data.data(), data.size())) : "null";
   }
-  console.json.raw("blocks", blocksJson + "]");
-  console.json.add("refused", refused);
+  console.json["blocks"] = std::move(blocks);
+  console.json["refused"] = image.refused;
+}
 
+int dump(const ReaderHost& host, Console& console, const Options& options) {
+  std::vector<std::uint8_t> serial;
+  if (!host.identify(serial)) return console.fail(kExitRefused, kNoCard);
+  console.json["serial"] = toHex(serial);
+  CardImage image;
+  if (!readCard(host, console, options.keySelector, image)) {
+    return console.fail(kExitRefused, kLeftDuringDump);
+  }
+  showCard(console, image);
   if (!options.savePath.empty()) {
     std::string error;
-    if (!rfid_sim::saveDump(options.savePath, memory, error)) {
+    if (!rfid_sim::saveDump(options.savePath, image.memory, error)) {
       return console.fail(kExitUsage, "cannot save the dump: " + error);
     }
-    console.json.add("saved", options.savePath);
+    console.json["saved"] = options.savePath;
     console.say("Saved %s (1024 bytes, block 0 first%s).", options.savePath.c_str(),
-                refused > 0 ? "; refused blocks as zeros" : "");
+                image.refused > 0 ? "; refused blocks as zeros" : "");
   }
-  if (refused > 0) {
-    return console.fail(kExitRefused, std::to_string(refused) +
+  if (image.refused > 0) {
+    return console.fail(kExitRefused, std::to_string(image.refused) +
                                           " of 64 blocks were refused: check the keys (--key, "
                                           "--sector-key) and the key selector");
   }
@@ -338,7 +235,7 @@ int dump(const ReaderHost& host, Console& console, const Options& options) {
 int halt(const ReaderHost& host, Console& console, int fd) {
   std::vector<std::uint8_t> serial;
   if (!host.identify(serial)) return console.fail(kExitRefused, kNoCard);
-  console.json.add("serial", rfid_sim::toHex(serial));
+  console.json["serial"] = toHex(serial);
   sethaltCard(fd, MODULE_VOR);
   // The halt reports nothing back; a card that still answers was not halted.
   std::vector<std::uint8_t> again;
@@ -347,7 +244,23 @@ int halt(const ReaderHost& host, Console& console, int fd) {
                         "the card still answers after the halt: check the reader's halt support");
   }
   console.say("Card %s halted: it answers again once it has left the field and come back.",
-              rfid_sim::toHex(serial).c_str());
+              toHex(serial).c_str());
+  return kExitOk;
+}
+
+int buzz(Console& console, int fd, int time) {
+  // The buzzer reports nothing back: the module's log line tells.
+  setBuzzer(fd, MODULE_VOR, static_cast<unsigned char>(time));
+  console.say("Buzzer request sent (%d); the module's log line above has the reader's answer.",
+              time);
+  return kExitOk;
+}
+
+int beep(Console& console, int fd, int sound) {
+  (void)SetBeep(fd, MODULE_ELATEC, static_cast<unsigned char>(sound));
+  // The reader is still beeping and takes no request until it is done.
+  ::usleep(rfid_tools::kRestAfterBeepUs);
+  console.say("Beep sent (sound %d).", sound);
   return kExitOk;
 }
 
@@ -379,7 +292,7 @@ int watch(const ReaderHost& host, Console& console, const Options& options) {
   std::vector<std::uint8_t> current;
   int misses = 0;
   int arrivals = 0;
-  std::string cardsJson = "[";
+  JsonObject cards = JsonObject::array();
   std::fprintf(stderr, "rfidctl: watching for cards; Ctrl-C stops\n");
   while (stopRequested == 0 && (options.count == 0 || arrivals < options.count)) {
     std::vector<std::uint8_t> serial;
@@ -388,12 +301,12 @@ int watch(const ReaderHost& host, Console& console, const Options& options) {
       if (serial != current) {
         current = serial;
         ++arrivals;
-        console.say("%s  card %s (%s)", clockTime().c_str(), rfid_sim::toHex(serial).c_str(),
+        console.say("%s  card %s (%s)", clockTime().c_str(), toHex(serial).c_str(),
                     cardType(serial.size()));
-        cardsJson += (arrivals > 1 ? "," : "") + Json::quote(rfid_sim::toHex(serial));
+        cards.push_back(toHex(serial));
       }
     } else if (!current.empty() && ++misses >= kMissesToLeave) {
-      console.say("%s  card %s left", clockTime().c_str(), rfid_sim::toHex(current).c_str());
+      console.say("%s  card %s left", clockTime().c_str(), toHex(current).c_str());
       current.clear();
     }
     if (options.count != 0 && arrivals >= options.count) break;
@@ -401,17 +314,18 @@ int watch(const ReaderHost& host, Console& console, const Options& options) {
       ::usleep(static_cast<useconds_t>(std::min(50, options.intervalMs - waited)) * 1000);
     }
   }
-  console.json.raw("cards", cardsJson + "]");
+  console.json["cards"] = std::move(cards);
   return kExitOk;
 }
 
+// --sector-key wins over --key; sectors named by neither keep the
+// module's key.
 void applyKeys(const Options& options) {
-  if (options.key) {
-    for (auto& row : sectorKeyA) std::copy(options.key->begin(), options.key->end(), row);
+  rfid_keys::SectorKeys keys = options.sectorKeys;
+  for (auto& key : keys) {
+    if (!key) key = options.key;
   }
-  for (const auto& sectorKey : options.sectorKeys) {
-    std::copy(sectorKey.key.begin(), sectorKey.key.end(), sectorKeyA[sectorKey.sector]);
-  }
+  rfid_keys::loadIntoModule(keys);
 }
 
 int run(const Options& options, Console& console, int fd) {
@@ -430,19 +344,21 @@ int run(const Options& options, Console& console, int fd) {
     case Command::kHalt:
       return halt(host, console, fd);
     case Command::kBuzz:
-      // The buzzer reports nothing back: the module's log line tells.
-      setBuzzer(fd, MODULE_VOR, static_cast<unsigned char>(options.value));
-      console.say("Buzzer request sent (%d); the module's log line above has the reader's answer.",
-                  options.value);
-      return kExitOk;
+      return buzz(console, fd, options.value);
     case Command::kBeep:
-      (void)SetBeep(fd, MODULE_ELATEC, static_cast<unsigned char>(options.value));
-      // The reader is still beeping and takes no request until it is done.
-      ::usleep(rfid_tools::kRestAfterBeepUs);
-      console.say("Beep sent (sound %d).", options.value);
-      return kExitOk;
+      return beep(console, fd, options.value);
     case Command::kWatch:
       return watch(host, console, options);
+  }
+  return kExitUsage;
+}
+
+// Bad usage: the one-line message, and with --json the object too.
+int usageFault(const std::string& message, bool json) {
+  std::fprintf(stderr, "rfidctl: %s\n", message.c_str());
+  if (json) {
+    const JsonObject object = {{"ok", false}, {"error", message}};
+    std::printf("%s\n", rfid_tools::jsonLine(object).c_str());
   }
   return kExitUsage;
 }
@@ -451,50 +367,26 @@ int run(const Options& options, Console& console, int fd) {
 
 int main(int argc, char** argv) {
   Options options;
-  if (const auto error = rfid_tools::parseArguments(argc, argv, options)) {
-    std::fprintf(stderr, "rfidctl: %s\n", error->c_str());
-    if (options.json) {
-      Json json;
-      json.add("ok", false);
-      json.add("error", *error);
-      std::printf("%s\n", json.str().c_str());
-    }
-    return kExitUsage;
-  }
-  if (options.help) {
-    std::fputs(rfid_tools::kUsage, stdout);
+  if (const auto stop = rfid_tools::parseArguments(argc, argv, options)) {
+    if (!stop->help) return usageFault(stop->text, options.json);
+    std::fputs(stop->text.c_str(), stdout);
     return kExitOk;
   }
 
-  Console console(options);
-  console.json.add("command", options.commandName);
-  console.json.add("model", rfid_sim::modelName(options.model));
+  Console console(options.json, options.quiet);
+  console.json["command"] = options.commandName;
+  console.json["model"] = rfid_tools::modelName(options.model);
   if (!options.logDir.empty()) rfid::logDirectory = options.logDir.c_str();
   applyKeys(options);
 
-  std::unique_ptr<rfid_sim::Simulator> simulator;
-  std::unique_ptr<rfid_sim::FastExchange> fast;
+  std::unique_ptr<rfid_tools::SimulatedReader> simulator;
   std::string portPath = options.port;
+  std::string error;
   if (options.simulate) {
-    std::optional<rfid_sim::Card> card = rfid_sim::Card::demo();
-    if (options.noCard) card.reset();
-    if (!options.cardFile.empty()) {
-      std::string error;
-      card = rfid_sim::openCardFile(options.cardFile, *card, error);
-      if (!card) return console.finish(console.fail(kExitUsage, error));
-    }
-    try {
-      simulator = std::make_unique<rfid_sim::Simulator>(options.model, card);
-    } catch (const std::exception& exception) {
-      return console.finish(console.fail(
-          kExitUsage, std::string("cannot start the simulated reader: ") + exception.what()));
-    }
-    if (!options.cardFile.empty()) simulator->saveCardTo(options.cardFile);
-    if (options.fast) fast = std::make_unique<rfid_sim::FastExchange>(*simulator);
+    simulator = rfid_tools::SimulatedReader::start(options, error);
+    if (!simulator) return console.finish(console.fail(kExitUsage, error));
     portPath = simulator->portPath();
   }
-
-  std::string error;
   const rfid_serial::UniqueFd port = rfid_serial::openSerialPort(portPath, options.baud, error);
   if (!port.valid()) return console.finish(console.fail(kExitUsage, error));
   const int code = run(options, console, port.get());

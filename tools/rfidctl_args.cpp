@@ -1,54 +1,34 @@
 #include "rfidctl_args.h"
 
+#include <CLI/CLI.hpp>
 #include <algorithm>
 #include <cstdlib>
-
-#include "rfid_sim/hex.h"
+#include <sstream>
+#include <vector>
 
 namespace rfid_tools {
-
-const char kUsage[] =
-    "usage: rfidctl (--port PATH [--baud N] | --simulate [--card-file PATH] [--no-card] [--fast])\n"
-    "               --model vor|elatec [options] COMMAND [ARGS]\n"
-    "commands:\n"
-    "  identify               serial number of the card in the field\n"
-    "  read BLOCK             one block (0-63)\n"
-    "  write BLOCK HEX32      16 bytes as 32 hex digits\n"
-    "  login BLOCK            log in to the block's sector (elatec)\n"
-    "  dump [--save PATH]     all 64 blocks; --save writes a 1024-byte dump\n"
-    "  halt                   halt the card (vor)\n"
-    "  buzz TIME              sound the buzzer, TIME 0-10 (vor)\n"
-    "  beep SOUND             beep, SOUND 0-255 passed to the reader (elatec)\n"
-    "  watch [--count N] [--interval MS]   print each card as it arrives\n"
-    "options:\n"
-    "  --key HEX12            key of every sector (default FFFFFFFFFFFF)\n"
-    "  --sector-key S:HEX12   key of sector S (0-15); repeatable\n"
-    "  --key-selector K       0 key A, 1 key B (default 0)\n"
-    "  --json                 one JSON object on the last line of standard output\n"
-    "  --quiet                keep the module's log lines off the console\n"
-    "  --log-dir DIR          directory of the module's monthly log file\n"
-    "exit status: 0 success, 1 the reader or card refused or no card, 2 bad usage or port\n";
-
 namespace {
 
-struct CommandName {
-  const char* name;
-  Command command;
-  int arguments;
-};
-constexpr CommandName kCommands[] = {
-    {"identify", Command::kIdentify, 0}, {"read", Command::kRead, 1}, {"write", Command::kWrite, 2},
-    {"login", Command::kLogin, 1},       {"dump", Command::kDump, 0}, {"halt", Command::kHalt, 0},
-    {"buzz", Command::kBuzz, 1},         {"beep", Command::kBeep, 1}, {"watch", Command::kWatch, 0},
-};
-
+constexpr int kExitUsage = 2;
+constexpr int kMaxBlock = 63;
+constexpr int kMaxSector = 15;
 constexpr int kMaxBuzzerTime = 10;
 constexpr int kMaxSound = 255;
 constexpr int kMaxKeySelector = 255;
-constexpr int kMaxSector = 15;
-constexpr int kMaxBlock = 63;
+constexpr int kMaxBaud = 4000000;
+constexpr int kMaxCount = 1000000;
+constexpr int kMaxIntervalMs = 3600000;
 
-// A whole decimal number within [low, high], or nothing.
+// A fault in one argument, found while parsing; its text is the whole
+// message.
+class BadArgument : public CLI::ParseError {
+ public:
+  explicit BadArgument(const std::string& message)
+      : CLI::ParseError("BadArgument", message, kExitUsage) {}
+};
+
+// A whole decimal number within [low, high], or nothing. Signs, spaces and
+// trailing text are refused, so "-1" and "4x" never pass as numbers.
 std::optional<int> parseInteger(const std::string& text, long low, long high) {
   if (text.empty() || text.size() > 9) return std::nullopt;
   for (const char c : text) {
@@ -59,57 +39,327 @@ std::optional<int> parseInteger(const std::string& text, long low, long high) {
   return static_cast<int>(value);
 }
 
-std::optional<std::array<std::uint8_t, 6>> parseKey(const std::string& text) {
-  const auto bytes = text.size() == 12 ? rfid_sim::fromHex(text) : std::nullopt;
-  if (!bytes) return std::nullopt;
-  std::array<std::uint8_t, 6> key{};
-  std::copy(bytes->begin(), bytes->end(), key.begin());
-  return key;
+// ---- Each command's own arguments ------------------------------------------
+
+void noArguments(CLI::App& /*command*/, Options& /*options*/) {}
+
+void blockArgument(CLI::App& command, Options& options) {
+  command
+      .add_option_function<std::string>(
+          "BLOCK",
+          [&options](const std::string& text) {
+            const auto block = parseInteger(text, 0, kMaxBlock);
+            if (!block) throw BadArgument("block " + text + " is out of range: use 0 to 63");
+            options.block = *block;
+          },
+          "block number, 0 to 63")
+      ->required()
+      ->type_name("");
 }
 
-std::optional<std::string> parseBlock(const std::string& text, int& block) {
-  const auto value = parseInteger(text, 0, kMaxBlock);
-  if (!value) return "block " + text + " is out of range: use 0 to 63";
-  block = *value;
-  return std::nullopt;
+void writeArguments(CLI::App& command, Options& options) {
+  blockArgument(command, options);
+  command
+      .add_option_function<std::string>(
+          "HEX32",
+          [&options](const std::string& text) {
+            const auto bytes =
+                text.size() == 2 * options.data.size() ? fromHex(text) : std::nullopt;
+            if (!bytes) {
+              throw BadArgument("write takes 16 bytes as 32 hex digits, got '" + text + "' (" +
+                                std::to_string(text.size()) + " characters)");
+            }
+            std::copy(bytes->begin(), bytes->end(), options.data.begin());
+          },
+          "the block's 16 bytes as 32 hex digits")
+      ->required()
+      ->type_name("");
 }
 
-// The command's own arguments, positional.
-std::optional<std::string> parseCommandArguments(const std::vector<std::string>& args,
-                                                 Options& options) {
-  switch (options.command) {
-    case Command::kRead:
-    case Command::kLogin:
-      return parseBlock(args[0], options.block);
-    case Command::kWrite: {
-      if (auto error = parseBlock(args[0], options.block)) return error;
-      const auto bytes = args[1].size() == 32 ? rfid_sim::fromHex(args[1]) : std::nullopt;
-      if (!bytes) {
-        return "write takes 16 bytes as 32 hex digits, got '" + args[1] + "' (" +
-               std::to_string(args[1].size()) + " characters)";
-      }
-      std::copy(bytes->begin(), bytes->end(), options.data.begin());
-      return std::nullopt;
-    }
-    case Command::kBuzz: {
-      const auto value = parseInteger(args[0], 0, kMaxBuzzerTime);
-      if (!value) return "buzz TIME must be 0 to 10, got '" + args[0] + "'";
-      options.value = *value;
-      return std::nullopt;
-    }
-    case Command::kBeep: {
-      const auto value = parseInteger(args[0], 0, kMaxSound);
-      if (!value) return "beep SOUND must be 0 to 255, got '" + args[0] + "'";
-      options.value = *value;
-      return std::nullopt;
-    }
-    case Command::kIdentify:
-    case Command::kDump:
-    case Command::kHalt:
-    case Command::kWatch:
-      return std::nullopt;
+void buzzArgument(CLI::App& command, Options& options) {
+  command
+      .add_option_function<std::string>(
+          "TIME",
+          [&options](const std::string& text) {
+            const auto time = parseInteger(text, 0, kMaxBuzzerTime);
+            if (!time) throw BadArgument("buzz TIME must be 0 to 10, got '" + text + "'");
+            options.value = *time;
+          },
+          "0 to 10")
+      ->required()
+      ->type_name("");
+}
+
+void beepArgument(CLI::App& command, Options& options) {
+  command
+      .add_option_function<std::string>(
+          "SOUND",
+          [&options](const std::string& text) {
+            const auto sound = parseInteger(text, 0, kMaxSound);
+            if (!sound) throw BadArgument("beep SOUND must be 0 to 255, got '" + text + "'");
+            options.value = *sound;
+          },
+          "0 to 255, passed to the reader")
+      ->required()
+      ->type_name("");
+}
+
+void dumpOptions(CLI::App& command, Options& options) {
+  command.add_option("--save", options.savePath, "also write the card to PATH as a 1024-byte dump")
+      ->type_name("PATH");
+}
+
+void watchOptions(CLI::App& command, Options& options) {
+  command
+      .add_option_function<std::string>(
+          "--count",
+          [&options](const std::string& text) {
+            const auto count = parseInteger(text, 1, kMaxCount);
+            if (!count) throw BadArgument("--count takes a number of cards, 1 or more");
+            options.count = *count;
+          },
+          "stop after N cards (default: until Ctrl-C)")
+      ->type_name("N");
+  command
+      .add_option_function<std::string>(
+          "--interval",
+          [&options](const std::string& text) {
+            const auto interval = parseInteger(text, 0, kMaxIntervalMs);
+            if (!interval)
+              throw BadArgument("--interval takes milliseconds between polls, 0 or more");
+            options.intervalMs = *interval;
+          },
+          "pause between polls (default 1000)")
+      ->type_name("MS");
+}
+
+struct CommandSpec {
+  Command command;
+  const char* name;
+  const char* arguments;  // what follows the name, as the help shows it
+  const char* summary;
+  void (*setUp)(CLI::App& command, Options& options);
+};
+
+constexpr CommandSpec kCommands[] = {
+    {Command::kIdentify, "identify", "", "serial number of the card in the field", noArguments},
+    {Command::kRead, "read", "BLOCK", "one block (0-63)", blockArgument},
+    {Command::kWrite, "write", "BLOCK HEX32", "16 bytes as 32 hex digits", writeArguments},
+    {Command::kLogin, "login", "BLOCK", "log in to the block's sector (elatec)", blockArgument},
+    {Command::kDump, "dump", "[--save PATH]", "all 64 blocks; --save writes a 1024-byte dump",
+     dumpOptions},
+    {Command::kHalt, "halt", "", "halt the card (vor)", noArguments},
+    {Command::kBuzz, "buzz", "TIME", "sound the buzzer, TIME 0-10 (vor)", buzzArgument},
+    {Command::kBeep, "beep", "SOUND", "beep, SOUND 0-255 passed to the reader (elatec)",
+     beepArgument},
+    {Command::kWatch, "watch", "[--count N] [--interval MS]", "print each card as it arrives",
+     watchOptions},
+};
+
+std::string commandLine(const CommandSpec& spec) {
+  return *spec.arguments == '\0' ? spec.name : std::string(spec.name) + " " + spec.arguments;
+}
+
+// The help lists each command with its arguments, as the one-line messages
+// show them.
+class HelpFormatter : public CLI::Formatter {
+ public:
+  std::string make_subcommand(const CLI::App* command) const override {
+    const auto spec =
+        std::find_if(std::begin(kCommands), std::end(kCommands),
+                     [&](const CommandSpec& s) { return command->get_name() == s.name; });
+    std::ostringstream out;
+    CLI::detail::format_help(out,
+                             spec == std::end(kCommands) ? command->get_name() : commandLine(*spec),
+                             command->get_description(), get_column_width());
+    return out.str();
   }
-  return std::nullopt;
+};
+
+// ---- Options before (or after) the command ---------------------------------
+
+void addPortOptions(CLI::App& app, Options& options) {
+  const char* group = "Reader port";
+  app.add_option_function<std::string>(
+         "--port",
+         [&options](const std::string& path) {
+           if (path.empty()) throw BadArgument("--port needs a path, e.g. /dev/ttyUSB0");
+           options.port = path;
+         },
+         "the reader's serial port, e.g. /dev/ttyUSB0")
+      ->type_name("PATH")
+      ->group(group);
+  app.add_option_function<std::string>(
+         "--baud",
+         [&options](const std::string& text) {
+           const auto baud = parseInteger(text, 1, kMaxBaud);
+           if (!baud || rfid_serial::baudConstant(*baud) == 0) {
+             throw BadArgument("--baud " + text +
+                               " is not offered: use 1200, 2400, 4800, 9600, 19200, 38400, "
+                               "57600, 115200 or 230400");
+           }
+           options.baud = *baud;
+         },
+         "baud rate of the port (default 9600)")
+      ->type_name("N")
+      ->group(group);
+  app.add_flag("--simulate", options.simulate, "a simulated reader in this process, not a port")
+      ->group(group);
+  app.add_option("--card-file", options.cardFile,
+                 "the simulated card as a 1024-byte dump, loaded and kept up to date")
+      ->type_name("PATH")
+      ->group(group);
+  app.add_flag("--no-card", options.noCard, "no card in the simulated reader's field")
+      ->group(group);
+  app.add_flag("--fast", options.fast, "no half-second waits with the simulated reader")
+      ->group(group);
+}
+
+// One --sector-key S:HEX12.
+void addSectorKey(const std::string& entry, Options& options) {
+  const std::size_t colon = entry.find(':');
+  const auto sector = colon == std::string::npos
+                          ? std::nullopt
+                          : parseInteger(entry.substr(0, colon), 0, kMaxSector);
+  const auto key =
+      colon == std::string::npos ? std::nullopt : rfid_keys::parseKey(entry.substr(colon + 1));
+  if (!sector || !key) {
+    throw BadArgument("--sector-key takes S:HEX12, a sector 0 to 15 and 12 hex digits, got '" +
+                      entry + "'");
+  }
+  options.sectorKeys[static_cast<std::size_t>(*sector)] = key;
+}
+
+void addCardOptions(CLI::App& app, Options& options) {
+  const char* group = "Reader and keys";
+  app.add_option_function<std::string>(
+         "--model",
+         [&options](const std::string& name) {
+           const auto model = modelFromName(name);
+           if (!model) throw BadArgument("--model must be vor or elatec, got '" + name + "'");
+           options.model = *model;
+         },
+         "the reader's protocol family (required)")
+      ->type_name("vor|elatec")
+      ->group(group);
+  app.add_option_function<std::string>(
+         "--key",
+         [&options](const std::string& text) {
+           options.key = rfid_keys::parseKey(text);
+           if (!options.key) {
+             throw BadArgument("--key takes 12 hex digits (6 bytes), got '" + text + "'");
+           }
+         },
+         "key of every sector (default FFFFFFFFFFFF)")
+      ->type_name("HEX12")
+      ->group(group);
+  app.add_option_function<std::vector<std::string>>(
+         "--sector-key",
+         [&options](const std::vector<std::string>& entries) {
+           for (const std::string& entry : entries) addSectorKey(entry, options);
+         },
+         "key of sector S (0-15), over --key; repeatable")
+      ->type_name("S:HEX12")
+      ->allow_extra_args(false)
+      ->group(group);
+  app.add_option_function<std::string>(
+         "--key-selector",
+         [&options](const std::string& text) {
+           const auto selector = parseInteger(text, 0, kMaxKeySelector);
+           if (!selector) {
+             throw BadArgument("--key-selector takes 0 (key A), 1 (key B) or another byte value");
+           }
+           options.keySelector = static_cast<std::uint8_t>(*selector);
+         },
+         "0 key A, 1 key B (default 0)")
+      ->type_name("K")
+      ->group(group);
+}
+
+void addOutputOptions(CLI::App& app, Options& options) {
+  const char* group = "Output";
+  app.add_flag("--json", options.json, "one JSON object on the last line of standard output")
+      ->group(group);
+  app.add_flag("--quiet", options.quiet, "keep the module's log lines off the console")
+      ->group(group);
+  app.add_option("--log-dir", options.logDir, "directory of the module's monthly log file")
+      ->type_name("DIR")
+      ->group(group);
+}
+
+void setUp(CLI::App& app, Options& options) {
+  auto formatter = std::make_shared<HelpFormatter>();
+  formatter->label("SUBCOMMAND", "COMMAND");
+  formatter->label("Subcommands", "Commands");
+  app.formatter(formatter);
+  app.footer(
+      "Every card command identifies the card first.\n"
+      "Exit status: 0 success, 1 the reader or card refused or no card, 2 bad usage or port.");
+  // A later value replaces an earlier one, as shell aliases expect.
+  app.option_defaults()->multi_option_policy(CLI::MultiOptionPolicy::TakeLast);
+  addPortOptions(app, options);
+  addCardOptions(app, options);
+  addOutputOptions(app, options);
+  for (const CommandSpec& spec : kCommands) {
+    CLI::App* command = app.add_subcommand(spec.name, spec.summary);
+    // The options above may also follow the command.
+    command->fallthrough();
+    spec.setUp(*command, options);
+  }
+  app.require_subcommand(0, 1);
+}
+
+// ---- After parsing -----------------------------------------------------------
+
+const CommandSpec* chosenCommand(const CLI::App& app) {
+  for (const CommandSpec& spec : kCommands) {
+    if (app.got_subcommand(spec.name)) return &spec;
+  }
+  return nullptr;
+}
+
+std::string countFault(const CLI::App& app, const CommandSpec& spec) {
+  std::size_t expected = 0;
+  for (const CLI::Option* option : app.get_subcommand(spec.name)->get_options()) {
+    if (option->get_positional()) ++expected;
+  }
+  return std::string(spec.name) + " takes " + std::to_string(expected) +
+         " argument(s): rfidctl ... " + commandLine(spec);
+}
+
+// An option that rfidctl does not take here: it may belong to a command
+// and stand before it.
+std::string optionFault(const CLI::App& app, const std::string& argument) {
+  const std::string name = argument.substr(0, argument.find('='));
+  for (const CommandSpec& spec : kCommands) {
+    if (app.get_subcommand(spec.name)->get_option_no_throw(name) != nullptr) {
+      return name + " belongs to the " + spec.name + " command: put it after " + spec.name;
+    }
+  }
+  return "unknown option " + name + " (rfidctl --help lists them)";
+}
+
+// CLI11's own faults, in the one-line form of rfidctl's messages.
+std::string describeFault(const CLI::App& app, const CLI::ParseError& error) {
+  if (dynamic_cast<const BadArgument*>(&error) != nullptr) return error.what();
+  const std::vector<std::string> extras = app.remaining(true);
+  for (const std::string& extra : extras) {
+    if (extra.size() > 1 && extra[0] == '-') return optionFault(app, extra);
+  }
+  const CommandSpec* spec = chosenCommand(app);
+  if (spec != nullptr && dynamic_cast<const CLI::RequiredError*>(&error) != nullptr) {
+    return countFault(app, *spec);
+  }
+  if (!extras.empty()) {
+    return spec != nullptr ? countFault(app, *spec)
+                           : "unknown command '" + extras.front() + "' (rfidctl --help lists them)";
+  }
+  const std::string what = error.what();
+  if (dynamic_cast<const CLI::ArgumentMismatch*>(&error) != nullptr &&
+      what.find(" required ") != std::string::npos) {
+    return what.substr(0, what.find(':')) + " needs a value";
+  }
+  return what + " (rfidctl --help)";
 }
 
 // Rules between options and commands, once everything is parsed.
@@ -127,10 +377,7 @@ std::optional<std::string> checkCombination(const Options& options, bool modelGi
   if (!options.cardFile.empty() && options.noCard) {
     return std::string("--card-file and --no-card contradict each other");
   }
-  if (!options.savePath.empty() && options.command != Command::kDump) {
-    return std::string("--save belongs to the dump command");
-  }
-  const bool vor = options.model == rfid_sim::Model::kVor;
+  const bool vor = options.model == Model::kVor;
   if (options.command == Command::kLogin && vor) {
     return std::string("login is for --model elatec; vor requests carry the key themselves");
   }
@@ -143,115 +390,32 @@ std::optional<std::string> checkCombination(const Options& options, bool modelGi
   return std::nullopt;
 }
 
-}  // namespace
-
-std::optional<std::string> parseArguments(int argc, char** argv, Options& options) {
-  std::vector<std::string> positional;
-  bool modelGiven = false;
-  for (int i = 1; i < argc; ++i) {
-    const std::string arg = argv[i];
-    if (arg == "--help" || arg == "-h") {
-      options.help = true;
-      return std::nullopt;
-    }
-    if (arg.size() < 2 || arg.compare(0, 2, "--") != 0) {
-      positional.push_back(arg);
-      continue;
-    }
-    // Flags without a value.
-    if (arg == "--simulate") {
-      options.simulate = true;
-    } else if (arg == "--no-card") {
-      options.noCard = true;
-    } else if (arg == "--fast") {
-      options.fast = true;
-    } else if (arg == "--json") {
-      options.json = true;
-    } else if (arg == "--quiet") {
-      options.quiet = true;
-    } else {
-      static const char* const kWithValue[] = {
-          "--port",         "--baud",    "--model", "--card-file", "--key",     "--sector-key",
-          "--key-selector", "--log-dir", "--save",  "--count",     "--interval"};
-      if (std::find(std::begin(kWithValue), std::end(kWithValue), arg) == std::end(kWithValue)) {
-        return "unknown option " + arg + " (rfidctl --help lists them)";
-      }
-      if (i + 1 >= argc) return arg + " needs a value";
-      const std::string value = argv[++i];
-      if (arg == "--port") {
-        if (value.empty()) return std::string("--port needs a path, e.g. /dev/ttyUSB0");
-        options.port = value;
-      } else if (arg == "--baud") {
-        const auto baud = parseInteger(value, 1, 4000000);
-        if (!baud || rfid_serial::baudConstant(*baud) == 0) {
-          return "--baud " + value +
-                 " is not offered: use 1200, 2400, 4800, 9600, 19200, 38400, "
-                 "57600, 115200 or 230400";
-        }
-        options.baud = *baud;
-      } else if (arg == "--model") {
-        const auto model = rfid_sim::modelFromName(value);
-        if (!model) return "--model must be vor or elatec, got '" + value + "'";
-        options.model = *model;
-        modelGiven = true;
-      } else if (arg == "--card-file") {
-        options.cardFile = value;
-      } else if (arg == "--key") {
-        options.key = parseKey(value);
-        if (!options.key) return "--key takes 12 hex digits (6 bytes), got '" + value + "'";
-      } else if (arg == "--sector-key") {
-        const std::size_t colon = value.find(':');
-        const auto sector = colon == std::string::npos
-                                ? std::nullopt
-                                : parseInteger(value.substr(0, colon), 0, kMaxSector);
-        const auto key =
-            colon == std::string::npos ? std::nullopt : parseKey(value.substr(colon + 1));
-        if (!sector || !key) {
-          return "--sector-key takes S:HEX12, a sector 0 to 15 and 12 hex digits, got '" + value +
-                 "'";
-        }
-        options.sectorKeys.push_back({*sector, *key});
-      } else if (arg == "--key-selector") {
-        const auto selector = parseInteger(value, 0, kMaxKeySelector);
-        if (!selector) return "--key-selector takes 0 (key A), 1 (key B) or another byte value";
-        options.keySelector = static_cast<std::uint8_t>(*selector);
-      } else if (arg == "--log-dir") {
-        options.logDir = value;
-      } else if (arg == "--save") {
-        options.savePath = value;
-      } else if (arg == "--count") {
-        const auto count = parseInteger(value, 1, 1000000);
-        if (!count) return "--count takes a number of cards, 1 or more";
-        options.count = *count;
-      } else {
-        const auto interval = parseInteger(value, 0, 3600000);
-        if (!interval) return "--interval takes milliseconds between polls, 0 or more";
-        options.intervalMs = *interval;
-      }
-    }
-  }
-
-  if (positional.empty()) {
+std::optional<std::string> checkParsed(const CLI::App& app, Options& options) {
+  const CommandSpec* spec = chosenCommand(app);
+  if (spec == nullptr) {
     return std::string("no command: try identify, read, write or dump (rfidctl --help)");
   }
-  options.commandName = positional[0];
-  const CommandName* entry =
-      std::find_if(std::begin(kCommands), std::end(kCommands),
-                   [&](const CommandName& c) { return options.commandName == c.name; });
-  if (entry == std::end(kCommands)) {
-    return "unknown command '" + options.commandName + "' (rfidctl --help lists them)";
+  options.command = spec->command;
+  options.commandName = spec->name;
+  return checkCombination(options, app.count("--model") > 0);
+}
+
+}  // namespace
+
+std::optional<ParseStop> parseArguments(int argc, const char* const* argv, Options& options) {
+  CLI::App app("Drives a card reader through the module's own functions, as a host does.",
+               "rfidctl");
+  setUp(app, options);
+  try {
+    app.parse(argc, argv);
+  } catch (const CLI::CallForHelp&) {
+    return ParseStop{true, app.help()};
+  } catch (const CLI::ParseError& error) {
+    options.json = app.count("--json") > 0;
+    return ParseStop{false, describeFault(app, error)};
   }
-  options.command = entry->command;
-  const std::vector<std::string> args(positional.begin() + 1, positional.end());
-  if (static_cast<int>(args.size()) != entry->arguments) {
-    static const char* const kShapes[] = {"identify",    "read BLOCK", "write BLOCK HEX32",
-                                          "login BLOCK", "dump",       "halt",
-                                          "buzz TIME",   "beep SOUND", "watch"};
-    return options.commandName + " takes " + std::to_string(entry->arguments) +
-           " argument(s): rfidctl ... " + kShapes[entry - std::begin(kCommands)];
-  }
-  if (auto error = parseCommandArguments(args, options)) return error;
-  return checkCombination(options, modelGiven);
+  if (auto fault = checkParsed(app, options)) return ParseStop{false, *fault};
+  return std::nullopt;
 }
 
 }  // namespace rfid_tools

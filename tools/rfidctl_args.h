@@ -3,36 +3,30 @@
 #ifndef RFID_TOOLS_RFIDCTL_ARGS_H
 #define RFID_TOOLS_RFIDCTL_ARGS_H
 
-#include <array>
 #include <cstdint>
 #include <optional>
 #include <string>
-#include <vector>
 
 #include "host.h"
-#include "rfid_sim/reader.h"
+#include "rfid_keys/key_file.h"
+#include "rfid_serial/serial_port.h"
 
 namespace rfid_tools {
 
 enum class Command { kIdentify, kRead, kWrite, kLogin, kDump, kHalt, kBuzz, kBeep, kWatch };
 
-struct SectorKey {
-  int sector;
-  std::array<std::uint8_t, 6> key;
-};
-
 struct Options {
   Command command = Command::kIdentify;
   std::string commandName;
-  rfid_sim::Model model = rfid_sim::Model::kVor;
+  Model model = Model::kVor;
   std::string port;  // empty with --simulate
   int baud = rfid_serial::kDefaultBaud;
   bool simulate = false;
-  std::string cardFile;  // --simulate only
-  bool noCard = false;   // --simulate only
-  bool fast = false;     // --simulate only
-  std::optional<std::array<std::uint8_t, 6>> key;
-  std::vector<SectorKey> sectorKeys;
+  std::string cardFile;               // --simulate only
+  bool noCard = false;                // --simulate only
+  bool fast = false;                  // --simulate only
+  std::optional<rfid_keys::Key> key;  // --key, for every sector
+  rfid_keys::SectorKeys sectorKeys;   // --sector-key, over --key
   std::uint8_t keySelector = 0;
   bool json = false;
   bool quiet = false;
@@ -43,14 +37,20 @@ struct Options {
   int value = 0;          // buzz TIME, beep SOUND
   int count = 0;          // watch --count: stop after this many cards; 0 runs until stopped
   int intervalMs = 1000;  // watch --interval
-  bool help = false;
 };
 
-// Fills `options` from the arguments, or returns a one-line message that
-// says what is wrong and what to do.
-std::optional<std::string> parseArguments(int argc, char** argv, Options& options);
+// Why parsing ends without a command to run.
+struct ParseStop {
+  // True: `text` is the help, for standard output, and the tool exits 0.
+  // False: `text` is a usage fault in one line, what is wrong and what to
+  // do, and the tool exits 2.
+  bool help = false;
+  std::string text;
+};
 
-extern const char kUsage[];
+// Fills `options` from the arguments; nothing when the command is to run.
+// On a usage fault `options.json` still tells whether --json was given.
+std::optional<ParseStop> parseArguments(int argc, const char* const* argv, Options& options);
 
 }  // namespace rfid_tools
 

@@ -138,6 +138,8 @@ TEST(Rfidctl, BadInputIsAOneLineMessageAndExitTwo) {
       {{"--simulate", "--model", "vor"}, "no command"},
       {{"--simulate", "--model", "vor", "frobnicate"}, "unknown command 'frobnicate'"},
       {{"--simulate", "--model", "vor", "read"}, "read takes 1 argument"},
+      {{"--simulate", "--model", "vor", "identify", "4"}, "identify takes 0 argument"},
+      {{"--simulate", "--model", "vor", "--port"}, "--port needs a value"},
       {{"--simulate", "--model", "vor", "login", "4"}, "login is for --model elatec"},
       {{"--simulate", "--model", "elatec", "halt"}, "halt is for --model vor"},
       {{"--simulate", "--model", "vor", "buzz", "11"}, "buzz TIME must be 0 to 10"},
@@ -146,10 +148,11 @@ TEST(Rfidctl, BadInputIsAOneLineMessageAndExitTwo) {
        "sector 0 to 15"},
       {{"--simulate", "--model", "vor", "--key-selector", "256", "identify"},
        "--key-selector takes"},
-      {{"--simulate", "--model", "vor", "--save", "x", "identify"},
+      {{"--simulate", "--model", "vor", "identify", "--save", "x"},
        "--save belongs to the dump command"},
+      {{"--simulate", "--model", "vor", "--count", "1", "watch"}, "put it after watch"},
       {{"--port", "/dev/null", "--fast", "--model", "vor", "identify"}, "apply to --simulate only"},
-      {{"--simulate", "--model", "vor", "--bogus", "identify"}, "unknown option --bogus"},
+      {{"--simulate", "--model", "vor", "identify", "--bogus"}, "unknown option --bogus"},
   };
   for (const Case& c : cases) {
     const Result result = rfidctl(c.args);
@@ -160,6 +163,32 @@ TEST(Rfidctl, BadInputIsAOneLineMessageAndExitTwo) {
     EXPECT_NE(result.err.find(c.message), std::string::npos) << shown << "\n" << result.err;
     EXPECT_EQ(result.err.find('\n'), result.err.size() - 1) << "one line: " << result.err;
     EXPECT_TRUE(result.out.empty()) << shown << result.out;
+  }
+}
+
+TEST(Rfidctl, UsageFaultsAndHelpOnStandardOutput) {
+  // With --json a fault is an object too, valid JSON even for bytes that
+  // are not UTF-8.
+  Result result = rfidctl({"--json", "--simulate", "--model", "\xFF", "identify"});
+  EXPECT_EQ(result.exitCode, 2);
+  EXPECT_EQ(result.out,
+            "{\"ok\":false,\"error\":\"--model must be vor or elatec, got '\xEF\xBF\xBD'\"}\n");
+
+  result = rfidctl({"--help"});
+  EXPECT_EQ(result.exitCode, 0) << result.err;
+  for (const char* word : {"--port",       "--baud",
+                           "--simulate",   "--card-file",
+                           "--no-card",    "--fast",
+                           "--model",      "--key",
+                           "--sector-key", "--key-selector",
+                           "--json",       "--quiet",
+                           "--log-dir",    "identify",
+                           "read BLOCK",   "write BLOCK HEX32",
+                           "login BLOCK",  "dump [--save PATH]",
+                           "halt",         "buzz TIME",
+                           "beep SOUND",   "watch [--count N] [--interval MS]",
+                           "Exit status"}) {
+    EXPECT_NE(result.out.find(word), std::string::npos) << word;
   }
 }
 
@@ -268,7 +297,7 @@ TEST(Rfidctl, DumpWithOneWrongSectorKeyRefusesThatSectorOnly) {
 
 TEST(Rfidctl, WatchPrintsTheCardOnce) {
   const Result result =
-      rfidctl(withSimulation({"--model", "vor", "--quiet", "--count", "1", "watch"}));
+      rfidctl(withSimulation({"--model", "vor", "--quiet", "watch", "--count", "1"}));
   EXPECT_EQ(result.exitCode, 0) << result.err;
   EXPECT_NE(result.out.find("card A1B2C3D4 (MIFARE Classic)"), std::string::npos) << result.out;
 }
