@@ -1,0 +1,147 @@
+#include "sim_options.h"
+
+#include <CLI/CLI.hpp>
+#include <algorithm>
+#include <array>
+#include <cstdio>
+
+#include "rfid_sim/hex.h"
+
+namespace rfid_reader_sim {
+namespace {
+
+constexpr std::size_t kClassicSerialSize = 4;
+constexpr std::size_t kSevenByteSerialSize = 7;
+
+// A fault in one argument; its text is the whole message.
+class BadArgument : public CLI::ParseError {
+ public:
+  explicit BadArgument(const std::string& message)
+      : CLI::ParseError("BadArgument", message, kExitUsage) {}
+};
+
+void addOptions(CLI::App& app, Options& options) {
+  app.add_option_function<std::string>(
+         "--model",
+         [&options](const std::string& name) {
+           const auto model = rfid_sim::modelFromName(name);
+           if (!model) throw BadArgument("--model must be vor or elatec");
+           options.model = *model;
+         },
+         "the reader's protocol family (required)")
+      ->type_name("vor|elatec");
+  app.add_option_function<std::string>(
+         "--card",
+         [&options](const std::string& kind) {
+           if (kind == "classic") {
+             options.cardKind = CardKind::kClassic;
+           } else if (kind == "seven") {
+             options.cardKind = CardKind::kSevenByte;
+           } else if (kind == "none") {
+             options.cardKind = CardKind::kNone;
+           } else {
+             throw BadArgument("--card must be classic, seven or none");
+           }
+         },
+         "MIFARE Classic 1K (default), a 7-byte serial only, or an empty field")
+      ->type_name("classic|seven|none");
+  app.add_option_function<std::string>(
+         "--serial",
+         [&options](const std::string& text) {
+           const auto serial = rfid_sim::fromHex(text);
+           if (!serial) {
+             throw BadArgument(
+                 "--serial takes hex digits, 8 for a classic card or 14 for a 7-byte one");
+           }
+           options.serial = *serial;
+         },
+         "the card's serial number (default A1B2C3D4, or 04112233445566)")
+      ->type_name("HEX");
+  app.add_option("--card-file", options.cardFile,
+                 "the card as a 1024-byte dump: loaded, or created; rewritten after each write")
+      ->type_name("PATH");
+  app.add_option("--link", options.link, "also a symbolic link to the serial side")
+      ->type_name("PATH");
+  app.add_flag("--trace", options.trace, "every byte received and sent, on the error stream");
+}
+
+// Rules between the options, once all are parsed.
+std::optional<std::string> checkCombination(const CLI::App& app, const Options& options) {
+  if (app.count("--model") == 0) return std::string("--model vor or --model elatec is required");
+  if (!options.cardFile.empty() && options.cardKind != CardKind::kClassic) {
+    return std::string("--card-file holds a MIFARE Classic card: leave out --card");
+  }
+  if (options.serial.empty()) return std::nullopt;
+  if (options.cardKind == CardKind::kSevenByte && options.serial.size() != kSevenByteSerialSize) {
+    return std::string("--serial of a 7-byte card takes 14 hex digits");
+  }
+  if (options.cardKind == CardKind::kClassic && options.serial.size() != kClassicSerialSize) {
+    return std::string("--serial of a classic card takes 8 hex digits");
+  }
+  return std::nullopt;
+}
+
+// CLI11's own faults in the program's words.
+std::string describeFault(const CLI::App& app, const CLI::ParseError& error) {
+  const std::string what = error.what();
+  const std::vector<std::string> extras = app.remaining();
+  if (dynamic_cast<const BadArgument*>(&error) != nullptr) return what;
+  if (!extras.empty()) return "unknown argument '" + extras.front() + "'";
+  if (dynamic_cast<const CLI::ArgumentMismatch*>(&error) != nullptr &&
+      what.find(" required ") != std::string::npos) {
+    return what.substr(0, what.find(':')) + " needs a value";
+  }
+  return what;
+}
+
+int usageFault(const CLI::App& app, const std::string& message) {
+  std::fprintf(stderr, "rfid-reader-sim: %s\n%s", message.c_str(), app.help().c_str());
+  return kExitUsage;
+}
+
+}  // namespace
+
+std::optional<int> parseOptions(int argc, const char* const* argv, Options& options) {
+  CLI::App app(
+      "A simulated card reader on a pseudo-terminal. Prints the path of its serial side, then\n"
+      "answers there until stopped (Ctrl-C).",
+      "rfid-reader-sim");
+  app.footer("Commands on standard input: remove, insert, status, quit.");
+  app.option_defaults()->multi_option_policy(CLI::MultiOptionPolicy::TakeLast);
+  addOptions(app, options);
+  try {
+    app.parse(argc, argv);
+  } catch (const CLI::CallForHelp&) {
+    std::fputs(app.help().c_str(), stdout);
+    return kExitOk;
+  } catch (const CLI::ParseError& error) {
+    return usageFault(app, describeFault(app, error));
+  }
+  if (const auto fault = checkCombination(app, options)) return usageFault(app, *fault);
+  return std::nullopt;
+}
+
+bool makeCard(const Options& options, std::optional<rfid_sim::Card>& card, std::string& error) {
+  const rfid_sim::Bytes& serial = options.serial;
+  switch (options.cardKind) {
+    case CardKind::kNone:
+      card.reset();
+      return true;
+    case CardKind::kSevenByte: {
+      std::array<std::uint8_t, kSevenByteSerialSize> seven = {0x04, 0x11, 0x22, 0x33,
+                                                              0x44, 0x55, 0x66};
+      std::copy_n(serial.begin(), std::min(serial.size(), seven.size()), seven.begin());
+      card = rfid_sim::Card::sevenByte(seven);
+      return true;
+    }
+    case CardKind::kClassic:
+      card = serial.size() != kClassicSerialSize
+                 ? rfid_sim::Card::demo()
+                 : rfid_sim::Card::classic({serial[0], serial[1], serial[2], serial[3]});
+      if (!options.cardFile.empty()) card = rfid_sim::openCardFile(options.cardFile, *card, error);
+      return card.has_value();
+  }
+  return false;
+}
+
+}  // namespace rfid_reader_sim

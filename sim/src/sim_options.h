@@ -1,0 +1,40 @@
+// rfid-reader-sim's command line and the card it puts in the field.
+#ifndef RFID_SIM_SRC_SIM_OPTIONS_H
+#define RFID_SIM_SRC_SIM_OPTIONS_H
+
+#include <optional>
+#include <string>
+
+#include "rfid_sim/card.h"
+#include "rfid_sim/reader.h"
+
+namespace rfid_reader_sim {
+
+constexpr int kExitOk = 0;
+constexpr int kExitFailed = 1;
+constexpr int kExitUsage = 2;
+
+enum class CardKind { kClassic, kSevenByte, kNone };
+
+struct Options {
+  rfid_sim::Model model = rfid_sim::Model::kVor;
+  CardKind cardKind = CardKind::kClassic;
+  rfid_sim::Bytes serial;  // empty: the card kind's default
+  std::string cardFile;
+  std::string link;
+  bool trace = false;
+};
+
+// Fills `options` from the arguments. When the program is to stop at once
+// it has printed the help (exit 0) or the fault and the help (exit 2), and
+// returns the exit code.
+std::optional<int> parseOptions(int argc, const char* const* argv, Options& options);
+
+// The card the options put in the field (empty for --card none), from
+// options as parseOptions checked them. False,
+// with `error` set, when the card file can be neither read nor created.
+bool makeCard(const Options& options, std::optional<rfid_sim::Card>& card, std::string& error);
+
+}  // namespace rfid_reader_sim
+
+#endif  // RFID_SIM_SRC_SIM_OPTIONS_H
