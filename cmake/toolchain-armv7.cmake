@@ -34,3 +34,31 @@ set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
 set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
+
+# CLI11 and nlohmann-json, which only the tools use, are header-only, and
+# Debian installs them once for every architecture, under /usr/include and
+# /usr/share/cmake, outside the sysroot. /usr/include as a whole must not
+# reach the cross compiler (its C library headers are the build machine's),
+# so their headers and package files are gathered in a root of their own in
+# the build tree, which find_package searches as it does the sysroot.
+get_property(rfid_in_try_compile GLOBAL PROPERTY IN_TRY_COMPILE)
+if(NOT rfid_in_try_compile)
+  set(rfid_header_only_root ${CMAKE_BINARY_DIR}/header-only-packages)
+  foreach(package_and_headers CLI11:CLI nlohmann_json:nlohmann)
+    string(REPLACE ":" ";" package_and_headers ${package_and_headers})
+    list(GET package_and_headers 0 package)
+    list(GET package_and_headers 1 headers)
+    foreach(config_dir /usr/share/cmake/${package} /usr/lib/cmake/${package})
+      if(EXISTS ${config_dir} AND EXISTS /usr/include/${headers}
+         AND NOT EXISTS ${rfid_header_only_root}/usr/share/cmake/${package})
+        file(COPY ${config_dir} DESTINATION ${rfid_header_only_root}/usr/share/cmake)
+        file(MAKE_DIRECTORY ${rfid_header_only_root}/usr/include)
+        file(CREATE_LINK /usr/include/${headers} ${rfid_header_only_root}/usr/include/${headers}
+             SYMBOLIC)
+      endif()
+    endforeach()
+  endforeach()
+  if(NOT rfid_header_only_root IN_LIST CMAKE_FIND_ROOT_PATH)
+    list(APPEND CMAKE_FIND_ROOT_PATH ${rfid_header_only_root})
+  endif()
+endif()

@@ -5,5 +5,6 @@
 set -euo pipefail
 source .ci/lib.sh
 ensure_packages cmake gcc-arm-linux-gnueabihf g++-arm-linux-gnueabihf \
-  binutils-arm-linux-gnueabihf libc6-dev-armhf-cross qemu-user googletest pkgconf
+  binutils-arm-linux-gnueabihf libc6-dev-armhf-cross qemu-user googletest pkgconf \
+  libcli11-dev nlohmann-json3-dev
 cmake --workflow --preset armv7
