@@ -44,7 +44,7 @@ const char* cardType(std::size_t serialLength) {
   return serialLength == 4 ? "MIFARE Classic" : "MIFARE Plus, Ultralight or DESFire";
 }
 
-const char* keyName(std::uint8_t selector) {
+const char* keyName(int selector) {
   switch (selector) {
     case 0:
       return "key A";
@@ -130,7 +130,7 @@ int writeBlock(const ReaderHost& host, Console& console, int block, const Block&
   return kExitOk;
 }
 
-int login(const ReaderHost& host, Console& console, int block, std::uint8_t selector) {
+int login(const ReaderHost& host, Console& console, int block, int selector) {
   std::vector<std::uint8_t> serial;
   if (const int code = prepareBlock(host, console, block, serial)) return code;
   console.json["sector"] = block / kBlocksPerSector;
@@ -150,8 +150,7 @@ struct CardImage {
 // Any refusal leaves the card idle until it is identified again, as a host
 // must; a refused login skips the sector, a refused read (wrong key on the
 // vor reader, or access bits) only the block.
-bool readCard(const ReaderHost& host, Console& console, std::uint8_t keySelector,
-              CardImage& image) {
+bool readCard(const ReaderHost& host, Console& console, int keySelector, CardImage& image) {
   std::vector<std::uint8_t> serial;
   bool idle = false;
   for (int sector = 0; sector < kSectors; ++sector) {
@@ -329,7 +328,7 @@ void applyKeys(const Options& options) {
 }
 
 int run(const Options& options, Console& console, int fd) {
-  const ReaderHost host(fd, options.model, options.keySelector);
+  const ReaderHost host(fd, options.model, static_cast<std::uint8_t>(options.keySelector));
   switch (options.command) {
     case Command::kIdentify:
       return identify(host, console);

@@ -39,67 +39,62 @@ std::optional<int> parseInteger(const std::string& text, long low, long high) {
   return static_cast<int>(value);
 }
 
+// A whole number within [low, high] into `target`; anything else is a
+// usage fault, `fault` with "{}" standing for the argument as given.
+CLI::Option* addNumber(CLI::App& app, const std::string& name, int& target, int low, int high,
+                       const std::string& fault, const std::string& help) {
+  return app.add_option_function<std::string>(
+      name,
+      [&target, low, high, fault](const std::string& text) {
+        const auto value = parseInteger(text, low, high);
+        if (!value) {
+          std::string message = fault;
+          const std::size_t at = message.find("{}");
+          if (at != std::string::npos) message.replace(at, 2, text);
+          throw BadArgument(message);
+        }
+        target = *value;
+      },
+      help);
+}
+
 // ---- Each command's own arguments ------------------------------------------
 
 void noArguments(CLI::App& /*command*/, Options& /*options*/) {}
 
 void blockArgument(CLI::App& command, Options& options) {
-  command
-      .add_option_function<std::string>(
-          "BLOCK",
-          [&options](const std::string& text) {
-            const auto block = parseInteger(text, 0, kMaxBlock);
-            if (!block) throw BadArgument("block " + text + " is out of range: use 0 to 63");
-            options.block = *block;
-          },
-          "block number, 0 to 63")
+  addNumber(command, "BLOCK", options.block, 0, kMaxBlock, "block {} is out of range: use 0 to 63",
+            "block number, 0 to 63")
       ->required()
       ->type_name("");
 }
 
 void writeArguments(CLI::App& command, Options& options) {
   blockArgument(command, options);
+  const auto setData = [&options](const std::string& text) {
+    const auto bytes = text.size() == 2 * options.data.size() ? fromHex(text) : std::nullopt;
+    if (!bytes) {
+      throw BadArgument("write takes 16 bytes as 32 hex digits, got '" + text + "' (" +
+                        std::to_string(text.size()) + " characters)");
+    }
+    std::copy(bytes->begin(), bytes->end(), options.data.begin());
+  };
   command
-      .add_option_function<std::string>(
-          "HEX32",
-          [&options](const std::string& text) {
-            const auto bytes =
-                text.size() == 2 * options.data.size() ? fromHex(text) : std::nullopt;
-            if (!bytes) {
-              throw BadArgument("write takes 16 bytes as 32 hex digits, got '" + text + "' (" +
-                                std::to_string(text.size()) + " characters)");
-            }
-            std::copy(bytes->begin(), bytes->end(), options.data.begin());
-          },
-          "the block's 16 bytes as 32 hex digits")
+      .add_option_function<std::string>("HEX32", setData, "the block's 16 bytes as 32 hex digits")
       ->required()
       ->type_name("");
 }
 
 void buzzArgument(CLI::App& command, Options& options) {
-  command
-      .add_option_function<std::string>(
-          "TIME",
-          [&options](const std::string& text) {
-            const auto time = parseInteger(text, 0, kMaxBuzzerTime);
-            if (!time) throw BadArgument("buzz TIME must be 0 to 10, got '" + text + "'");
-            options.value = *time;
-          },
-          "0 to 10")
+  addNumber(command, "TIME", options.value, 0, kMaxBuzzerTime,
+            "buzz TIME must be 0 to 10, got '{}'", "0 to 10")
       ->required()
       ->type_name("");
 }
 
 void beepArgument(CLI::App& command, Options& options) {
-  command
-      .add_option_function<std::string>(
-          "SOUND",
-          [&options](const std::string& text) {
-            const auto sound = parseInteger(text, 0, kMaxSound);
-            if (!sound) throw BadArgument("beep SOUND must be 0 to 255, got '" + text + "'");
-            options.value = *sound;
-          },
-          "0 to 255, passed to the reader")
+  addNumber(command, "SOUND", options.value, 0, kMaxSound, "beep SOUND must be 0 to 255, got '{}'",
+            "0 to 255, passed to the reader")
       ->required()
       ->type_name("");
 }
@@ -110,26 +105,13 @@ void dumpOptions(CLI::App& command, Options& options) {
 }
 
 void watchOptions(CLI::App& command, Options& options) {
-  command
-      .add_option_function<std::string>(
-          "--count",
-          [&options](const std::string& text) {
-            const auto count = parseInteger(text, 1, kMaxCount);
-            if (!count) throw BadArgument("--count takes a number of cards, 1 or more");
-            options.count = *count;
-          },
-          "stop after N cards (default: until Ctrl-C)")
+  addNumber(command, "--count", options.count, 1, kMaxCount,
+            "--count takes a number of cards, 1 or more",
+            "stop after N cards (default: until Ctrl-C)")
       ->type_name("N");
-  command
-      .add_option_function<std::string>(
-          "--interval",
-          [&options](const std::string& text) {
-            const auto interval = parseInteger(text, 0, kMaxIntervalMs);
-            if (!interval)
-              throw BadArgument("--interval takes milliseconds between polls, 0 or more");
-            options.intervalMs = *interval;
-          },
-          "pause between polls (default 1000)")
+  addNumber(command, "--interval", options.intervalMs, 0, kMaxIntervalMs,
+            "--interval takes milliseconds between polls, 0 or more",
+            "pause between polls (default 1000)")
       ->type_name("MS");
 }
 
@@ -262,16 +244,9 @@ void addCardOptions(CLI::App& app, Options& options) {
       ->type_name("S:HEX12")
       ->allow_extra_args(false)
       ->group(group);
-  app.add_option_function<std::string>(
-         "--key-selector",
-         [&options](const std::string& text) {
-           const auto selector = parseInteger(text, 0, kMaxKeySelector);
-           if (!selector) {
-             throw BadArgument("--key-selector takes 0 (key A), 1 (key B) or another byte value");
-           }
-           options.keySelector = static_cast<std::uint8_t>(*selector);
-         },
-         "0 key A, 1 key B (default 0)")
+  addNumber(app, "--key-selector", options.keySelector, 0, kMaxKeySelector,
+            "--key-selector takes 0 (key A), 1 (key B) or another byte value",
+            "0 key A, 1 key B (default 0)")
       ->type_name("K")
       ->group(group);
 }

@@ -27,7 +27,7 @@ struct Options {
   bool fast = false;                  // --simulate only
   std::optional<rfid_keys::Key> key;  // --key, for every sector
   rfid_keys::SectorKeys sectorKeys;   // --sector-key, over --key
-  std::uint8_t keySelector = 0;
+  int keySelector = 0;                // 0 to 255, passed to the reader
   bool json = false;
   bool quiet = false;
   std::string logDir;
