@@ -58,14 +58,10 @@ constexpr TrailerRights kTrailerRights[8] = {
     {kNever, kKeyAOrB, kNever, kNever, kNever},  // 111
 };
 
-// Trailer layout: key A, access bits, general purpose byte, key B.
-constexpr std::size_t kKeyAAt = 0;
-constexpr std::size_t kAccessAt = 6;
-constexpr std::size_t kAccessSize = 4;  // three access bytes and the general purpose byte
-constexpr std::size_t kKeyBAt = 10;
-
-constexpr std::uint8_t kTransportConditions[kBlocksPerSector] = {0, 0, 0, 1};
-constexpr std::uint8_t kTransportGeneralPurpose = 0x69;
+using rfid_image::kAccessOffset;
+using rfid_image::kAccessSize;
+using rfid_image::kKeyAOffset;
+using rfid_image::kKeyBOffset;
 
 constexpr std::array<std::uint8_t, 2> kClassicAtqa = {0x04, 0x00};
 constexpr std::uint8_t kClassicSak = 0x08;
@@ -91,62 +87,8 @@ std::optional<KeyType> keyTypeFromSelector(std::uint8_t selector) {
   }
 }
 
-std::optional<std::array<std::uint8_t, kBlocksPerSector>> decodeAccessBits(
-    const std::uint8_t* bytes) {
-  const unsigned c1 = bytes[1] >> 4;
-  const unsigned c2 = bytes[2] & 0x0Fu;
-  const unsigned c3 = bytes[2] >> 4;
-  const bool consistent = (bytes[0] & 0x0Fu) == (~c1 & 0x0Fu) && (bytes[0] >> 4) == (~c2 & 0x0Fu) &&
-                          (bytes[1] & 0x0Fu) == (~c3 & 0x0Fu);
-  if (!consistent) return std::nullopt;
-  std::array<std::uint8_t, kBlocksPerSector> conditions{};
-  for (int i = 0; i < kBlocksPerSector; ++i) {
-    conditions[static_cast<std::size_t>(i)] = static_cast<std::uint8_t>(
-        (((c1 >> i) & 1u) << 2) | (((c2 >> i) & 1u) << 1) | ((c3 >> i) & 1u));
-  }
-  return conditions;
-}
-
-std::array<std::uint8_t, 3> encodeAccessBits(
-    const std::array<std::uint8_t, kBlocksPerSector>& conditions) {
-  unsigned c1 = 0;
-  unsigned c2 = 0;
-  unsigned c3 = 0;
-  for (int i = 0; i < kBlocksPerSector; ++i) {
-    const unsigned condition = conditions[static_cast<std::size_t>(i)];
-    c1 |= ((condition >> 2) & 1u) << i;
-    c2 |= ((condition >> 1) & 1u) << i;
-    c3 |= (condition & 1u) << i;
-  }
-  return {static_cast<std::uint8_t>(((~c2 & 0x0Fu) << 4) | (~c1 & 0x0Fu)),
-          static_cast<std::uint8_t>((c1 << 4) | (~c3 & 0x0Fu)),
-          static_cast<std::uint8_t>((c3 << 4) | c2)};
-}
-
-Block transportTrailer() {
-  Block trailer{};
-  std::fill_n(trailer.begin() + kKeyAAt, kKeySize, 0xFF);
-  const auto access = encodeAccessBits({kTransportConditions[0], kTransportConditions[1],
-                                        kTransportConditions[2], kTransportConditions[3]});
-  std::copy(access.begin(), access.end(), trailer.begin() + kAccessAt);
-  trailer[kAccessAt + 3] = kTransportGeneralPurpose;
-  std::fill_n(trailer.begin() + kKeyBAt, kKeySize, 0xFF);
-  return trailer;
-}
-
 Card Card::classic(const std::array<std::uint8_t, 4>& serial) {
-  Memory memory{};
-  std::copy(serial.begin(), serial.end(), memory.begin());
-  memory[4] = static_cast<std::uint8_t>(serial[0] ^ serial[1] ^ serial[2] ^ serial[3]);
-  memory[5] = kClassicSak;
-  memory[6] = kClassicAtqa[0];
-  memory[7] = kClassicAtqa[1];
-  const Block trailer = transportTrailer();
-  for (int sector = 0; sector < kSectorCount; ++sector) {
-    std::copy(trailer.begin(), trailer.end(),
-              memory.begin() + static_cast<std::ptrdiff_t>(trailerOf(sector) * kBlockSize));
-  }
-  return classicFromDump(memory);
+  return classicFromDump(rfid_image::memoryOfImage(rfid_image::blankImage(serial)));
 }
 
 Card Card::classicFromDump(const Memory& memory) {
@@ -206,9 +148,10 @@ bool Card::authenticate(int sector, KeyType keyType, const Key& key) {
   const std::size_t trailerAt = static_cast<std::size_t>(trailerOf(sector)) * kBlockSize;
   const bool matches =
       kind_ == Kind::kMifareClassic1K && sector >= 0 && sector < kSectorCount &&
-      std::equal(key.begin(), key.end(),
-                 memory_.begin() + static_cast<std::ptrdiff_t>(
-                                       trailerAt + (keyType == KeyType::kA ? kKeyAAt : kKeyBAt)));
+      std::equal(
+          key.begin(), key.end(),
+          memory_.begin() + static_cast<std::ptrdiff_t>(
+                                trailerAt + (keyType == KeyType::kA ? kKeyAOffset : kKeyBOffset)));
   if (!matches) {
     state_ = State::kIdle;
     authSector_ = -1;
@@ -234,7 +177,7 @@ bool Card::mayAccess(int block) const {
   if (state_ != State::kActive || block < 0 || block >= kBlockCount) return false;
   if (authSector_ != sectorOf(block)) return false;
   const Block trailer = storedBlock(trailerOf(authSector_));
-  const auto conditions = decodeAccessBits(trailer.data() + kAccessAt);
+  const auto conditions = decodeAccessBits(trailer.data() + kAccessOffset);
   if (!conditions) return false;
   return !(authKey_ == KeyType::kB && keyBIsReadable((*conditions)[kBlocksPerSector - 1]));
 }
@@ -243,7 +186,7 @@ std::optional<Block> Card::readBlock(int block) const {
   if (!mayAccess(block)) return std::nullopt;
   const Block stored = storedBlock(block);
   const auto conditions =
-      *decodeAccessBits(storedBlock(trailerOf(sectorOf(block))).data() + kAccessAt);
+      *decodeAccessBits(storedBlock(trailerOf(sectorOf(block))).data() + kAccessOffset);
   const std::uint8_t key = bitOf(authKey_);
   if (!isSectorTrailer(block)) {
     if ((kDataRights[conditions[static_cast<std::size_t>(block % kBlocksPerSector)]].read & key) ==
@@ -255,10 +198,10 @@ std::optional<Block> Card::readBlock(int block) const {
   const TrailerRights& rights = kTrailerRights[conditions[kBlocksPerSector - 1]];
   Block shown{};  // key A always reads as zeros
   if ((rights.accessRead & key) != 0) {
-    std::copy_n(stored.begin() + kAccessAt, kAccessSize, shown.begin() + kAccessAt);
+    std::copy_n(stored.begin() + kAccessOffset, kAccessSize, shown.begin() + kAccessOffset);
   }
   if ((rights.keyBRead & key) != 0) {
-    std::copy_n(stored.begin() + kKeyBAt, kKeySize, shown.begin() + kKeyBAt);
+    std::copy_n(stored.begin() + kKeyBOffset, kKeySize, shown.begin() + kKeyBOffset);
   }
   return shown;
 }
@@ -267,7 +210,7 @@ bool Card::writeBlock(int block, const Block& data) {
   if (!mayAccess(block) || block == 0) return false;
   const std::size_t at = static_cast<std::size_t>(block) * kBlockSize;
   const auto conditions =
-      *decodeAccessBits(storedBlock(trailerOf(sectorOf(block))).data() + kAccessAt);
+      *decodeAccessBits(storedBlock(trailerOf(sectorOf(block))).data() + kAccessOffset);
   const std::uint8_t key = bitOf(authKey_);
   if (!isSectorTrailer(block)) {
     if ((kDataRights[conditions[static_cast<std::size_t>(block % kBlocksPerSector)]].write & key) ==
@@ -279,7 +222,7 @@ bool Card::writeBlock(int block, const Block& data) {
     return true;
   }
 
-  if (!decodeAccessBits(data.data() + kAccessAt)) return false;
+  if (!decodeAccessBits(data.data() + kAccessOffset)) return false;
   const TrailerRights& rights = kTrailerRights[conditions[kBlocksPerSector - 1]];
   bool wroteSomething = false;
   const auto writePart = [&](std::uint8_t allowed, std::size_t offset, std::size_t size) {
@@ -288,9 +231,9 @@ bool Card::writeBlock(int block, const Block& data) {
                 memory_.begin() + static_cast<std::ptrdiff_t>(at + offset));
     wroteSomething = true;
   };
-  writePart(rights.keyAWrite, kKeyAAt, kKeySize);
-  writePart(rights.accessWrite, kAccessAt, kAccessSize);
-  writePart(rights.keyBWrite, kKeyBAt, kKeySize);
+  writePart(rights.keyAWrite, kKeyAOffset, kKeySize);
+  writePart(rights.accessWrite, kAccessOffset, kAccessSize);
+  writePart(rights.keyBWrite, kKeyBOffset, kKeySize);
   if (wroteSomething) ++writeCount_;
   return wroteSomething;
 }

@@ -1,4 +1,4 @@
-// The card model: access bits, keys, states and dumps.
+// The card model: keys, access rights, states and dumps.
 #include "rfid_sim/card.h"
 
 #include <gtest/gtest.h>
@@ -24,25 +24,6 @@ Card selectedDemoCard() {
   card.enterField();
   EXPECT_TRUE(card.request(false));
   return card;
-}
-
-TEST(AccessBits, EveryCombinationRoundTripsAndTheTransportValueIsTheFactoryOne) {
-  for (unsigned packed = 0; packed < 8 * 8 * 8 * 8; ++packed) {
-    const std::array<std::uint8_t, 4> conditions = {
-        static_cast<std::uint8_t>(packed & 7), static_cast<std::uint8_t>((packed >> 3) & 7),
-        static_cast<std::uint8_t>((packed >> 6) & 7), static_cast<std::uint8_t>((packed >> 9) & 7)};
-    const auto bytes = encodeAccessBits(conditions);
-    const auto decoded = decodeAccessBits(bytes.data());
-    ASSERT_TRUE(decoded.has_value()) << packed;
-    EXPECT_EQ(*decoded, conditions);
-  }
-  const Block trailer = transportTrailer();
-  EXPECT_EQ(trailer[6], 0xFF);
-  EXPECT_EQ(trailer[7], 0x07);
-  EXPECT_EQ(trailer[8], 0x80);
-  EXPECT_EQ(trailer[9], 0x69);
-  const std::uint8_t malformed[3] = {0xFF, 0x07, 0x81};
-  EXPECT_FALSE(decodeAccessBits(malformed).has_value());
 }
 
 TEST(Card, NeedsSelectionAndTheSectorsKeyAndFallsIdleOnAWrongKey) {

@@ -11,46 +11,32 @@
 #include <string>
 #include <vector>
 
+#include "rfid_image/card_image.h"
+
 namespace rfid_sim {
 
 using Bytes = std::vector<std::uint8_t>;
 
-constexpr int kSectorCount = 16;
-constexpr int kBlocksPerSector = 4;
-constexpr int kBlockCount = kSectorCount * kBlocksPerSector;
-constexpr std::size_t kBlockSize = 16;
-constexpr std::size_t kMemorySize = kBlockCount * kBlockSize;  // 1024, a card dump
-constexpr std::size_t kKeySize = 6;
-
-using Block = std::array<std::uint8_t, kBlockSize>;
-using Key = std::array<std::uint8_t, kKeySize>;
-using Memory = std::array<std::uint8_t, kMemorySize>;
+using rfid_image::Block;
+using rfid_image::kBlockCount;
+using rfid_image::kBlockSize;
+using rfid_image::kBlocksPerSector;
+using rfid_image::Key;
+using rfid_image::kKeySize;
+using rfid_image::kMemorySize;
+using rfid_image::kSectorCount;
+using rfid_image::Memory;
 
 // Key selector values, the same on both reader models.
 enum class KeyType : std::uint8_t { kA = 0, kB = 1 };
 std::optional<KeyType> keyTypeFromSelector(std::uint8_t selector);
 
-constexpr bool isSectorTrailer(int block) {
-  return block % kBlocksPerSector == kBlocksPerSector - 1;
-}
-constexpr int sectorOf(int block) {
-  return block / kBlocksPerSector;
-}
-constexpr int trailerOf(int sector) {
-  return sector * kBlocksPerSector + kBlocksPerSector - 1;
-}
-
-// Access conditions of the four blocks of a sector, each the three bits
-// C1 C2 C3 as one value 0 to 7, decoded from trailer bytes 6 to 8. Empty when
-// the inverted copies do not match, which a real card answers by refusing
-// every access to the sector.
-std::optional<std::array<std::uint8_t, kBlocksPerSector>> decodeAccessBits(
-    const std::uint8_t* bytes);
-std::array<std::uint8_t, 3> encodeAccessBits(
-    const std::array<std::uint8_t, kBlocksPerSector>& conditions);
-// The factory ("transport") configuration: keys A and B FF..FF, data blocks
-// open to key A, access bits FF 07 80, general purpose byte 69.
-Block transportTrailer();
+using rfid_image::decodeAccessBits;
+using rfid_image::encodeAccessBits;
+using rfid_image::isSectorTrailer;
+using rfid_image::sectorOf;
+using rfid_image::trailerOf;
+using rfid_image::transportTrailer;
 
 class Card {
  public:
