@@ -164,6 +164,9 @@ std::optional<CardImage> parseJson(const std::string& text, std::string& error) 
     // The library's own message quotes the text, which may hold keys.
     error = position(text, fault.byte) + ": not valid JSON";
     return std::nullopt;
+  } catch (const Json::exception&) {
+    error = "the file: not valid JSON (a number out of range)";
+    return std::nullopt;
   }
   Reader reader;
   CardImage image;

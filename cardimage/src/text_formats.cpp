@@ -195,9 +195,6 @@ std::optional<CardImage> parseMct(const std::string& text, std::string& error) {
     return line.rfind(kSectorHeader, 0) == 0 ? reader.sectorHeader(number, line)
                                              : reader.blockLine(number, line);
   });
-  if (reader.error.empty() && reader.sector < 0) {
-    reader.fail(std::max(lines, 1), "no \"+Sector: N\" line: not a MIFARE Classic Tool dump");
-  }
   if (reader.error.empty() && reader.blocksRead < kBlocksPerSector) reader.missingBlocks(lines);
   error = reader.error;
   if (!error.empty()) return std::nullopt;

@@ -177,7 +177,6 @@ TEST(CardImageFormats, MalformedFilesAreRefusedNamingTheLineOrKeyButNoKey) {
            std::string(12, '-'),
        "line 10: a sector trailer is key A (12), access bits (8) and key B (12)"},
       {Format::kMct, "# nothing\n", "line 1: expected \"+Sector: N\" before the first block"},
-      {Format::kMct, "\n", "line 1: no \"+Sector: N\" line"},
       {Format::kJson, "{\n  \"FileType\": \"mfc v2\",\n  \"blocks\": {,\n}", "line 3, column 14"},
       {Format::kJson, "[]", "the file: expected a JSON object"},
       {Format::kJson, "{\"blocks\": {}}", "\"FileType\": missing"},
