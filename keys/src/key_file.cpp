@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <fstream>
@@ -37,6 +38,33 @@ std::optional<int> parseSector(const std::string& text) {
   }
   if (sector >= kSectorCount) return std::nullopt;
   return sector;
+}
+
+// The whole text of a regular file; `what` names it in a fault.
+std::optional<std::string> readText(const std::string& path, const char* what, bool privateOnly,
+                                    std::string& text) {
+  const rfid_serial::UniqueFd file(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+  if (!file.valid()) {
+    return std::string("cannot read ") + what + " " + path + ": " + std::strerror(errno);
+  }
+  struct stat info {};
+  if (::fstat(file.get(), &info) != 0 || !S_ISREG(info.st_mode)) {
+    return std::string(what) + " " + path + " is not a regular file";
+  }
+  if (privateOnly && (info.st_mode & (S_IRWXG | S_IRWXO)) != 0) {
+    return std::string(what) + " " + path + " may be read by group or others; chmod 600 " + path;
+  }
+  char buffer[4096];
+  for (;;) {
+    const ssize_t count = ::read(file.get(), buffer, sizeof buffer);
+    if (count < 0 && errno == EINTR) continue;
+    if (count < 0) {
+      return std::string("cannot read ") + what + " " + path + ": " + std::strerror(errno);
+    }
+    if (count == 0) break;
+    text.append(buffer, static_cast<std::size_t>(count));
+  }
+  return std::nullopt;
 }
 
 }  // namespace
@@ -77,33 +105,42 @@ std::optional<std::string> parseKeyFile(const std::string& text, SectorKeys& key
 
 std::optional<std::string> readKeyFile(const std::string& path, bool privateOnly,
                                        SectorKeys& keys) {
-  const rfid_serial::UniqueFd file(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
-  if (!file.valid()) return "cannot read key file " + path + ": " + std::strerror(errno);
-  struct stat info {};
-  if (::fstat(file.get(), &info) != 0 || !S_ISREG(info.st_mode)) {
-    return "key file " + path + " is not a regular file";
-  }
-  if (privateOnly && (info.st_mode & (S_IRWXG | S_IRWXO)) != 0) {
-    return "key file " + path + " may be read by group or others; chmod 600 " + path;
-  }
   std::string text;
-  char buffer[4096];
-  for (;;) {
-    const ssize_t count = ::read(file.get(), buffer, sizeof buffer);
-    if (count < 0 && errno == EINTR) continue;
-    if (count < 0) return "cannot read key file " + path + ": " + std::strerror(errno);
-    if (count == 0) break;
-    text.append(buffer, static_cast<std::size_t>(count));
-  }
+  if (auto fault = readText(path, "key file", privateOnly, text)) return fault;
   if (const std::optional<std::string> fault = parseKeyFile(text, keys)) {
     return "key file " + path + ", " + *fault;
   }
   return std::nullopt;
 }
 
+std::optional<std::string> parseKeyList(const std::string& text, std::vector<Key>& keys) {
+  std::vector<Key> parsed;
+  std::istringstream lines(text);
+  int number = 0;
+  for (std::string line; std::getline(lines, line);) {
+    ++number;
+    const std::string entry = trim(line.substr(0, line.find('#')));
+    if (entry.empty()) continue;
+    const std::optional<Key> key = parseKey(entry);
+    if (!key) return "line " + std::to_string(number) + ": a key is 12 hex digits";
+    if (std::find(parsed.begin(), parsed.end(), *key) == parsed.end()) parsed.push_back(*key);
+  }
+  keys = parsed;
+  return std::nullopt;
+}
+
+std::optional<std::string> readKeyList(const std::string& path, std::vector<Key>& keys) {
+  std::string text;
+  if (auto fault = readText(path, "key dictionary", false, text)) return fault;
+  if (const std::optional<std::string> fault = parseKeyList(text, keys)) {
+    return "key dictionary " + path + ", " + *fault;
+  }
+  return std::nullopt;
+}
+
 std::string formatKeyFile(const SectorKeys& keys) {
   static const char kDigits[] = "0123456789ABCDEF";
-  std::string text = "# sector:key A\n";
+  std::string text = "# sector:key\n";
   for (int sector = 0; sector < kSectorCount; ++sector) {
     if (!keys[sector]) continue;
     text += std::to_string(sector) + ":";

@@ -35,6 +35,22 @@ TEST(KeyFileTest, ParsesSectorsCommentsAndBlankLinesAndRefusesWithTheLineOnly) {
   }
 }
 
+TEST(KeyFileTest, DictionariesKeepTheirOrderOnceEachAndRefuseWithTheLineOnly) {
+  std::vector<Key> keys;
+  ASSERT_EQ(
+      parseKeyList("# public keys\nffffffffffff\n\n A0A1A2A3A4A5 # MAD\r\nFFFFFFFFFFFF\n", keys),
+      std::nullopt);
+  EXPECT_EQ(keys, (std::vector<Key>{{0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF},
+                                    {0xA0, 0xA1, 0xA2, 0xA3, 0xA4, 0xA5}}));
+  for (const char* text : {"A0A1A2A3A4\n", "\n1:A0A1A2A3A4A5\n", "A0A1A2A3A4A5 B0B1B2B3B4B5\n"}) {
+    const auto fault = parseKeyList(text, keys);
+    ASSERT_TRUE(fault) << text;
+    EXPECT_EQ(fault->rfind("line ", 0), 0u) << *fault;
+    EXPECT_EQ(fault->find("A0A1"), std::string::npos) << *fault;
+  }
+  EXPECT_EQ(keys.size(), 2u) << "a refused list changes nothing";
+}
+
 TEST(KeyFileTest, WritesPrivatelyReadsBackAndRefusesFilesOthersMayRead) {
   char directory[] = "/tmp/rfid-keys-XXXXXX";
   ASSERT_NE(mkdtemp(directory), nullptr);

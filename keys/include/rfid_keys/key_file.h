@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <vector>
 
 namespace rfid_keys {
 
@@ -35,6 +36,14 @@ std::string formatKeyFile(const SectorKeys& keys);
 // Writes the file with mode 0600 (replacing it whole). On a fault, returns
 // a message naming the path.
 std::optional<std::string> writeKeyFile(const std::string& path, const SectorKeys& keys);
+
+// A key dictionary, the common format of public key lists: one key of 12
+// hex digits a line; '#' starts a comment and blank lines are skipped. A key
+// listed again is kept once, where it first stands. On a fault, returns
+// "line N: what is wrong"; `keys` is then unchanged.
+std::optional<std::string> parseKeyList(const std::string& text, std::vector<Key>& keys);
+// Reads and parses `path`; on a fault, returns a message naming the path.
+std::optional<std::string> readKeyList(const std::string& path, std::vector<Key>& keys);
 
 // Copies the known keys into the module's key table (sectorKeyA); the other
 // sectors keep theirs.
