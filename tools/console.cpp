@@ -56,6 +56,11 @@ void Console::endProgress() {
   progressShown_ = false;
 }
 
+void Console::warn(const std::string& message) {
+  endProgress();
+  std::fprintf(stderr, "rfidctl: warning: %s\n", message.c_str());
+}
+
 int Console::fail(int code, const std::string& message) {
   endProgress();
   std::fprintf(stderr, "rfidctl: %s\n", message.c_str());

@@ -37,6 +37,8 @@ class Console {
   // terminal, a line per step elsewhere.
   void progress(const std::string& text);
   void endProgress();
+  // A warning: one line on the error stream; the command goes on.
+  void warn(const std::string& message);
   // A failure: one line on the error stream that says what to do; returns
   // `code`.
   int fail(int code, const std::string& message);

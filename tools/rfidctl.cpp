@@ -11,10 +11,11 @@
 #include <string>
 #include <vector>
 
+#include "card_commands.h"
 #include "console.h"
 #include "host.h"
+#include "rfid_image/card_image.h"
 #include "rfid_internal.h"
-#include "rfid_sim/card.h"
 #include "rfidctl_args.h"
 #include "simulated_reader.h"
 
@@ -27,18 +28,12 @@ using rfid_tools::JsonObject;
 using rfid_tools::kExitOk;
 using rfid_tools::kExitRefused;
 using rfid_tools::kExitUsage;
+using rfid_tools::kNoCard;
 using rfid_tools::Options;
 using rfid_tools::ReaderHost;
 using rfid_tools::toHex;
 
-constexpr int kSectors = 16;
-constexpr int kBlocksPerSector = 4;
-constexpr std::size_t kKeyABytes = 6;
-
-// Where a block starts in a card dump.
-std::ptrdiff_t offsetOf(int block) {
-  return static_cast<std::ptrdiff_t>(block) * static_cast<std::ptrdiff_t>(rfid_sim::kBlockSize);
-}
+using rfid_image::kBlocksPerSector;
 
 const char* cardType(std::size_t serialLength) {
   return serialLength == 4 ? "MIFARE Classic" : "MIFARE Plus, Ultralight or DESFire";
@@ -59,10 +54,6 @@ std::string keyAdvice(int sector) {
   return "check the key of sector " + std::to_string(sector) +
          " (--key or --sector-key) and the key selector (--key-selector 0 for key A, 1 for key B)";
 }
-
-const char* const kNoCard = "no card in the field: hold a card on the reader and try again";
-const char* const kLeftDuringDump =
-    "the card left the field during the dump: hold it on the reader and run dump again";
 
 // Identify, then (where the model needs it) log in to the block's sector.
 int prepareBlock(const ReaderHost& host, Console& console, int block,
@@ -102,9 +93,9 @@ int readBlock(const ReaderHost& host, Console& console, int block) {
 }
 
 int writeBlock(const ReaderHost& host, Console& console, int block, const Block& data) {
-  if (rfid_sim::isSectorTrailer(block)) {
+  if (rfid_image::isSectorTrailer(block)) {
     // A real card takes malformed access bits and locks the sector for good.
-    if (!rfid_sim::decodeAccessBits(data.data() + 6)) {
+    if (!rfid_image::decodeAccessBits(data.data() + rfid_image::kAccessOffset)) {
       return console.fail(kExitUsage, "not writing block " + std::to_string(block) +
                                           ": its access bits (bytes 6 to 8) are malformed and "
                                           "would lock sector " +
@@ -136,98 +127,6 @@ int login(const ReaderHost& host, Console& console, int block, int selector) {
   console.json["sector"] = block / kBlocksPerSector;
   console.say("Logged in to sector %d (block %d) with %s.", block / kBlocksPerSector, block,
               keyName(selector));
-  return kExitOk;
-}
-
-// What a dump read off the card; refused blocks stay zeros.
-struct CardImage {
-  rfid_sim::Memory memory{};
-  std::array<bool, kSectors * kBlocksPerSector> readable{};
-  int refused = 0;
-};
-
-// Reads every block, sector by sector; false when the card left the field.
-// Any refusal leaves the card idle until it is identified again, as a host
-// must; a refused login skips the sector, a refused read (wrong key on the
-// vor reader, or access bits) only the block.
-bool readCard(const ReaderHost& host, Console& console, int keySelector, CardImage& image) {
-  std::vector<std::uint8_t> serial;
-  bool idle = false;
-  for (int sector = 0; sector < kSectors; ++sector) {
-    const int first = sector * kBlocksPerSector;
-    const int trailer = first + kBlocksPerSector - 1;
-    bool loggedIn = false;
-    bool loginRefused = false;
-    for (int block = first; block <= trailer; ++block) {
-      console.progress("dump: block " + std::to_string(block + 1) + "/64");
-      if (!loggedIn && !loginRefused) {
-        if (idle && !host.identify(serial)) return false;
-        loggedIn = host.login(first);
-        loginRefused = !loggedIn;
-        idle = loginRefused;
-      }
-      Block data{};
-      if (loggedIn && host.read(block, data)) {
-        image.readable[block] = true;
-        std::copy(data.begin(), data.end(), image.memory.begin() + offsetOf(block));
-        continue;
-      }
-      ++image.refused;
-      if (loggedIn) idle = true;
-      loggedIn = false;
-    }
-    if (image.readable[trailer] && keySelector == 0) {
-      // The card never shows key A; the key that opened the trailer is it,
-      // so the dump can be replayed.
-      std::copy_n(sectorKeyA[sector], kKeyABytes, image.memory.begin() + offsetOf(trailer));
-    }
-  }
-  console.endProgress();
-  return true;
-}
-
-// The table for a person and the blocks for --json.
-void showCard(Console& console, const CardImage& image) {
-  JsonObject blocks = JsonObject::array();
-  for (int block = 0; block < kSectors * kBlocksPerSector; ++block) {
-    Block data{};
-    std::copy_n(image.memory.begin() + offsetOf(block), data.size(), data.begin());
-    const char* mark = rfid_sim::isSectorTrailer(block) ? "  trailer" : "";
-    if (image.readable[block]) {
-      console.say("%2d  %s%s", block, rfid_tools::formatBlock(data).c_str(), mark);
-      blocks.push_back(toHex(data.data(), data.size()));
-    } else {
-      console.say("%2d  -- refused --%s", block, mark);
-      blocks.push_back(nullptr);
-    }
-  }
-  console.json["blocks"] = std::move(blocks);
-  console.json["refused"] = image.refused;
-}
-
-int dump(const ReaderHost& host, Console& console, const Options& options) {
-  std::vector<std::uint8_t> serial;
-  if (!host.identify(serial)) return console.fail(kExitRefused, kNoCard);
-  console.json["serial"] = toHex(serial);
-  CardImage image;
-  if (!readCard(host, console, options.keySelector, image)) {
-    return console.fail(kExitRefused, kLeftDuringDump);
-  }
-  showCard(console, image);
-  if (!options.savePath.empty()) {
-    std::string error;
-    if (!rfid_sim::saveDump(options.savePath, image.memory, error)) {
-      return console.fail(kExitUsage, "cannot save the dump: " + error);
-    }
-    console.json["saved"] = options.savePath;
-    console.say("Saved %s (1024 bytes, block 0 first%s).", options.savePath.c_str(),
-                image.refused > 0 ? "; refused blocks as zeros" : "");
-  }
-  if (image.refused > 0) {
-    return console.fail(kExitRefused, std::to_string(image.refused) +
-                                          " of 64 blocks were refused: check the keys (--key, "
-                                          "--sector-key) and the key selector");
-  }
   return kExitOk;
 }
 
@@ -317,12 +216,13 @@ int watch(const ReaderHost& host, Console& console, const Options& options) {
   return kExitOk;
 }
 
-// --sector-key wins over --key; sectors named by neither keep the
-// module's key.
+// --sector-key wins over --keys, which wins over --key; sectors named by
+// none keep the module's key.
 void applyKeys(const Options& options) {
   rfid_keys::SectorKeys keys = options.sectorKeys;
-  for (auto& key : keys) {
-    if (!key) key = options.key;
+  for (std::size_t sector = 0; sector < keys.size(); ++sector) {
+    if (!keys[sector]) keys[sector] = options.fileKeys[sector];
+    if (!keys[sector]) keys[sector] = options.key;
   }
   rfid_keys::loadIntoModule(keys);
 }
@@ -339,7 +239,11 @@ int run(const Options& options, Console& console, int fd) {
     case Command::kLogin:
       return login(host, console, options.block, options.keySelector);
     case Command::kDump:
-      return dump(host, console, options);
+      return rfid_tools::dumpCard(host, console, options);
+    case Command::kKeys:
+      return rfid_tools::findKeys(host, console, options);
+    case Command::kRestore:
+      return rfid_tools::restoreCard(host, console, options);
     case Command::kHalt:
       return halt(host, console, fd);
     case Command::kBuzz:

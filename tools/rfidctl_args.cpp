@@ -99,9 +99,53 @@ void beepArgument(CLI::App& command, Options& options) {
       ->type_name("");
 }
 
+void formatOption(CLI::App& command, Options& options) {
+  command
+      .add_option_function<std::string>(
+          "--format",
+          [&options](const std::string& name) {
+            options.format = rfid_image::formatFromName(name);
+            if (!options.format) throw BadArgument("--format must be mfd, bin, eml, json or mct");
+          },
+          "the file's format (default: by its extension; binary for any other)")
+      ->type_name("mfd|bin|eml|json|mct");
+}
+
 void dumpOptions(CLI::App& command, Options& options) {
-  command.add_option("--save", options.savePath, "also write the card to PATH as a 1024-byte dump")
+  command.add_option("--save", options.savePath, "also write the card to PATH as a card dump")
       ->type_name("PATH");
+  formatOption(command, options);
+}
+
+void keysOptions(CLI::App& command, Options& options) {
+  command
+      .add_option_function<std::string>(
+          "--dict",
+          [&options](const std::string& path) {
+            if (const auto fault = rfid_keys::readKeyList(path, options.dictionary)) {
+              throw BadArgument(*fault);
+            }
+            if (options.dictionary.empty()) {
+              throw BadArgument("key dictionary " + path + " holds no key");
+            }
+          },
+          "the keys to try, 12 hex digits a line; '#' starts a comment")
+      ->type_name("FILE");
+  command
+      .add_option("--save-keys", options.saveKeysPath,
+                  "write the keys found as a key file for --keys (mode 0600)")
+      ->type_name("FILE");
+}
+
+void restoreOptions(CLI::App& command, Options& options) {
+  command.add_option("PATH", options.imagePath, "the card dump to write back")
+      ->required()
+      ->type_name("");
+  formatOption(command, options);
+  command.add_flag("--with-trailers", options.withTrailers,
+                   "also write the sector trailers (keys and access bits); needs --yes");
+  command.add_flag("--yes", options.yes, "confirms --with-trailers");
+  command.add_flag("--dry-run", options.dryRun, "print what would be written, write nothing");
 }
 
 void watchOptions(CLI::App& command, Options& options) {
@@ -128,8 +172,12 @@ constexpr CommandSpec kCommands[] = {
     {Command::kRead, "read", "BLOCK", "one block (0-63)", blockArgument},
     {Command::kWrite, "write", "BLOCK HEX32", "16 bytes as 32 hex digits", writeArguments},
     {Command::kLogin, "login", "BLOCK", "log in to the block's sector (elatec)", blockArgument},
-    {Command::kDump, "dump", "[--save PATH]", "all 64 blocks; --save writes a 1024-byte dump",
-     dumpOptions},
+    {Command::kDump, "dump", "[--save PATH [--format F]]",
+     "all 64 blocks; --save writes a card dump (.mfd .bin .eml .json .mct)", dumpOptions},
+    {Command::kKeys, "keys", "--dict FILE [--save-keys FILE]",
+     "find which key of a dictionary opens each sector", keysOptions},
+    {Command::kRestore, "restore", "PATH [--with-trailers --yes] [--dry-run]",
+     "write a dump's data blocks back to the card and read them back", restoreOptions},
     {Command::kHalt, "halt", "", "halt the card (vor)", noArguments},
     {Command::kBuzz, "buzz", "TIME", "sound the buzzer, TIME 0-10 (vor)", buzzArgument},
     {Command::kBeep, "beep", "SOUND", "beep, SOUND 0-255 passed to the reader (elatec)",
@@ -188,7 +236,8 @@ void addPortOptions(CLI::App& app, Options& options) {
   app.add_flag("--simulate", options.simulate, "a simulated reader in this process, not a port")
       ->group(group);
   app.add_option("--card-file", options.cardFile,
-                 "the simulated card as a 1024-byte dump, loaded and kept up to date")
+                 "the simulated card as a card dump (by its extension: .mfd .bin .eml .json .mct), "
+                 "loaded and kept up to date")
       ->type_name("PATH")
       ->group(group);
   app.add_flag("--no-card", options.noCard, "no card in the simulated reader's field")
@@ -244,6 +293,16 @@ void addCardOptions(CLI::App& app, Options& options) {
       ->type_name("S:HEX12")
       ->allow_extra_args(false)
       ->group(group);
+  app.add_option_function<std::string>(
+         "--keys",
+         [&options](const std::string& path) {
+           if (const auto fault = rfid_keys::readKeyFile(path, true, options.fileKeys)) {
+             throw BadArgument(*fault);
+           }
+         },
+         "per-sector keys from a key file (SECTOR:HEX12 lines, mode 0600), over --key")
+      ->type_name("FILE")
+      ->group(group);
   addNumber(app, "--key-selector", options.keySelector, 0, kMaxKeySelector,
             "--key-selector takes 0 (key A), 1 (key B) or another byte value",
             "0 key A, 1 key B (default 0)")
@@ -268,7 +327,7 @@ void setUp(CLI::App& app, Options& options) {
   formatter->label("Subcommands", "Commands");
   app.formatter(formatter);
   app.footer(
-      "Every card command identifies the card first.\n"
+      "Every card command identifies the card first. Card dumps: docs/card-dumps.md.\n"
       "Exit status: 0 success, 1 the reader or card refused or no card, 2 bad usage or port.");
   // A later value replaces an earlier one, as shell aliases expect.
   app.option_defaults()->multi_option_policy(CLI::MultiOptionPolicy::TakeLast);
@@ -361,6 +420,17 @@ std::optional<std::string> checkCombination(const Options& options, bool modelGi
   }
   if (options.command == Command::kBeep && vor) {
     return std::string("beep is for --model elatec; the vor reader has buzz");
+  }
+  if (options.command == Command::kKeys && options.dictionary.empty()) {
+    return std::string("keys needs --dict FILE, the keys to try");
+  }
+  if (options.withTrailers && !options.yes) {
+    return std::string(
+        "--with-trailers writes keys and access bits, and a wrong trailer locks its sector for "
+        "good: add --yes to confirm");
+  }
+  if (options.yes && !options.withTrailers) {
+    return std::string("--yes confirms --with-trailers: give both or neither");
   }
   return std::nullopt;
 }

@@ -6,14 +6,28 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "host.h"
+#include "rfid_image/image_file.h"
 #include "rfid_keys/key_file.h"
 #include "rfid_serial/serial_port.h"
 
 namespace rfid_tools {
 
-enum class Command { kIdentify, kRead, kWrite, kLogin, kDump, kHalt, kBuzz, kBeep, kWatch };
+enum class Command {
+  kIdentify,
+  kRead,
+  kWrite,
+  kLogin,
+  kDump,
+  kKeys,
+  kRestore,
+  kHalt,
+  kBuzz,
+  kBeep,
+  kWatch
+};
 
 struct Options {
   Command command = Command::kIdentify;
@@ -26,12 +40,20 @@ struct Options {
   bool noCard = false;                // --simulate only
   bool fast = false;                  // --simulate only
   std::optional<rfid_keys::Key> key;  // --key, for every sector
-  rfid_keys::SectorKeys sectorKeys;   // --sector-key, over --key
+  rfid_keys::SectorKeys fileKeys;     // --keys FILE, over --key
+  rfid_keys::SectorKeys sectorKeys;   // --sector-key, over both
   int keySelector = 0;                // 0 to 255, passed to the reader
   bool json = false;
   bool quiet = false;
   std::string logDir;
-  std::string savePath;  // dump --save
+  std::string savePath;                      // dump --save
+  std::optional<rfid_image::Format> format;  // dump --format, restore --format
+  std::vector<rfid_keys::Key> dictionary;    // keys --dict, in the file's order
+  std::string saveKeysPath;                  // keys --save-keys
+  std::string imagePath;                     // restore PATH
+  bool withTrailers = false;                 // restore --with-trailers (needs --yes)
+  bool yes = false;
+  bool dryRun = false;
   int block = 0;
   Block data{};
   int value = 0;          // buzz TIME, beep SOUND

@@ -1,5 +1,6 @@
 #include "simulated_reader.h"
 
+#include <cstdio>
 #include <exception>
 #include <optional>
 
@@ -13,9 +14,12 @@ std::unique_ptr<SimulatedReader> SimulatedReader::start(const Options& options,
                                                         std::string& error) {
   std::optional<rfid_sim::Card> card = rfid_sim::Card::demo();
   if (options.noCard) card.reset();
-  if (!options.cardFile.empty()) {
-    card = rfid_sim::openCardFile(options.cardFile, *card, error);
+  const rfid_sim::CardFile cardFile{options.cardFile, rfid_image::formatForPath(options.cardFile)};
+  if (!cardFile.path.empty()) {
+    std::string warning;
+    card = rfid_sim::openCardFile(cardFile, *card, warning, error);
     if (!card) return nullptr;
+    if (!warning.empty()) std::fprintf(stderr, "rfidctl: warning: %s\n", warning.c_str());
   }
   std::unique_ptr<SimulatedReader> reader(new SimulatedReader);
   try {
@@ -25,7 +29,7 @@ std::unique_ptr<SimulatedReader> SimulatedReader::start(const Options& options,
     error = std::string("cannot start the simulated reader: ") + exception.what();
     return nullptr;
   }
-  if (!options.cardFile.empty()) reader->simulator_->saveCardTo(options.cardFile);
+  if (!cardFile.path.empty()) reader->simulator_->saveCardTo(cardFile);
   if (options.fast) reader->fast_ = std::make_unique<rfid_sim::FastExchange>(*reader->simulator_);
   return reader;
 }

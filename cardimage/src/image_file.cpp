@@ -84,18 +84,8 @@ const char* formatName(Format format) {
   return "mfd";
 }
 
-std::optional<std::string> chooseFormat(const std::string& path, const std::string& override,
-                                        Format& format) {
-  const auto chosen = override.empty() ? formatFromPath(path) : formatFromName(override);
-  if (chosen) {
-    format = *chosen;
-    return std::nullopt;
-  }
-  if (!override.empty()) {
-    return "--format " + override + " is not known: use mfd, bin, eml, json or mct";
-  }
-  return "cannot tell the format of " + path +
-         " from its extension: name it .mfd, .bin, .eml, .json or .mct, or pass --format";
+Format formatForPath(const std::string& path) {
+  return formatFromPath(path).value_or(Format::kBinary);
 }
 
 std::optional<CardImage> parseImage(const std::string& content, Format format, std::string& error) {

@@ -1,14 +1,9 @@
 #include "rfid_sim/card.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <cerrno>
 #include <cstring>
-
-#include "rfid_serial/unique_fd.h"
 
 namespace rfid_sim {
 namespace {
@@ -238,65 +233,36 @@ bool Card::writeBlock(int block, const Block& data) {
   return wroteSomething;
 }
 
-std::optional<Memory> loadDump(const std::string& path, std::string& error) {
-  const rfid_serial::UniqueFd file(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
-  if (!file.valid()) {
-    error = path + ": " + std::strerror(errno);
-    return std::nullopt;
-  }
-  Memory memory{};
-  std::size_t filled = 0;
-  // One byte more than a dump, to tell a longer file from an exact one.
-  std::uint8_t extra = 0;
-  while (filled < memory.size()) {
-    const ssize_t got = ::read(file.get(), memory.data() + filled, memory.size() - filled);
-    if (got < 0 && errno == EINTR) continue;
-    if (got <= 0) break;
-    filled += static_cast<std::size_t>(got);
-  }
-  if (filled != memory.size() || ::read(file.get(), &extra, 1) != 0) {
-    error = path + ": not a 1024-byte MIFARE Classic 1K dump";
-    return std::nullopt;
-  }
-  return memory;
+rfid_image::CardImage imageOf(const Card& card) {
+  rfid_image::CardImage image = rfid_image::imageOfMemory(card.memory());
+  image.uid = card.serial();
+  image.atqa = card.atqa();
+  image.sak = card.sak();
+  return image;
 }
 
-bool saveDump(const std::string& path, const Memory& memory, std::string& error) {
-  const std::string temporary = path + ".tmp";
-  {
-    const rfid_serial::UniqueFd file(
-        ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
-    std::size_t written = 0;
-    while (file.valid() && written < memory.size()) {
-      const ssize_t put = ::write(file.get(), memory.data() + written, memory.size() - written);
-      if (put < 0 && errno == EINTR) continue;
-      if (put <= 0) break;
-      written += static_cast<std::size_t>(put);
-    }
-    if (!file.valid() || written != memory.size()) {
-      error = temporary + ": " + std::strerror(errno);
-      ::unlink(temporary.c_str());
-      return false;
-    }
-  }
-  // The rename replaces the dump in one step, so a reader of the file never
-  // sees half a session's writes.
-  if (::rename(temporary.c_str(), path.c_str()) != 0) {
-    error = path + ": " + std::strerror(errno);
-    ::unlink(temporary.c_str());
-    return false;
-  }
-  return true;
+bool saveCardFile(const CardFile& file, const Card& card, std::string& error) {
+  std::vector<std::string> warnings;  // none: the image is whole
+  return rfid_image::writeImageFile(file.path, imageOf(card), file.format, "rfid-reader-sim",
+                                    warnings, error);
 }
 
-std::optional<Card> openCardFile(const std::string& path, const Card& blank, std::string& error) {
-  if (::access(path.c_str(), F_OK) != 0) {
-    if (!saveDump(path, blank.memory(), error)) return std::nullopt;
+std::optional<Card> openCardFile(const CardFile& file, const Card& blank, std::string& warning,
+                                 std::string& error) {
+  if (::access(file.path.c_str(), F_OK) != 0) {
+    if (!saveCardFile(file, blank, error)) return std::nullopt;
     return blank;
   }
-  const auto memory = loadDump(path, error);
-  if (!memory) return std::nullopt;
-  return Card::classicFromDump(*memory);
+  const auto image = rfid_image::readImageFile(file.path, file.format, error);
+  if (!image) return std::nullopt;
+  const std::string unknown = rfid_image::describeUnknown(*image);
+  if (!unknown.empty()) {
+    warning = file.path + ": " + unknown + " unknown: the card has them as a new card does";
+  }
+  std::array<std::uint8_t, 4> serial{};
+  std::copy_n(blank.memory().begin(), serial.size(), serial.begin());
+  const auto filled = rfid_image::withFactoryDefaults(*image, serial);
+  return Card::classicFromDump(rfid_image::memoryOfImage(filled));
 }
 
 }  // namespace rfid_sim

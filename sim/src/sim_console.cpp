@@ -142,7 +142,7 @@ int serve(const Options& options, std::optional<rfid_sim::Card> card) {
   }
   try {
     Simulator simulator(options.model, std::move(card));
-    if (!options.cardFile.empty()) simulator.saveCardTo(options.cardFile);
+    if (!options.cardFile.path.empty()) simulator.saveCardTo(options.cardFile);
     if (options.trace) traceTo(simulator);
     if (!options.link.empty()) {
       ::unlink(options.link.c_str());

@@ -57,9 +57,18 @@ void addOptions(CLI::App& app, Options& options) {
          },
          "the card's serial number (default A1B2C3D4, or 04112233445566)")
       ->type_name("HEX");
-  app.add_option("--card-file", options.cardFile,
-                 "the card as a 1024-byte dump: loaded, or created; rewritten after each write")
+  app.add_option("--card-file", options.cardFile.path,
+                 "the card as a dump: loaded, or created; rewritten after each write")
       ->type_name("PATH");
+  app.add_option_function<std::string>(
+         "--format",
+         [&options](const std::string& name) {
+           const auto format = rfid_image::formatFromName(name);
+           if (!format) throw BadArgument("--format must be mfd, bin, eml, json or mct");
+           options.cardFile.format = *format;
+         },
+         "the card file's format (default: by its extension; binary for any other)")
+      ->type_name("mfd|bin|eml|json|mct");
   app.add_option("--link", options.link, "also a symbolic link to the serial side")
       ->type_name("PATH");
   app.add_flag("--trace", options.trace, "every byte received and sent, on the error stream");
@@ -68,7 +77,10 @@ void addOptions(CLI::App& app, Options& options) {
 // Rules between the options, once all are parsed.
 std::optional<std::string> checkCombination(const CLI::App& app, const Options& options) {
   if (app.count("--model") == 0) return std::string("--model vor or --model elatec is required");
-  if (!options.cardFile.empty() && options.cardKind != CardKind::kClassic) {
+  if (options.cardFile.path.empty() && app.count("--format") > 0) {
+    return std::string("--format is the format of --card-file: give the file too");
+  }
+  if (!options.cardFile.path.empty() && options.cardKind != CardKind::kClassic) {
     return std::string("--card-file holds a MIFARE Classic card: leave out --card");
   }
   if (options.serial.empty()) return std::nullopt;
@@ -118,10 +130,14 @@ std::optional<int> parseOptions(int argc, const char* const* argv, Options& opti
     return usageFault(app, describeFault(app, error));
   }
   if (const auto fault = checkCombination(app, options)) return usageFault(app, *fault);
+  if (app.count("--format") == 0) {
+    options.cardFile.format = rfid_image::formatForPath(options.cardFile.path);
+  }
   return std::nullopt;
 }
 
-bool makeCard(const Options& options, std::optional<rfid_sim::Card>& card, std::string& error) {
+bool makeCard(const Options& options, std::optional<rfid_sim::Card>& card, std::string& warning,
+              std::string& error) {
   const rfid_sim::Bytes& serial = options.serial;
   switch (options.cardKind) {
     case CardKind::kNone:
@@ -138,7 +154,9 @@ bool makeCard(const Options& options, std::optional<rfid_sim::Card>& card, std::
       card = serial.size() != kClassicSerialSize
                  ? rfid_sim::Card::demo()
                  : rfid_sim::Card::classic({serial[0], serial[1], serial[2], serial[3]});
-      if (!options.cardFile.empty()) card = rfid_sim::openCardFile(options.cardFile, *card, error);
+      if (!options.cardFile.path.empty()) {
+        card = rfid_sim::openCardFile(options.cardFile, *card, warning, error);
+      }
       return card.has_value();
   }
   return false;

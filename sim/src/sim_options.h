@@ -19,8 +19,8 @@ enum class CardKind { kClassic, kSevenByte, kNone };
 struct Options {
   rfid_sim::Model model = rfid_sim::Model::kVor;
   CardKind cardKind = CardKind::kClassic;
-  rfid_sim::Bytes serial;  // empty: the card kind's default
-  std::string cardFile;
+  rfid_sim::Bytes serial;       // empty: the card kind's default
+  rfid_sim::CardFile cardFile;  // an empty path: none
   std::string link;
   bool trace = false;
 };
@@ -31,9 +31,11 @@ struct Options {
 std::optional<int> parseOptions(int argc, const char* const* argv, Options& options);
 
 // The card the options put in the field (empty for --card none), from
-// options as parseOptions checked them. False,
-// with `error` set, when the card file can be neither read nor created.
-bool makeCard(const Options& options, std::optional<rfid_sim::Card>& card, std::string& error);
+// options as parseOptions checked them. `warning` says what a card file
+// did not know. False, with `error` set, when the card file can be neither
+// read nor created, or is malformed.
+bool makeCard(const Options& options, std::optional<rfid_sim::Card>& card, std::string& warning,
+              std::string& error);
 
 }  // namespace rfid_reader_sim
 

@@ -68,9 +68,9 @@ Simulator::~Simulator() {
   if (thread_.joinable()) thread_.join();
 }
 
-void Simulator::saveCardTo(std::string path) {
+void Simulator::saveCardTo(CardFile file) {
   const std::lock_guard<std::mutex> lock(mutex_);
-  cardFile_ = std::move(path);
+  cardFile_ = std::move(file);
   const Card* card = reader_->field().card();
   savedWrites_ = card != nullptr ? card->writeCount() : 0;
 }
@@ -140,10 +140,10 @@ bool Simulator::waitForReply(std::chrono::milliseconds timeout) {
 // Called with the lock held.
 void Simulator::saveIfChanged() {
   const Card* card = reader_->field().card();
-  if (cardFile_.empty() || card == nullptr || card->writeCount() == savedWrites_) return;
+  if (cardFile_.path.empty() || card == nullptr || card->writeCount() == savedWrites_) return;
   savedWrites_ = card->writeCount();
   std::string error;
-  saveError_ = saveDump(cardFile_, card->memory(), error) ? std::string() : error;
+  saveError_ = saveCardFile(cardFile_, *card, error) ? std::string() : error;
 }
 
 void Simulator::run() {

@@ -108,24 +108,44 @@ TEST(Card, BlockZeroIsReadOnlyAndASevenByteCardRefusesBlockAccess) {
   EXPECT_FALSE(seven.authenticate(0, KeyType::kA, kTransportKey));
 }
 
-TEST(Dump, RoundTripsAndRefusesFilesOfAnotherSize) {
-  char directory[] = "/tmp/rfid-sim-dump-XXXXXX";
+TEST(CardFile, IsCreatedOrLoadedInItsFormatWithFactoryDefaultsOrRefusedNamingTheLine) {
+  char directory[] = "/tmp/rfid-sim-card-XXXXXX";
   ASSERT_NE(mkdtemp(directory), nullptr);
-  const std::string path = std::string(directory) + "/card.mfd";
+  const CardFile json{std::string(directory) + "/card.json", rfid_image::Format::kJson};
+  std::string warning;
   std::string error;
-  Memory memory = Card::demo().memory();
-  memory[100] = 0x5A;
-  ASSERT_TRUE(saveDump(path, memory, error)) << error;
-  const auto loaded = loadDump(path, error);
-  ASSERT_TRUE(loaded.has_value()) << error;
-  EXPECT_EQ(*loaded, memory);
-  EXPECT_EQ(Card::classicFromDump(*loaded).serial(), (Bytes{0xA1, 0xB2, 0xC3, 0xD4}));
+  auto card = openCardFile(json, Card::demo(), warning, error);
+  ASSERT_TRUE(card.has_value()) << error;
+  EXPECT_EQ(card->memory(), Card::demo().memory());
+  const auto created = rfid_image::readImageFile(json.path, json.format, error);
+  ASSERT_TRUE(created.has_value()) << error;
+  EXPECT_TRUE(*created == imageOf(Card::demo())) << "a missing file is made from the blank card";
 
-  std::ofstream(path, std::ios::app) << 'x';
-  EXPECT_FALSE(loadDump(path, error).has_value());
-  EXPECT_NE(error.find("1024"), std::string::npos);
-  EXPECT_FALSE(loadDump(std::string(directory) + "/missing", error).has_value());
-  std::remove(path.c_str());
+  // Sector 1 alone, its key A unknown: everything else as a new card.
+  const CardFile mct{std::string(directory) + "/card.mct", rfid_image::Format::kMct};
+  std::ofstream(mct.path) << "+Sector: 1\n"
+                          << std::string(32, '1') << "\n"
+                          << std::string(32, '0') << "\n"
+                          << std::string(32, '0') << "\n"
+                          << std::string(12, '-') << "7F078869B0B1B2B3B4B5\n";
+  card = openCardFile(mct, Card::classic({1, 2, 3, 4}), warning, error);
+  ASSERT_TRUE(card.has_value()) << error;
+  EXPECT_EQ(card->serial(), (Bytes{1, 2, 3, 4}));
+  EXPECT_EQ(card->memory()[4 * kBlockSize], 0x11);
+  EXPECT_EQ(card->memory()[7 * kBlockSize], 0xFF) << "factory key A";
+  EXPECT_EQ(card->memory()[7 * kBlockSize + 6], 0x7F);
+  EXPECT_EQ(card->memory()[11 * kBlockSize + 15], 0xFF) << "a factory trailer in sector 2";
+  EXPECT_EQ(warning.rfind(mct.path + ": blocks 0-3, 8-63; key A of sectors 0-15; key B of "
+                                     "sectors 0, 2-15 unknown",
+                          0),
+            0u)
+      << warning;
+
+  std::ofstream(mct.path) << "+Sector: 1\n" << std::string(31, '1') << "\n";
+  EXPECT_FALSE(openCardFile(mct, Card::demo(), warning, error).has_value());
+  EXPECT_EQ(error.rfind(mct.path + ", line 2: expected 32 hex digits", 0), 0u) << error;
+  std::remove(json.path.c_str());
+  std::remove(mct.path.c_str());
   rmdir(directory);
 }
 

@@ -196,18 +196,19 @@ TEST_F(Session, WritesReachTheCardFile) {
   ASSERT_NE(::mkdtemp(directory), nullptr);
   const std::string path = std::string(directory) + "/card.mfd";
   start(Model::kVor);
-  simulator().saveCardTo(path);
+  simulator().saveCardTo({path, rfid_image::Format::kBinary});
   unsigned char serial[8];
   ASSERT_TRUE(getRequestCardSN(fd(), MODULE_VOR, serial));
   Block written = pattern(0x10);
   ASSERT_TRUE(setBlockWrite(fd(), MODULE_VOR, 62, 0, written.data()));
 
   std::string error;
-  const auto dump = loadDump(path, error);
-  ASSERT_TRUE(dump.has_value()) << error;
+  const auto image = rfid_image::readImageFile(path, rfid_image::Format::kBinary, error);
+  ASSERT_TRUE(image.has_value()) << error;
+  const auto dump = rfid_image::memoryOfImage(*image);
   EXPECT_TRUE(std::equal(written.begin(), written.end(),
-                         dump->begin() + 62 * static_cast<std::ptrdiff_t>(kBlockSize)));
-  EXPECT_EQ((*dump)[kBlockSize], 'D') << "the rest of the card is saved with it";
+                         dump.begin() + 62 * static_cast<std::ptrdiff_t>(kBlockSize)));
+  EXPECT_EQ(dump[kBlockSize], 'D') << "the rest of the card is saved with it";
   ::unlink(path.c_str());
   ::rmdir(directory);
 }

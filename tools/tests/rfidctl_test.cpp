@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "rfid_image/image_file.h"
 #include "rfid_sim/simulator.h"
 
 namespace {
@@ -115,6 +116,32 @@ class TempDir {
   std::vector<std::string> files_;
 };
 
+std::string fileText(const std::string& path) {
+  std::ifstream file(path, std::ios::binary);
+  return std::string((std::istreambuf_iterator<char>(file)), {});
+}
+
+rfid_image::CardImage imageIn(const std::string& path) {
+  std::string error;
+  const auto image = rfid_image::readImageFile(path, rfid_image::formatForPath(path), error);
+  EXPECT_TRUE(image.has_value()) << error;
+  return image.value_or(rfid_image::CardImage{});
+}
+
+void writeImage(const std::string& path, const rfid_image::CardImage& image) {
+  std::vector<std::string> warnings;
+  std::string error;
+  ASSERT_TRUE(rfid_image::writeImageFile(path, image, rfid_image::formatForPath(path), "test",
+                                         warnings, error))
+      << error;
+}
+
+rfid_image::Block filledBlock(std::uint8_t value) {
+  rfid_image::Block block{};
+  block.fill(value);
+  return block;
+}
+
 TEST(Rfidctl, BadInputIsAOneLineMessageAndExitTwo) {
   struct Case {
     std::vector<std::string> args;
@@ -153,6 +180,14 @@ TEST(Rfidctl, BadInputIsAOneLineMessageAndExitTwo) {
       {{"--simulate", "--model", "vor", "--count", "1", "watch"}, "put it after watch"},
       {{"--port", "/dev/null", "--fast", "--model", "vor", "identify"}, "apply to --simulate only"},
       {{"--simulate", "--model", "vor", "identify", "--bogus"}, "unknown option --bogus"},
+      {{"--simulate", "--model", "vor", "dump", "--format", "nfc"}, "--format must be mfd, bin,"},
+      {{"--simulate", "--model", "vor", "keys"}, "keys needs --dict FILE"},
+      {{"--simulate", "--model", "vor", "keys", "--dict", "/nonexistent/d"},
+       "cannot read key dictionary /nonexistent/d"},
+      {{"--simulate", "--model", "vor", "--keys", "/nonexistent/k", "identify"},
+       "cannot read key file /nonexistent/k"},
+      {{"--simulate", "--model", "vor", "restore", "x.mfd", "--with-trailers"},
+       "add --yes to confirm"},
   };
   for (const Case& c : cases) {
     const Result result = rfidctl(c.args);
@@ -176,17 +211,30 @@ TEST(Rfidctl, UsageFaultsAndHelpOnStandardOutput) {
 
   result = rfidctl({"--help"});
   EXPECT_EQ(result.exitCode, 0) << result.err;
-  for (const char* word : {"--port",       "--baud",
-                           "--simulate",   "--card-file",
-                           "--no-card",    "--fast",
-                           "--model",      "--key",
-                           "--sector-key", "--key-selector",
-                           "--json",       "--quiet",
-                           "--log-dir",    "identify",
-                           "read BLOCK",   "write BLOCK HEX32",
-                           "login BLOCK",  "dump [--save PATH]",
-                           "halt",         "buzz TIME",
-                           "beep SOUND",   "watch [--count N] [--interval MS]",
+  for (const char* word : {"--port",
+                           "--baud",
+                           "--simulate",
+                           "--card-file",
+                           "--no-card",
+                           "--fast",
+                           "--model",
+                           "--key",
+                           "--sector-key",
+                           "--key-selector",
+                           "--json",
+                           "--quiet",
+                           "--log-dir",
+                           "identify",
+                           "read BLOCK",
+                           "write BLOCK HEX32",
+                           "login BLOCK",
+                           "dump [--save PATH",
+                           "keys --dict FILE",
+                           "restore PATH",
+                           "halt",
+                           "buzz TIME",
+                           "beep SOUND",
+                           "watch [--count N] [--interval MS]",
                            "Exit status"}) {
     EXPECT_NE(result.out.find(word), std::string::npos) << word;
   }
@@ -200,19 +248,30 @@ TEST(Rfidctl, BadInputPutsNothingOnTheWire) {
       "FF0781"
       "69"
       "FFFFFFFFFFFF";
-  const std::vector<std::string> cases[] = {
-      {"--port", port, "--model", "vor", "read", "64"},
-      {"--port", port, "--model", "vor", "write", "5", "00"},
-      {"--port", port, "--model", "vor", "--key", "GGGGGGGGGGGG", "read", "4"},
-      {"--port", port, "--model", "vor", "write", "7", malformedTrailer},
+  TempDir dir;
+  const std::string malformedImage = dir.file("bad.eml");
+  std::ofstream(malformedImage) << std::string(31, '0') << "\n";
+  const std::string lockingImage = dir.file("locks.json");
+  rfid_image::CardImage locking = rfid_image::blankImage({1, 2, 3, 4});
+  (*locking.blocks[7])[8] = 0x81;
+  writeImage(lockingImage, locking);
+  const std::pair<std::vector<std::string>, std::string> cases[] = {
+      {{"--port", port, "--model", "vor", "read", "64"}, "out of range"},
+      {{"--port", port, "--model", "vor", "write", "5", "00"}, "32 hex digits"},
+      {{"--port", port, "--model", "vor", "--key", "GGGGGGGGGGGG", "read", "4"}, "12 hex digits"},
+      {{"--port", port, "--model", "vor", "write", "7", malformedTrailer}, "lock sector 1"},
+      {{"--port", port, "--model", "vor", "restore", malformedImage},
+       "bad.eml, line 1: expected 32 hex digits"},
+      {{"--port", port, "--model", "vor", "restore", "--with-trailers", "--yes", lockingImage},
+       "block 7 of the image has malformed access bits, which would lock sector 1 for good"},
+      {withSimulation({"--model", "vor", "--card-file", malformedImage, "identify"}),
+       "bad.eml, line 1: expected 32 hex digits"},
   };
-  for (const auto& args : cases) {
+  for (const auto& [args, message] : cases) {
     const Result result = rfidctl(args);
     EXPECT_EQ(result.exitCode, 2) << args.back() << result.err;
+    EXPECT_NE(result.err.find(message), std::string::npos) << result.err;
   }
-  EXPECT_NE(rfidctl({"--port", port, "--model", "vor", "write", "7", malformedTrailer})
-                .err.find("lock sector 1"),
-            std::string::npos);
   EXPECT_EQ(reader.bytesReceived(), 0u);
 }
 
@@ -300,6 +359,102 @@ TEST(Rfidctl, WatchPrintsTheCardOnce) {
       rfidctl(withSimulation({"--model", "vor", "--quiet", "watch", "--count", "1"}));
   EXPECT_EQ(result.exitCode, 0) << result.err;
   EXPECT_NE(result.out.find("card A1B2C3D4 (MIFARE Classic)"), std::string::npos) << result.out;
+}
+
+// dump -> --card-file -> dump gives the same file in every format, and the
+// first dump holds what the card file holds.
+TEST(Rfidctl, ACardRoundTripsThroughEveryFormatAndTheSimulator) {
+  TempDir dir;
+  const std::string card = dir.file("card.mfd");
+  ASSERT_EQ(rfidctl(withSimulation({"--model", "vor", "--card-file", card, "write", "8",
+                                    "000102030405060708090A0B0C0D0E0F"}))
+                .exitCode,
+            0);
+  const char* models[] = {"vor", "elatec"};
+  int run = 0;
+  for (const char* format : {"mfd", "eml", "json", "mct"}) {
+    const std::string first = dir.file(std::string("first.") + format);
+    const std::string second = dir.file(std::string("second.") + format);
+    for (const auto& [from, to] : {std::pair(card, first), std::pair(first, second)}) {
+      const Result result = rfidctl(withSimulation(
+          {"--model", models[run++ % 2], "--quiet", "--card-file", from, "dump", "--save", to}));
+      ASSERT_EQ(result.exitCode, 0) << format << result.err;
+    }
+    EXPECT_EQ(fileText(first), fileText(second)) << format;
+    EXPECT_EQ(rfid_image::memoryOfImage(imageIn(first)), rfid_image::memoryOfImage(imageIn(card)))
+        << format;
+  }
+}
+
+TEST(Rfidctl, KeysFindANonDefaultKeyThatTheKeyFileThenOpens) {
+  TempDir dir;
+  const std::string card = dir.file("card.json");
+  rfid_image::CardImage image = rfid_image::blankImage({0xA1, 0xB2, 0xC3, 0xD4});
+  image.keyA[5] = rfid_image::Key{0xA0, 0xA1, 0xA2, 0xA3, 0xA4, 0xA5};
+  writeImage(card, image);
+  const std::string dictionary = dir.file("dict.txt");
+  std::ofstream(dictionary) << "# public keys\nFFFFFFFFFFFF\n\nB0B1B2B3B4B5\na0a1a2a3a4a5\n";
+  const std::string keys = dir.file("found.keys");
+
+  Result result = rfidctl(withSimulation({"--model", "elatec", "--card-file", card, "keys",
+                                          "--dict", dictionary, "--save-keys", keys}));
+  ASSERT_EQ(result.exitCode, 0) << result.err;
+  EXPECT_NE(result.out.find("\n 5  A0A1A2A3A4A5\n"), std::string::npos) << result.out;
+  EXPECT_NE(result.out.find("\n 6  FFFFFFFFFFFF\n"), std::string::npos);
+  EXPECT_EQ(result.out.find("A0A1A2A3A4A5"), result.out.rfind("A0A1A2A3A4A5"))
+      << "the key is in the table, not in the module's log lines";
+  EXPECT_NE(result.err.find("keys: sector 6/16, key 3/3, at most "), std::string::npos);
+  EXPECT_NE(fileText(keys).find("\n5:A0A1A2A3A4A5\n"), std::string::npos);
+  result = rfidctl(
+      withSimulation({"--model", "vor", "--card-file", card, "--keys", keys, "read", "20"}));
+  EXPECT_EQ(result.exitCode, 0) << result.err;
+
+  std::ofstream(dictionary) << "FFFFFFFFFFFF\n";
+  result = rfidctl(withSimulation(
+      {"--model", "vor", "--card-file", card, "--quiet", "keys", "--dict", dictionary}));
+  EXPECT_EQ(result.exitCode, 1);
+  EXPECT_NE(result.out.find("\n 5  none\n"), std::string::npos) << result.out;
+  EXPECT_NE(result.err.find("no key of the dictionary opens sector(s) 5"), std::string::npos);
+}
+
+TEST(Rfidctl, RestoreBringsAChangedCardBackAndReportsTheBlockTheCardRefuses) {
+  TempDir dir;
+  rfid_image::CardImage image = rfid_image::blankImage({0xA1, 0xB2, 0xC3, 0xD4});
+  image.blocks[4] = filledBlock(0x44);
+  image.blocks[13] = filledBlock(0x13);
+  image.blocks[62] = filledBlock(0x62);
+  const std::string saved = dir.file("saved.mct");
+  writeImage(saved, image);
+
+  rfid_image::CardImage changed = image;
+  changed.blocks[4] = filledBlock(0xEE);
+  changed.blocks[62] = filledBlock(0xEE);
+  const std::string card = dir.file("card.mfd");
+  writeImage(card, changed);
+  Result result = rfidctl(
+      withSimulation({"--model", "elatec", "--card-file", card, "--quiet", "restore", saved}));
+  EXPECT_EQ(result.exitCode, 0) << result.err;
+  EXPECT_TRUE(imageIn(card) == rfid_image::imageOfMemory(rfid_image::memoryOfImage(image)));
+
+  // Block 13 read-only (access condition 010), and different from the image.
+  const auto access = rfid_image::encodeAccessBits({0, 2, 0, 1});
+  std::copy(access.begin(), access.end(), changed.blocks[15]->begin() + 6);
+  changed.blocks[13] = filledBlock(0xEE);
+  writeImage(card, changed);
+  result = rfidctl(withSimulation(
+      {"--model", "vor", "--card-file", card, "--quiet", "--json", "restore", saved}));
+  EXPECT_EQ(result.exitCode, 1);
+  EXPECT_NE(result.err.find("the card refused block(s) 13:"), std::string::npos) << result.err;
+  EXPECT_NE(lastLine(result.out).find("\"refused\":[13],\"differ\":[]"), std::string::npos)
+      << result.out;
+  const rfid_image::CardImage after = imageIn(card);
+  EXPECT_EQ(after.blocks[4], image.blocks[4]);
+  EXPECT_EQ(after.blocks[13], filledBlock(0xEE));
+
+  result = rfidctl(withSimulation(
+      {"--model", "vor", "--card-file", card, "--quiet", "restore", "--dry-run", saved}));
+  EXPECT_EQ(result.exitCode, 0) << result.err;
+  EXPECT_NE(result.out.find("would write 13  13 13 13"), std::string::npos) << result.out;
 }
 
 }  // namespace

@@ -30,12 +30,11 @@ enum class Format { kBinary, kEml, kJson, kMct };
 std::optional<Format> formatFromName(const std::string& name);
 // By the file's extension, of either case; empty for any other.
 std::optional<Format> formatFromPath(const std::string& path);
+// The format of a file named `path`: by its extension, and binary for any
+// other name, the layout that card files and saved dumps have always had.
+Format formatForPath(const std::string& path);
 // The extension's name of a format ("mfd" for binary).
 const char* formatName(Format format);
-// The format named by `override` when it is not empty, else by the path's
-// extension. On a fault, returns a message that says what to pass.
-std::optional<std::string> chooseFormat(const std::string& path, const std::string& override,
-                                        Format& format);
 
 // The image that `content` holds; empty, with `error` set, when it is
 // malformed.

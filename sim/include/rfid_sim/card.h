@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "rfid_image/card_image.h"
+#include "rfid_image/image_file.h"
 
 namespace rfid_sim {
 
@@ -107,16 +108,26 @@ class Card {
   unsigned long writeCount_ = 0;
 };
 
-// Card dumps in the plain binary layout of other MIFARE tools: 1024 bytes,
-// block 0 first, 16 bytes a block. Load returns an empty optional and sets
-// `error` when the file cannot be read or is not exactly 1024 bytes; save
-// replaces the file whole (written beside it, then renamed).
-std::optional<Memory> loadDump(const std::string& path, std::string& error);
-bool saveDump(const std::string& path, const Memory& memory, std::string& error);
-// The card of a card file: the dump at `path` when the file exists, else
+// A card file: a card dump in one of the formats of rfid_image/image_file.h.
+struct CardFile {
+  std::string path;
+  rfid_image::Format format = rfid_image::Format::kBinary;
+};
+
+// Everything a classic card holds: every block, both keys of each sector,
+// its serial number, ATQA and SAK.
+rfid_image::CardImage imageOf(const Card& card);
+// Writes `card` to the file whole, which is replaced in one step. False,
+// with `error` set, when it cannot be written.
+bool saveCardFile(const CardFile& file, const Card& card, std::string& error);
+// The card of a card file: the dump in the file when it exists, else
 // `blank`, which is written there at once so the file exists from the start.
-// Empty, with `error` set, when the file cannot be read or written.
-std::optional<Card> openCardFile(const std::string& path, const Card& blank, std::string& error);
+// Blocks and keys that the dump does not know take their factory state (and
+// block 0 the serial number of the dump or else of `blank`); `warning` then
+// says which. Empty, with `error` set, when the file cannot be read or
+// written or is malformed (the error names the line or the JSON key).
+std::optional<Card> openCardFile(const CardFile& file, const Card& blank, std::string& warning,
+                                 std::string& error);
 
 }  // namespace rfid_sim
 

@@ -34,8 +34,8 @@ class Simulator {
   const std::string& portPath() const { return portPath_; }
 
   // After every request that changed the card's memory, the whole card is
-  // written to `path` as a 1024-byte dump. Empty: no saving.
-  void saveCardTo(std::string path);
+  // written to the file, in its format. An empty path: no saving.
+  void saveCardTo(CardFile file);
   // Called on the simulator's thread with the bytes of every read from the
   // host (`fromHost` true) and of every reply, e.g. to print a trace.
   using Trace = std::function<void(bool fromHost, const std::uint8_t* bytes, std::size_t count)>;
@@ -77,7 +77,7 @@ class Simulator {
   std::condition_variable replied_;
   std::unique_ptr<Reader> reader_;
   std::optional<Card> lastCard_;
-  std::string cardFile_;
+  CardFile cardFile_;
   std::string saveError_;
   Trace trace_;
   unsigned long savedWrites_ = 0;
