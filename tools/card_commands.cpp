@@ -76,7 +76,7 @@ void setModuleKey(int sector, const rfid_image::Key& key) {
   std::memcpy(sectorKeyA[sector], key.data(), key.size());
 }
 
-// "3, 8-11" for a person.
+// "3, 8, 9" for a person.
 std::string blockList(const std::vector<int>& blocks) {
   std::string text;
   for (std::size_t i = 0; i < blocks.size(); ++i) {
