@@ -1,0 +1,106 @@
+// rfid-tokend's configuration: one TOML file and the flags of the common
+// case. Flags override the file's settings; readers given with --reader are
+// added to the file's [[reader]] tables. Everything is checked before any
+// port is opened, and a fault is one line that names the key or flag.
+#ifndef RFID_TOKEND_CONFIG_H
+#define RFID_TOKEND_CONFIG_H
+
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace rfid_tokend {
+
+enum class ReaderModel { kVor, kElatec };
+const char* modelName(ReaderModel model);
+std::optional<ReaderModel> modelFromName(const std::string& name);
+
+// How a token read from card memory is shown.
+enum class BlockFormat { kHex, kAscii };
+
+// A token taken from `count` consecutive data blocks of one sector, read
+// with that sector's key from the key file.
+struct BlockSource {
+  int block = 1;
+  int count = 1;
+  BlockFormat format = BlockFormat::kHex;
+};
+
+struct ReaderConfig {
+  ReaderModel model = ReaderModel::kElatec;
+  std::string path;
+  std::string name;             // in events and log lines; the path when not given
+  std::string origin;           // where it was configured, for faults
+  int baud = 0;                 // 0: the service's baud rate
+  std::vector<int> connectors;  // connector ids served, each >= 1
+  // Serial number tokens in reversed byte order; unset: the service's choice.
+  std::optional<bool> reverseBytes;
+  std::optional<BlockSource> blockSource;
+  std::string tokenType;  // ISO14443 for serial numbers, Local for block tokens
+  std::string tokenPrefix;
+};
+
+struct MqttConfig {
+  bool enabled = false;
+  std::string host;
+  int port = 0;  // 0: 1883, or 8883 with TLS
+  std::string moduleId;
+  std::string topicPrefix;  // everest_api/1/auth_token_provider/<module id>
+  std::string consumerId;   // feedback from the auth consumer when set
+  std::string consumerPrefix;
+  std::string username;
+  std::string passwordFile;
+  std::string caFile;
+  std::string certFile;
+  std::string keyFile;
+  double communicationCheckSeconds = 2.5;
+  double heartbeatTimeoutSeconds = 5.0;
+  double maxTokenAgeSeconds = 10.0;
+  int keepaliveSeconds = 10;
+};
+
+struct Config {
+  std::vector<ReaderConfig> readers;
+  MqttConfig mqtt;
+  bool jsonl = false;
+  std::string logDir;   // the module's log directory; its built-in one when empty
+  std::string keyFile;  // "SECTOR:HEX12" lines; must not be readable by group or others
+  int baud = 9600;
+  bool reverseBytes = false;
+  int debouncePolls = 2;
+  int debounceMs = 0;  // when above 0, absence is timed instead of counted in polls
+};
+
+// The longest token a reader can produce; more than kMaxTokenLength is a
+// configuration fault.
+constexpr std::size_t kMaxTokenLength = 36;
+std::size_t longestToken(const ReaderConfig& reader);
+
+struct ParseResult {
+  enum class Outcome { kRun, kHelp, kInvalid };
+  Outcome outcome = Outcome::kInvalid;
+  Config config;
+  std::string text;  // the help text, or the one-line fault
+};
+
+// Parses the command line and the file named by --config. Files named in
+// the configuration (keys, password, certificates) are read later.
+ParseResult parseCommandLine(int argc, const char* const* argv);
+
+// Applies a TOML document to `config`. `source` names it in faults.
+std::optional<std::string> applyToml(const std::string& text, const std::string& source,
+                                     Config& config);
+
+// Parses "MODEL:PATH" into a reader with default settings.
+std::optional<std::string> parseReaderSpec(const std::string& spec, ReaderConfig& reader);
+
+// Parses "HOST[:PORT]" ("[v6]:PORT" for an IPv6 address).
+std::optional<std::string> parseBrokerAddress(const std::string& text, MqttConfig& mqtt);
+
+// Checks the whole configuration and fills the defaults that depend on
+// other settings (reader names, token types, topic prefixes, the TLS port).
+std::optional<std::string> finishConfig(Config& config);
+
+}  // namespace rfid_tokend
+
+#endif  // RFID_TOKEND_CONFIG_H

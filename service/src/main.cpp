@@ -1,0 +1,97 @@
+// rfid-tokend: the token provider service. See docs/service.md.
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <string>
+
+#include "config.h"
+#include "rfid_internal.h"
+#include "rfid_keys/key_file.h"
+#include "supervisor.h"
+#include "worker.h"
+
+namespace {
+
+using rfid_tokend::Config;
+
+constexpr int kExitInvalid = 2;
+
+// The password: the file's first line. Like the key file, the file must
+// not be open to group or others.
+std::optional<std::string> readPassword(const std::string& path, std::string& password) {
+  const std::string where = "--mqtt-password-file " + path + ": ";
+  struct stat info {};
+  if (::stat(path.c_str(), &info) != 0) return where + "cannot be read (" + strerror(errno) + ")";
+  if ((info.st_mode & (S_IRWXG | S_IRWXO)) != 0) {
+    return where + "group or others may read it; make it private (chmod 600)";
+  }
+  std::ifstream file(path);
+  if (!file) return where + "cannot be read";
+  std::getline(file, password);
+  if (!password.empty() && password.back() == '\r') password.pop_back();
+  return std::nullopt;
+}
+
+// Everything the configuration names must be usable before any port is
+// opened; the reason for a refusal never quotes a file's content.
+std::optional<std::string> checkFiles(const Config& config, std::string& password) {
+  if (!config.keyFile.empty()) {
+    rfid_keys::SectorKeys keys{};
+    if (const auto fault = rfid_keys::readKeyFile(config.keyFile, true, keys)) {
+      return "--keys: " + *fault;
+    }
+  }
+  const auto& mqtt = config.mqtt;
+  if (!mqtt.passwordFile.empty()) {
+    if (auto fault = readPassword(mqtt.passwordFile, password)) return fault;
+  }
+  const std::pair<const char*, const std::string*> readable[] = {
+      {"--mqtt-cafile", &mqtt.caFile},
+      {"--mqtt-certfile", &mqtt.certFile},
+      {"--mqtt-keyfile", &mqtt.keyFile}};
+  for (const auto& [flag, path] : readable) {
+    if (!path->empty() && ::access(path->c_str(), R_OK) != 0) {
+      return std::string(flag) + " " + *path + ": cannot be read (" + strerror(errno) + ")";
+    }
+  }
+  if (!config.logDir.empty()) {
+    struct stat info {};
+    if (::stat(config.logDir.c_str(), &info) != 0 || !S_ISDIR(info.st_mode)) {
+      return "--log-dir " + config.logDir + ": not a directory";
+    }
+  }
+  return std::nullopt;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc == 3 && std::strcmp(argv[1], rfid_tokend::kWorkerFlag) == 0) {
+    return rfid_tokend::runWorker(argv[2]);
+  }
+  auto parsed = rfid_tokend::parseCommandLine(argc, argv);
+  using Outcome = rfid_tokend::ParseResult::Outcome;
+  if (parsed.outcome == Outcome::kHelp) {
+    std::fputs(parsed.text.c_str(), stdout);
+    return 0;
+  }
+  if (parsed.outcome == Outcome::kInvalid) {
+    std::fprintf(stderr, "rfid-tokend: %s\n", parsed.text.c_str());
+    return kExitInvalid;
+  }
+  std::string password;
+  if (const auto fault = checkFiles(parsed.config, password)) {
+    std::fprintf(stderr, "rfid-tokend: %s\n", fault->c_str());
+    return kExitInvalid;
+  }
+  // Kept for the life of the process: the module reads it at every entry.
+  static std::string logDir;
+  logDir = parsed.config.logDir;
+  if (!logDir.empty()) rfid::logDirectory = logDir.c_str();
+  rfid_tokend::Supervisor supervisor(std::move(parsed.config), std::move(password));
+  return supervisor.run();
+}

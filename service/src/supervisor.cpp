@@ -1,0 +1,395 @@
+#include "supervisor.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/prctl.h>
+#include <sys/signalfd.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <csignal>
+#include <cstdlib>
+#include <cstring>
+#include <sstream>
+
+#include "service_log.h"
+#include "worker.h"
+
+namespace rfid_tokend {
+namespace {
+
+using std::chrono::milliseconds;
+
+constexpr milliseconds kFirstRestart{1000};
+constexpr milliseconds kLongestRestart{30000};
+// A worker that ran this long before it ended starts again after the first
+// delay, not after the delay its earlier failures had built up.
+constexpr milliseconds kHealthyRun{60000};
+// Shutdown: the workers finish the exchange in flight (half a second), then
+// the broker acknowledges communication_check false; all within 1.5 s.
+constexpr milliseconds kWorkersStopWithin{1000};
+constexpr milliseconds kMqttStopsBy{1400};
+constexpr milliseconds kRecentTokenLife{120000};
+constexpr milliseconds kMalformedWarningEvery{10000};
+constexpr std::size_t kLongestWorkerLine = 4096;
+
+int millisecondsUntil(SteadyClock::time_point when, SteadyClock::time_point now) {
+  const auto left = std::chrono::duration_cast<milliseconds>(when - now).count();
+  return static_cast<int>(std::clamp<long long>(left + 1, 0, 60000));
+}
+
+std::string exitText(int status) {
+  if (WIFEXITED(status)) return "exit status " + std::to_string(WEXITSTATUS(status));
+  if (WIFSIGNALED(status)) return std::string("signal ") + strsignal(WTERMSIG(status));
+  return "status " + std::to_string(status);
+}
+
+// Closes every descriptor from `first` on, in a child about to exec.
+void closeFrom(int first) {
+  if (::close_range(static_cast<unsigned>(first), ~0U, 0) == 0) return;
+  for (int fd = first; fd < 1024; ++fd) ::close(fd);
+}
+
+}  // namespace
+
+Supervisor::Supervisor(Config config, std::string password) : config_(std::move(config)) {
+  if (config_.mqtt.enabled) mqtt_ = std::make_unique<MqttLink>(config_.mqtt, std::move(password));
+}
+
+Supervisor::~Supervisor() {
+  if (events_ != nullptr && events_ != stdout) std::fclose(events_);
+}
+
+std::optional<std::string> Supervisor::setUp() {
+  // A closed pipe on standard output must not end the service.
+  std::signal(SIGPIPE, SIG_IGN);
+  // Signals are read from a descriptor in the main loop; blocked before any
+  // thread starts, so that no thread takes them.
+  sigset_t signals;
+  sigemptyset(&signals);
+  for (const int signal : {SIGTERM, SIGINT, SIGHUP, SIGCHLD}) sigaddset(&signals, signal);
+  sigprocmask(SIG_BLOCK, &signals, nullptr);
+  signalFd_.reset(::signalfd(-1, &signals, SFD_NONBLOCK | SFD_CLOEXEC));
+  if (!signalFd_.valid()) return std::string("signalfd: ") + strerror(errno);
+
+  if (config_.jsonl) {
+    // Standard output carries the events alone: the console lines of the
+    // module and the service, which are printed on descriptor 1, go to the
+    // error stream instead (and still to the monthly log file).
+    const int stream = ::fcntl(STDOUT_FILENO, F_DUPFD_CLOEXEC, 3);
+    if (stream < 0 || ::dup2(STDERR_FILENO, STDOUT_FILENO) < 0) {
+      return std::string("cannot set up the event stream: ") + strerror(errno);
+    }
+    events_ = ::fdopen(stream, "w");
+    if (events_ == nullptr) return std::string("fdopen: ") + strerror(errno);
+  } else {
+    events_ = stdout;
+  }
+  std::setvbuf(events_, nullptr, _IOLBF, 0);
+  if (events_ != stdout) std::setvbuf(stdout, nullptr, _IOLBF, 0);
+
+  // Workers run this same program. Natively /proc/self/exe is that program
+  // even after a package upgrade replaced the file; under an emulator the
+  // program's path is handed to the emulator instead.
+  if (const char* emulator = std::getenv(kEmulatorVariable); emulator != nullptr && *emulator) {
+    std::istringstream words(emulator);
+    for (std::string word; words >> word;) launcher_.push_back(word);
+    char path[4096];
+    const ssize_t length = ::readlink("/proc/self/exe", path, sizeof path - 1);
+    if (length <= 0) return std::string("cannot find the program's path: ") + strerror(errno);
+    launcher_.emplace_back(path, static_cast<std::size_t>(length));
+  } else {
+    launcher_.emplace_back("/proc/self/exe");
+  }
+
+  slots_.resize(config_.readers.size());
+  for (std::size_t i = 0; i < slots_.size(); ++i) slots_[i].index = i;
+  return std::nullopt;
+}
+
+bool Supervisor::spawn(Slot& slot) {
+  int events[2];
+  int commands[2];
+  if (::pipe2(events, O_CLOEXEC) != 0) return false;
+  if (::pipe2(commands, O_CLOEXEC) != 0) {
+    ::close(events[0]);
+    ::close(events[1]);
+    return false;
+  }
+  rfid_serial::UniqueFd eventsRead(events[0]), eventsWrite(events[1]);
+  rfid_serial::UniqueFd commandsRead(commands[0]), commandsWrite(commands[1]);
+
+  std::vector<std::string> args = launcher_;
+  args.emplace_back(kWorkerFlag);
+  args.push_back(workerArgument(config_, slot.index));
+  std::vector<char*> argv;
+  for (std::string& arg : args) argv.push_back(arg.data());
+  argv.push_back(nullptr);
+
+  const pid_t parent = ::getpid();
+  const pid_t pid = ::fork();
+  if (pid < 0) return false;
+  if (pid == 0) {
+    // Only async-signal-safe calls until exec: the parent may have threads.
+    ::prctl(PR_SET_PDEATHSIG, SIGTERM);
+    if (::getppid() != parent) ::_exit(1);
+    const int eventFd = ::fcntl(eventsWrite.get(), F_DUPFD, kWorkerCommandFd + 1);
+    const int commandFd = ::fcntl(commandsRead.get(), F_DUPFD, kWorkerCommandFd + 1);
+    if (eventFd < 0 || commandFd < 0 || ::dup2(eventFd, kWorkerEventFd) < 0 ||
+        ::dup2(commandFd, kWorkerCommandFd) < 0) {
+      ::_exit(127);
+    }
+    closeFrom(kWorkerCommandFd + 1);
+    ::execv(argv[0], argv.data());
+    ::_exit(127);
+  }
+  ::fcntl(eventsRead.get(), F_SETFL, O_NONBLOCK);
+  ::fcntl(commandsWrite.get(), F_SETFL, O_NONBLOCK);
+  slot.pid = pid;
+  slot.events = std::move(eventsRead);
+  slot.commands = std::move(commandsWrite);
+  slot.pending.clear();
+  slot.startedAt = SteadyClock::now();
+  logLine(Level::kInfo, "reader %s: worker %d started", config_.readers[slot.index].name.c_str(),
+          static_cast<int>(pid));
+  return true;
+}
+
+void Supervisor::reap(SteadyClock::time_point now) {
+  int status = 0;
+  for (pid_t pid; (pid = ::waitpid(-1, &status, WNOHANG)) > 0;) {
+    const auto slot = std::find_if(slots_.begin(), slots_.end(),
+                                   [pid](const Slot& candidate) { return candidate.pid == pid; });
+    if (slot == slots_.end()) continue;
+    readEvents(*slot, now);  // what it reported before it ended
+    slot->pid = -1;
+    slot->events.reset();
+    slot->commands.reset();
+    if (stopping_) continue;
+    if (now - slot->startedAt >= kHealthyRun) slot->failures = 0;
+    const milliseconds delay =
+        std::min<milliseconds>(kFirstRestart * (1 << std::min(slot->failures, 5)), kLongestRestart);
+    ++slot->failures;
+    slot->restartAt = now + delay;
+    logLine(Level::kWarn, "reader %s: worker %d ended (%s); restarting in %.0f s",
+            config_.readers[slot->index].name.c_str(), static_cast<int>(pid),
+            exitText(status).c_str(), std::chrono::duration<double>(delay).count());
+    if (slot->state != ReaderState::kDown) {
+      slot->state = ReaderState::kDown;
+      output(*slot, {ReaderEvent::Kind::kDown, "", "", "its worker ended"});
+    }
+  }
+}
+
+void Supervisor::readEvents(Slot& slot, SteadyClock::time_point now) {
+  if (!slot.events.valid()) return;
+  char chunk[1024];
+  for (ssize_t got; (got = ::read(slot.events.get(), chunk, sizeof chunk)) > 0;) {
+    slot.pending.append(chunk, static_cast<std::size_t>(got));
+    for (std::size_t end; (end = slot.pending.find('\n')) != std::string::npos;) {
+      const std::string line = slot.pending.substr(0, end);
+      slot.pending.erase(0, end + 1);
+      if (const auto event = decodeReaderEvent(line)) handle(slot, *event, now);
+    }
+    if (slot.pending.size() > kLongestWorkerLine) slot.pending.clear();
+  }
+}
+
+void Supervisor::output(const Slot& slot, const ReaderEvent& event) {
+  const ReaderConfig& reader = config_.readers[slot.index];
+  const std::string line =
+      eventLine(event, reader.name, reader.connectors, std::chrono::system_clock::now()) + "\n";
+  // A closed standard output loses the line; the service carries on.
+  std::fputs(line.c_str(), events_);
+  std::fflush(events_);
+}
+
+void Supervisor::handle(Slot& slot, const ReaderEvent& event, SteadyClock::time_point now) {
+  const ReaderConfig& reader = config_.readers[slot.index];
+  switch (event.kind) {
+    case ReaderEvent::Kind::kUp:
+      if (slot.state == ReaderState::kUp) return;
+      slot.state = ReaderState::kUp;
+      logLine(Level::kInfo, "reader %s up (%s %s)", reader.name.c_str(), modelName(reader.model),
+              reader.path.c_str());
+      break;
+    case ReaderEvent::Kind::kDown:
+      if (slot.state == ReaderState::kDown) return;
+      slot.state = ReaderState::kDown;
+      logLine(Level::kWarn, "reader %s down: %s; retrying", reader.name.c_str(),
+              event.reason.c_str());
+      break;
+    case ReaderEvent::Kind::kToken:
+      if (mqtt_) {
+        mqtt_->publishToken(providedTokenPayload(event.value, event.type, reader.connectors),
+                            reader.name, now, now);
+      }
+      for (auto it = recent_.begin(); it != recent_.end();) {
+        it = now - it->second.at > kRecentTokenLife ? recent_.erase(it) : std::next(it);
+      }
+      recent_[event.value] = {slot.index, now};
+      break;
+    case ReaderEvent::Kind::kRemoved:
+      break;
+  }
+  output(slot, event);
+}
+
+void Supervisor::warnMalformed(const std::string& topic, const std::string& fault,
+                               SteadyClock::time_point now) {
+  // One line per topic at most every ten seconds: a broken publisher must
+  // not flood the log.
+  const auto last = lastMalformedWarning_.find(topic);
+  if (last != lastMalformedWarning_.end() && now - last->second < kMalformedWarningEvery) return;
+  lastMalformedWarning_[topic] = now;
+  logLine(Level::kWarn, "ignored a malformed message on %s: %s", topic.c_str(), fault.c_str());
+}
+
+void Supervisor::handleMessage(const MqttLink::Message& message, SteadyClock::time_point now) {
+  if (message.topic == mqtt_->heartbeatTopic()) {
+    if (!parseHeartbeat(message.payload)) {
+      warnMalformed(message.topic, "the heartbeat is not an integer", now);
+      return;
+    }
+    if (!heartbeatsArriving_) logLine(Level::kInfo, "heartbeats from the charging stack arrive");
+    heartbeatsArriving_ = true;
+    lastHeartbeat_ = now;
+    return;
+  }
+  if (message.topic != mqtt_->validationTopic()) return;
+  std::string fault;
+  const auto verdict = parseValidationStatus(message.payload, fault);
+  if (!verdict) {
+    warnMalformed(message.topic, fault, now);
+    return;
+  }
+  if (verdict->status == ValidationStatus::Status::kProcessing) return;
+  // Verdicts on tokens of other providers, or on old ones, are not ours.
+  const auto token = recent_.find(verdict->value);
+  if (token == recent_.end()) return;
+  Slot& slot = slots_[token->second.slot];
+  if (!slot.commands.valid()) return;
+  const std::string command =
+      std::string(verdict->status == ValidationStatus::Status::kAccepted ? kCommandAccepted
+                                                                         : kCommandRejected) +
+      "\n";
+  (void)!::write(slot.commands.get(), command.data(), command.size());
+}
+
+void Supervisor::checkHeartbeat(SteadyClock::time_point now) {
+  const auto timeout = std::chrono::duration<double>(config_.mqtt.heartbeatTimeoutSeconds);
+  if (heartbeatsArriving_ && now - lastHeartbeat_ > timeout) {
+    heartbeatsArriving_ = false;
+    logLine(Level::kWarn, "heartbeats from the charging stack stopped: none for %.1f s",
+            config_.mqtt.heartbeatTimeoutSeconds);
+  }
+}
+
+bool Supervisor::readSignals() {
+  bool childEnded = false;
+  signalfd_siginfo info{};
+  while (::read(signalFd_.get(), &info, sizeof info) == static_cast<ssize_t>(sizeof info)) {
+    switch (info.ssi_signo) {
+      case SIGCHLD:
+        childEnded = true;
+        break;
+      case SIGHUP:
+        logLine(Level::kInfo, "SIGHUP: the workers re-read the key file");
+        for (const Slot& slot : slots_) {
+          if (slot.pid > 0) ::kill(slot.pid, SIGHUP);
+        }
+        break;
+      default:
+        stopping_ = true;
+        break;
+    }
+  }
+  return childEnded;
+}
+
+int Supervisor::run() {
+  if (const auto fault = setUp()) {
+    std::fprintf(stderr, "rfid-tokend: %s\n", fault->c_str());
+    return 1;
+  }
+  std::string outputs = config_.jsonl ? "JSON lines on standard output" : "standard output";
+  if (mqtt_) outputs += ", MQTT at " + config_.mqtt.host + ":" + std::to_string(config_.mqtt.port);
+  logLine(Level::kInfo, "starting with %zu reader(s); events to %s", slots_.size(),
+          outputs.c_str());
+  // The workers start before the MQTT thread exists.
+  for (Slot& slot : slots_) {
+    if (!spawn(slot)) slot.restartAt = SteadyClock::now() + kFirstRestart;
+  }
+  if (mqtt_) {
+    if (const auto fault = mqtt_->start()) {
+      std::fprintf(stderr, "rfid-tokend: %s\n", fault->c_str());
+      stopping_ = true;
+      stop();
+      return 2;
+    }
+  }
+
+  while (!stopping_) {
+    auto now = SteadyClock::now();
+    SteadyClock::time_point next = now + std::chrono::seconds(1);
+    if (mqtt_) next = std::min(next, mqtt_->tick(now));
+    for (const Slot& slot : slots_) {
+      if (slot.pid < 0) next = std::min(next, slot.restartAt);
+    }
+    std::vector<pollfd> fds = {{signalFd_.get(), POLLIN, 0}};
+    if (mqtt_) fds.push_back({mqtt_->wakeFd(), POLLIN, 0});
+    for (const Slot& slot : slots_) {
+      if (slot.events.valid()) fds.push_back({slot.events.get(), POLLIN, 0});
+    }
+    if (::poll(fds.data(), fds.size(), millisecondsUntil(next, now)) < 0 && errno != EINTR) {
+      logLine(Level::kError, "poll failed: %s", strerror(errno));
+      return 1;
+    }
+    now = SteadyClock::now();
+    const bool childEnded = readSignals();
+    for (Slot& slot : slots_) readEvents(slot, now);
+    if (childEnded) reap(now);
+    if (mqtt_) {
+      for (const auto& message : mqtt_->process(now)) handleMessage(message, now);
+      checkHeartbeat(now);
+    }
+    for (Slot& slot : slots_) {
+      if (!stopping_ && slot.pid < 0 && now >= slot.restartAt && !spawn(slot)) {
+        slot.restartAt = now + kFirstRestart;
+      }
+    }
+  }
+  stop();
+  return 0;
+}
+
+void Supervisor::stop() {
+  const auto start = SteadyClock::now();
+  logLine(Level::kInfo, "stopping");
+  for (const Slot& slot : slots_) {
+    if (slot.pid > 0) ::kill(slot.pid, SIGTERM);
+  }
+  const auto workersBy = start + kWorkersStopWithin;
+  for (;;) {
+    const auto now = SteadyClock::now();
+    if (readSignals()) reap(now);
+    for (Slot& slot : slots_) readEvents(slot, now);
+    const bool running =
+        std::any_of(slots_.begin(), slots_.end(), [](const Slot& slot) { return slot.pid > 0; });
+    if (!running || now >= workersBy) break;
+    pollfd signal{signalFd_.get(), POLLIN, 0};
+    ::poll(&signal, 1, millisecondsUntil(workersBy, now));
+  }
+  for (Slot& slot : slots_) {
+    if (slot.pid <= 0) continue;
+    ::kill(slot.pid, SIGKILL);
+    ::waitpid(slot.pid, nullptr, 0);
+    slot.pid = -1;
+  }
+  if (mqtt_) mqtt_->shutdown(start + kMqttStopsBy);
+  logLine(Level::kInfo, "stopped");
+}
+
+}  // namespace rfid_tokend

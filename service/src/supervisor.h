@@ -1,0 +1,86 @@
+// The service's main process: starts a worker per reader and restarts one
+// that dies, turns the workers' reports into events on standard output and
+// tokens on MQTT, routes the auth consumer's verdicts back to the reader
+// that read the token, and watches the charging stack's heartbeat.
+#ifndef RFID_TOKEND_SUPERVISOR_H
+#define RFID_TOKEND_SUPERVISOR_H
+
+#include <sys/types.h>
+
+#include <cstdio>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "config.h"
+#include "debouncer.h"
+#include "mqtt_link.h"
+#include "payloads.h"
+#include "rfid_serial/unique_fd.h"
+
+namespace rfid_tokend {
+
+// The environment variable naming a program (with its arguments, separated
+// by spaces) that runs the workers' binary, e.g. "qemu-arm -L /usr/arm-linux-
+// gnueabihf" when the service itself runs under an emulator.
+constexpr char kEmulatorVariable[] = "RFID_TOKEND_EMULATOR";
+
+class Supervisor {
+ public:
+  Supervisor(Config config, std::string password);
+  ~Supervisor();
+  Supervisor(const Supervisor&) = delete;
+  Supervisor& operator=(const Supervisor&) = delete;
+
+  // Runs until SIGTERM or SIGINT; returns the exit status.
+  int run();
+
+ private:
+  enum class ReaderState { kUnknown, kUp, kDown };
+  struct Slot {
+    std::size_t index = 0;
+    pid_t pid = -1;
+    rfid_serial::UniqueFd events;
+    rfid_serial::UniqueFd commands;
+    std::string pending;  // a partial line from the worker
+    ReaderState state = ReaderState::kUnknown;
+    SteadyClock::time_point startedAt{};
+    SteadyClock::time_point restartAt{};
+    int failures = 0;
+  };
+  struct RecentToken {
+    std::size_t slot;
+    SteadyClock::time_point at;
+  };
+
+  std::optional<std::string> setUp();
+  bool spawn(Slot& slot);
+  void reap(SteadyClock::time_point now);
+  void readEvents(Slot& slot, SteadyClock::time_point now);
+  void handle(Slot& slot, const ReaderEvent& event, SteadyClock::time_point now);
+  void output(const Slot& slot, const ReaderEvent& event);
+  void handleMessage(const MqttLink::Message& message, SteadyClock::time_point now);
+  void checkHeartbeat(SteadyClock::time_point now);
+  void warnMalformed(const std::string& topic, const std::string& fault,
+                     SteadyClock::time_point now);
+  bool readSignals();
+  void stop();
+
+  Config config_;
+  std::unique_ptr<MqttLink> mqtt_;
+  std::vector<Slot> slots_;
+  std::vector<std::string> launcher_;  // the command that runs a worker, before its arguments
+  rfid_serial::UniqueFd signalFd_;
+  std::FILE* events_ = nullptr;
+  bool stopping_ = false;
+
+  std::map<std::string, RecentToken> recent_;  // token value -> where it was read
+  bool heartbeatsArriving_ = false;
+  SteadyClock::time_point lastHeartbeat_{};
+  std::map<std::string, SteadyClock::time_point> lastMalformedWarning_;
+};
+
+}  // namespace rfid_tokend
+
+#endif  // RFID_TOKEND_SUPERVISOR_H

@@ -1,0 +1,408 @@
+#include "worker.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/signalfd.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <csignal>
+#include <cstdio>
+#include <cstring>
+#include <deque>
+#include <map>
+#include <nlohmann/json.hpp>
+#include <optional>
+
+#include "debouncer.h"
+#include "payloads.h"
+#include "rfid_internal.h"
+#include "rfid_keys/key_file.h"
+#include "rfid_serial/serial_port.h"
+#include "rfid_serial/unique_fd.h"
+#include "service_log.h"
+#include "token.h"
+
+namespace rfid_tokend {
+namespace {
+
+using Json = nlohmann::json;
+using std::chrono::milliseconds;
+
+constexpr milliseconds kFirstRetry{100};
+constexpr milliseconds kLongestRetry{2000};
+// The Elatec reader beeps 500 ms on and 500 ms off and takes no request
+// meanwhile; SetBeep returns after its own half-second exchange.
+constexpr milliseconds kRestAfterBeep{600};
+constexpr unsigned char kBeepVolume = 100;
+// The VOR buzzer's length in reader units; a verdict is one or two of these.
+constexpr unsigned char kBuzzerLength = 2;
+constexpr unsigned char kKeyA = 0;
+constexpr std::size_t kBlockBytes = 16;
+
+struct Settings {
+  ReaderConfig reader;
+  std::string keyFile;
+  std::string logDir;
+  DebounceRule debounce;
+};
+
+Settings decodeSettings(const std::string& argument) {
+  const Json json = Json::parse(argument);
+  Settings settings;
+  ReaderConfig& reader = settings.reader;
+  reader.model = json.at("model") == "vor" ? ReaderModel::kVor : ReaderModel::kElatec;
+  reader.path = json.at("path");
+  reader.name = json.at("name");
+  reader.baud = json.at("baud");
+  reader.reverseBytes = json.at("reverse_bytes").get<bool>();
+  reader.tokenType = json.at("token_type");
+  reader.tokenPrefix = json.at("token_prefix");
+  if (json.contains("block")) {
+    BlockSource source;
+    source.block = json.at("block");
+    source.count = json.at("block_count");
+    source.format = json.at("block_format") == "ascii" ? BlockFormat::kAscii : BlockFormat::kHex;
+    reader.blockSource = source;
+  }
+  settings.keyFile = json.at("keys");
+  settings.logDir = json.at("log_dir");
+  settings.debounce.absentPolls = json.at("debounce_polls");
+  settings.debounce.absentTime = milliseconds(json.at("debounce_ms").get<int>());
+  return settings;
+}
+
+enum class Sound { kAccepted, kRejected };
+
+class Worker {
+ public:
+  Worker(Settings settings, int signalFd)
+      : settings_(std::move(settings)), signalFd_(signalFd), debouncer_(settings_.debounce) {
+    std::memcpy(builtInKeys_, sectorKeyA, sizeof builtInKeys_);
+  }
+
+  // The keys of the key file over the module's built-in ones.
+  std::optional<std::string> loadKeys() {
+    if (settings_.keyFile.empty()) return std::nullopt;
+    rfid_keys::SectorKeys keys{};
+    if (auto fault = rfid_keys::readKeyFile(settings_.keyFile, true, keys)) return fault;
+    std::memcpy(sectorKeyA, builtInKeys_, sizeof builtInKeys_);
+    rfid_keys::loadIntoModule(keys);
+    return std::nullopt;
+  }
+
+  int run() {
+    milliseconds retry = kFirstRetry;
+    while (!stopping_) {
+      readSignals();
+      if (stopping_) break;
+      if (!port_.valid()) {
+        std::string fault;
+        if (!openPort(fault)) {
+          report(State::kDown, fault);
+          waitFor(retry);
+          retry = std::min(retry * 2, kLongestRetry);
+          continue;
+        }
+        retry = kFirstRetry;
+        report(State::kUp, "");
+      }
+      readCommands();
+      while (!sounds_.empty() && port_.valid() && !stopping_) {
+        const Sound sound = sounds_.front();
+        sounds_.pop_front();
+        play(sound);
+      }
+      pollCard();
+    }
+    return 0;
+  }
+
+ private:
+  enum class State { kUnknown, kUp, kDown };
+
+  int fd() const { return port_.get(); }
+  bool isVor() const { return settings_.reader.model == ReaderModel::kVor; }
+
+  bool openPort(std::string& fault) {
+    port_ = rfid_serial::openSerialPort(settings_.reader.path, settings_.reader.baud, fault);
+    struct stat opened {};
+    if (port_.valid() && ::fstat(fd(), &opened) == 0) portDevice_ = opened.st_rdev;
+    return port_.valid();
+  }
+
+  // Why the port cannot take a request now, or nothing when it can.
+  std::optional<std::string> portFault() const {
+    struct stat now {};
+    if (::stat(settings_.reader.path.c_str(), &now) != 0) {
+      return "the path " + settings_.reader.path + " is gone";
+    }
+    if (S_ISCHR(now.st_mode) && now.st_rdev != portDevice_) {
+      return "the path " + settings_.reader.path + " now leads to another device";
+    }
+    pollfd port{fd(), POLLIN, 0};
+    if (::poll(&port, 1, 0) < 0)
+      return std::string("the port cannot be polled: ") + strerror(errno);
+    if ((port.revents & (POLLHUP | POLLERR | POLLNVAL)) != 0) {
+      return std::string("the port hung up (reader unplugged)");
+    }
+    return std::nullopt;
+  }
+
+  // True when a module call may go out: no stop is pending and the port is
+  // alive. A dead port is closed and reported, so that no call goes out
+  // until it has been opened again.
+  bool ready() {
+    readSignals();
+    if (stopping_ || !port_.valid()) return false;
+    if (const auto fault = portFault()) {
+      port_.reset();
+      report(State::kDown, *fault);
+      return false;
+    }
+    return true;
+  }
+
+  void pollCard() {
+    if (!ready()) return;
+    unsigned char record[rfid::kSerialRecordSize] = {};
+    const bool found = isVor() ? getRequestCardSN(fd(), MODULE_VOR, record)
+                               : searchTag(fd(), MODULE_ELATEC, record, SEARCH);
+    std::optional<Bytes> serial;
+    if (found && (record[0] == 4 || record[0] == 7))
+      serial = Bytes(record + 1, record + 1 + record[0]);
+    // The poll's result counts only when the port was still alive after it:
+    // a reader that went away mid-exchange reads as "no card".
+    if (!ready()) return;
+
+    std::optional<std::string> card;
+    if (serial) card = serialToken(*serial, false);
+    if (!card) warnedCard_.reset();
+    for (const Debouncer::Event& event : debouncer_.poll(card, SteadyClock::now())) {
+      if (event.kind == Debouncer::Event::Kind::kRemoved) {
+        const auto token = published_.find(event.card);
+        if (token == published_.end()) continue;
+        const ReaderEvent removed{ReaderEvent::Kind::kRemoved, token->second, "", ""};
+        published_.erase(token);
+        send(removed);
+        continue;
+      }
+      std::string fault;
+      const auto value = makeToken(*serial, fault);
+      if (!value) {
+        debouncer_.forget();
+        if (!fault.empty() && warnedCard_ != card) {
+          logLine(Level::kWarn, "reader %s: no token from the card: %s",
+                  settings_.reader.name.c_str(), fault.c_str());
+          warnedCard_ = card;
+        }
+        continue;
+      }
+      published_[event.card] = *value;
+      send({ReaderEvent::Kind::kToken, *value, settings_.reader.tokenType, ""});
+    }
+  }
+
+  // The token of the card in the field. Empty, with `fault` set, when the
+  // card memory could not be read or shown; `fault` stays empty when the
+  // port went away or a stop is pending.
+  std::optional<std::string> makeToken(const Bytes& serial, std::string& fault) {
+    const ReaderConfig& reader = settings_.reader;
+    if (!reader.blockSource) {
+      return reader.tokenPrefix + serialToken(serial, reader.reverseBytes.value_or(false));
+    }
+    const BlockSource& source = *reader.blockSource;
+    if (!isVor()) {
+      if (!ready()) return std::nullopt;
+      if (!MifareClassic_Login(fd(), MODULE_ELATEC, source.block, kKeyA)) {
+        fault = "login to the sector of block " + std::to_string(source.block) + " refused";
+        return std::nullopt;
+      }
+    }
+    Bytes data;
+    for (int block = source.block; block < source.block + source.count; ++block) {
+      unsigned char bytes[kBlockBytes] = {};
+      if (!ready()) return std::nullopt;
+      const bool read = isVor() ? getBlockRead(fd(), MODULE_VOR, block, kKeyA, bytes)
+                                : MifareClassic_ReadBlock(fd(), MODULE_ELATEC, block, bytes);
+      if (!read) {
+        fault = "block " + std::to_string(block) + " could not be read";
+        return std::nullopt;
+      }
+      data.insert(data.end(), bytes, bytes + kBlockBytes);
+    }
+    const auto text = blockToken(data, source.format);
+    if (!text) {
+      fault = "the blocks hold no printable text";
+      return std::nullopt;
+    }
+    return reader.tokenPrefix + *text;
+  }
+
+  void play(Sound sound) {
+    const int signals = sound == Sound::kAccepted ? 1 : 2;
+    for (int i = 0; i < signals; ++i) {
+      if (!ready()) return;
+      if (isVor()) {
+        setBuzzer(fd(), MODULE_VOR, kBuzzerLength);
+      } else {
+        SetBeep(fd(), MODULE_ELATEC, kBeepVolume);
+        waitFor(kRestAfterBeep);
+      }
+    }
+  }
+
+  void report(State state, const std::string& reason) {
+    if (state == state_) return;
+    state_ = state;
+    ReaderEvent event;
+    event.kind = state == State::kUp ? ReaderEvent::Kind::kUp : ReaderEvent::Kind::kDown;
+    event.reason = reason;
+    if (state == State::kDown) {
+      // The card is gone with the reader; it counts again when it is back.
+      for (const auto& entry : published_) {
+        send({ReaderEvent::Kind::kRemoved, entry.second, "", ""});
+      }
+      published_.clear();
+      debouncer_ = Debouncer(settings_.debounce);
+      sounds_.clear();
+    }
+    send(event);
+  }
+
+  void send(const ReaderEvent& event) {
+    const std::string line = encodeReaderEvent(event) + "\n";
+    std::size_t written = 0;
+    while (written < line.size()) {
+      const ssize_t put = ::write(kWorkerEventFd, line.data() + written, line.size() - written);
+      if (put < 0 && errno == EINTR) continue;
+      if (put <= 0) {
+        // The service is gone: nobody to report to.
+        stopping_ = true;
+        return;
+      }
+      written += static_cast<std::size_t>(put);
+    }
+  }
+
+  void readSignals() {
+    signalfd_siginfo info{};
+    while (::read(signalFd_, &info, sizeof info) == static_cast<ssize_t>(sizeof info)) {
+      if (info.ssi_signo == SIGHUP) {
+        if (const auto fault = loadKeys()) {
+          logLine(Level::kError, "reader %s: key file not reloaded, the keys before stay: %s",
+                  settings_.reader.name.c_str(), fault->c_str());
+        } else {
+          logLine(Level::kInfo, "reader %s: key file reloaded", settings_.reader.name.c_str());
+        }
+      } else {
+        stopping_ = true;
+      }
+    }
+  }
+
+  void readCommands() {
+    char chunk[256];
+    for (;;) {
+      const ssize_t got = ::read(kWorkerCommandFd, chunk, sizeof chunk);
+      if (got == 0) {
+        stopping_ = true;  // the service is gone
+        return;
+      }
+      if (got < 0) return;
+      commands_.append(chunk, static_cast<std::size_t>(got));
+      for (std::size_t end; (end = commands_.find('\n')) != std::string::npos;) {
+        const std::string command = commands_.substr(0, end);
+        commands_.erase(0, end + 1);
+        if (command == kCommandAccepted) sounds_.push_back(Sound::kAccepted);
+        if (command == kCommandRejected) sounds_.push_back(Sound::kRejected);
+      }
+      if (commands_.size() > sizeof chunk) commands_.clear();  // no command is that long
+    }
+  }
+
+  // Waits without a module call, waking for signals and commands.
+  void waitFor(milliseconds duration) {
+    const auto until = SteadyClock::now() + duration;
+    while (!stopping_) {
+      const auto left = std::chrono::duration_cast<milliseconds>(until - SteadyClock::now());
+      if (left.count() <= 0) return;
+      pollfd fds[2] = {{signalFd_, POLLIN, 0}, {kWorkerCommandFd, POLLIN, 0}};
+      if (::poll(fds, 2, static_cast<int>(left.count()) + 1) < 0 && errno != EINTR) return;
+      readSignals();
+      if (fds[1].revents != 0) readCommands();
+    }
+  }
+
+  Settings settings_;
+  int signalFd_;
+  Debouncer debouncer_;
+  rfid_serial::UniqueFd port_;
+  dev_t portDevice_ = 0;
+  State state_ = State::kUnknown;
+  bool stopping_ = false;
+  std::deque<Sound> sounds_;
+  std::string commands_;
+  std::map<std::string, std::string> published_;  // card -> the token it gave
+  std::optional<std::string> warnedCard_;
+  unsigned char builtInKeys_[COLUMN][ROW];
+};
+
+}  // namespace
+
+std::string workerArgument(const Config& config, std::size_t index) {
+  const ReaderConfig& reader = config.readers.at(index);
+  Json json = {{"model", modelName(reader.model)},
+               {"path", reader.path},
+               {"name", reader.name},
+               {"baud", reader.baud},
+               {"reverse_bytes", reader.reverseBytes.value_or(config.reverseBytes)},
+               {"token_type", reader.tokenType},
+               {"token_prefix", reader.tokenPrefix},
+               {"keys", config.keyFile},
+               {"log_dir", config.logDir},
+               {"debounce_polls", config.debouncePolls},
+               {"debounce_ms", config.debounceMs}};
+  if (const auto& source = reader.blockSource) {
+    json["block"] = source->block;
+    json["block_count"] = source->count;
+    json["block_format"] = source->format == BlockFormat::kAscii ? "ascii" : "hex";
+  }
+  return json.dump();
+}
+
+int runWorker(const std::string& argument) {
+  std::setvbuf(stdout, nullptr, _IOLBF, 0);
+  Settings settings;
+  try {
+    settings = decodeSettings(argument);
+  } catch (const Json::exception& error) {
+    std::fprintf(stderr, "rfid-tokend: bad worker settings: %s\n", error.what());
+    return 1;
+  }
+  // Kept for the life of the process: the module reads it at every entry.
+  static std::string logDir;
+  logDir = settings.logDir;
+  if (!logDir.empty()) rfid::logDirectory = logDir.c_str();
+
+  // Signals are read from a descriptor between module calls, never taken by
+  // a handler: a handler would cut the fixed wait of the exchange in flight.
+  sigset_t signals;
+  sigemptyset(&signals);
+  for (const int signal : {SIGTERM, SIGINT, SIGHUP}) sigaddset(&signals, signal);
+  sigprocmask(SIG_BLOCK, &signals, nullptr);
+  const rfid_serial::UniqueFd signalFd(::signalfd(-1, &signals, SFD_NONBLOCK | SFD_CLOEXEC));
+  ::fcntl(kWorkerCommandFd, F_SETFL, ::fcntl(kWorkerCommandFd, F_GETFL) | O_NONBLOCK);
+
+  Worker worker(std::move(settings), signalFd.get());
+  if (const auto fault = worker.loadKeys()) {
+    logLine(Level::kError, "reader worker: key file refused: %s", fault->c_str());
+    return kWorkerKeyFault;
+  }
+  return worker.run();
+}
+
+}  // namespace rfid_tokend
