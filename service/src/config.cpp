@@ -184,7 +184,7 @@ Fault applyReaderTable(const toml::table& table, const std::string& where, Reade
     return where + "block: missing (block_count and block_format describe a block token)";
   }
   if (hasBlock) reader.blockSource = source;
-  reader.origin = where.substr(0, where.size() - 1);
+  reader.origin = where;
   return std::nullopt;
 }
 
@@ -231,10 +231,10 @@ Fault checkRange(const std::string& what, double value, double min, double max) 
 }
 
 Fault finishReader(ReaderConfig& reader, const Config& config) {
-  const std::string where = reader.origin + ": ";
+  const std::string& where = reader.origin;
   if (reader.baud == 0) reader.baud = config.baud;
   if (rfid_serial::baudConstant(reader.baud) == 0) {
-    return where + "baud " + std::to_string(reader.baud) +
+    return where + "baud: " + std::to_string(reader.baud) +
            " is not offered (the standard rates from 1200 to 230400)";
   }
   if (!reader.reverseBytes) reader.reverseBytes = config.reverseBytes;
@@ -259,7 +259,7 @@ Fault finishReader(ReaderConfig& reader, const Config& config) {
   }
   const std::size_t longest = longestToken(reader);
   if (longest > kMaxTokenLength) {
-    return where + "token would be up to " + std::to_string(longest) +
+    return where + "token: would be up to " + std::to_string(longest) +
            " characters, more than the " + std::to_string(kMaxTokenLength) + " a token may have";
   }
   return std::nullopt;
@@ -348,7 +348,7 @@ std::optional<std::string> parseReaderSpec(const std::string& spec, ReaderConfig
   reader.model = *parsed;
   reader.path = spec.substr(colon + 1);
   if (reader.path.empty()) return where + "missing path (the reader's serial port)";
-  reader.origin = "--reader " + spec;
+  reader.origin = "--reader " + spec + ": ";
   return std::nullopt;
 }
 
@@ -443,10 +443,10 @@ std::optional<std::string> finishConfig(Config& config) {
   for (ReaderConfig& reader : config.readers) {
     if (Fault fault = finishReader(reader, config)) return fault;
     if (!paths.insert(reader.path).second) {
-      return reader.origin + ": the port " + reader.path + " is given twice";
+      return reader.origin + "path: the port " + reader.path + " is given twice";
     }
     if (!names.insert(reader.name).second) {
-      return reader.origin + ": the name " + inQuotes(reader.name) + " is given twice";
+      return reader.origin + "name: " + inQuotes(reader.name) + " is given twice";
     }
   }
   return finishMqtt(config.mqtt);
@@ -541,6 +541,7 @@ ParseResult parseCommandLine(int argc, const char* const* argv) {
     }
     if (const Fault fault = applyToml(text.str(), configFile, config)) {
       result.text = *fault;
+      std::replace(result.text.begin(), result.text.end(), '\n', ' ');
       return result;
     }
   }
@@ -590,7 +591,9 @@ ParseResult parseCommandLine(int argc, const char* const* argv) {
   }
   if (!fault) fault = finishConfig(config);
   if (fault) {
+    // One line, whatever the parser of the file put in its description.
     result.text = *fault;
+    std::replace(result.text.begin(), result.text.end(), '\n', ' ');
     return result;
   }
   result.outcome = ParseResult::Outcome::kRun;

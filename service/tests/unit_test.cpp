@@ -1,0 +1,311 @@
+// The service's parts without I/O: tokens, debouncing, configuration and the
+// texts it exchanges with the charging stack.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "config.h"
+#include "debouncer.h"
+#include "payloads.h"
+#include "token.h"
+
+namespace rfid_tokend {
+namespace {
+
+using std::chrono::milliseconds;
+
+Bytes textBlock(const std::string& text) {
+  Bytes block(16, 0);
+  std::copy(text.begin(), text.end(), block.begin());
+  return block;
+}
+
+TEST(Token, SerialNumbersInHex) {
+  const struct {
+    Bytes serial;
+    bool reversed;
+    const char* token;
+  } cases[] = {
+      {{0xA1, 0xB2, 0xC3, 0xD4}, false, "A1B2C3D4"},
+      {{0xA1, 0xB2, 0xC3, 0xD4}, true, "D4C3B2A1"},
+      {{0x04, 0x0A, 0xFF, 0x10, 0x20, 0x30, 0x01}, false, "040AFF10203001"},
+      {{0x04, 0x0A, 0xFF, 0x10, 0x20, 0x30, 0x01}, true, "01302010FF0A04"},
+      {{0x00, 0x00, 0x00, 0x01}, false, "00000001"},
+  };
+  for (const auto& c : cases) EXPECT_EQ(serialToken(c.serial, c.reversed), c.token);
+}
+
+TEST(Token, BlockData) {
+  Bytes twoBlocks = textBlock("Demo charge card");
+  const Bytes second = textBlock("ID 42");
+  twoBlocks.insert(twoBlocks.end(), second.begin(), second.end());
+  const struct {
+    Bytes data;
+    BlockFormat format;
+    std::optional<std::string> token;
+  } cases[] = {
+      {textBlock("Demo charge card"), BlockFormat::kAscii, "Demo charge card"},
+      {twoBlocks, BlockFormat::kAscii, "Demo charge cardID 42"},
+      {textBlock("EMP-0042    "), BlockFormat::kAscii, "EMP-0042"},            // padding dropped
+      {textBlock(" a b"), BlockFormat::kAscii, " a b"},                        // inner spaces kept
+      {textBlock(""), BlockFormat::kAscii, std::nullopt},                      // nothing to show
+      {textBlock("AB\x07"), BlockFormat::kAscii, std::nullopt},                // control byte
+      {textBlock("AB\xC3\xA9"), BlockFormat::kAscii, std::nullopt},            // not ASCII
+      {textBlock(std::string("A\0B", 3)), BlockFormat::kAscii, std::nullopt},  // NUL inside
+      {textBlock("\x01\xAB"), BlockFormat::kHex, "01AB0000000000000000000000000000"},
+  };
+  for (const auto& c : cases) EXPECT_EQ(blockToken(c.data, c.format), c.token);
+}
+
+// ---- Debouncer ----------------------------------------------------------------
+
+struct Poll {
+  int atMs;
+  const char* card;  // null: no card
+};
+
+std::string runPolls(DebounceRule rule, const std::vector<Poll>& polls) {
+  Debouncer debouncer(rule);
+  std::string trace;
+  const auto start = SteadyClock::now();
+  for (const Poll& poll : polls) {
+    std::optional<std::string> card;
+    if (poll.card != nullptr) card = poll.card;
+    for (const auto& event : debouncer.poll(card, start + milliseconds(poll.atMs))) {
+      trace += (event.kind == Debouncer::Event::Kind::kArrived ? "+" : "-") + event.card + "@" +
+               std::to_string(poll.atMs) + " ";
+    }
+  }
+  return trace;
+}
+
+TEST(Debouncer, PublishesOnceAndAgainOnlyAfterAbsence) {
+  const DebounceRule twoPolls{2, milliseconds(0)};
+  const DebounceRule oneSecond{2, milliseconds(1000)};
+  const struct {
+    const char* name;
+    DebounceRule rule;
+    std::vector<Poll> polls;
+    const char* trace;
+  } cases[] = {
+      {"resting card", twoPolls, {{0, "A"}, {500, "A"}, {1000, "A"}}, "+A@0 "},
+      {"one missed poll", twoPolls, {{0, "A"}, {500, nullptr}, {1000, "A"}}, "+A@0 "},
+      {"two missed polls",
+       twoPolls,
+       {{0, "A"}, {500, nullptr}, {1000, nullptr}, {1500, "A"}},
+       "+A@0 -A@1000 +A@1500 "},
+      {"another card at once", twoPolls, {{0, "A"}, {500, "B"}}, "+A@0 -A@500 +B@500 "},
+      {"absence restarts",
+       twoPolls,
+       {{0, "A"}, {500, nullptr}, {1000, "A"}, {1500, nullptr}},
+       "+A@0 "},
+      {"timed: short absence",
+       oneSecond,
+       {{0, "A"}, {100, nullptr}, {200, nullptr}, {300, nullptr}, {1000, "A"}},
+       "+A@0 "},
+      {"timed: long absence",
+       oneSecond,
+       {{0, "A"}, {500, nullptr}, {1000, nullptr}, {1500, nullptr}, {2000, "A"}},
+       "+A@0 -A@1500 +A@2000 "},
+      {"nothing seen", twoPolls, {{0, nullptr}, {500, nullptr}}, ""},
+  };
+  for (const auto& c : cases) EXPECT_EQ(runPolls(c.rule, c.polls), c.trace) << c.name;
+}
+
+// ---- Configuration ------------------------------------------------------------
+
+class ConfigTest : public ::testing::Test {
+ protected:
+  void TearDown() override { std::remove(path_.c_str()); }
+
+  // Parses the flags, with `toml` as the --config file when not empty.
+  ParseResult parse(std::vector<std::string> flags, const std::string& toml = "") {
+    if (!toml.empty()) {
+      std::ofstream(path_) << toml;
+      flags.insert(flags.begin(), {"--config", path_});
+    }
+    std::vector<const char*> argv = {"rfid-tokend"};
+    for (const std::string& flag : flags) argv.push_back(flag.c_str());
+    return parseCommandLine(static_cast<int>(argv.size()), argv.data());
+  }
+
+  std::string path_ = "/tmp/rfid_tokend_config_" + std::to_string(::getpid()) + ".toml";
+};
+
+TEST_F(ConfigTest, FaultsNameTheFlagOrKey) {
+  const std::string reader = "[[reader]]\nmodel = \"elatec\"\npath = \"/dev/a\"\n";
+  const struct {
+    std::vector<std::string> flags;
+    std::string toml;
+    const char* fault;
+  } cases[] = {
+      {{"--reader", "nfc:/dev/a"}, "", "--reader \"nfc:/dev/a\": unknown model \"nfc\""},
+      {{"--reader", "vor:"}, "", "--reader \"vor:\": missing path"},
+      {{"--reader", "/dev/a"}, "", "expected MODEL:PATH"},
+      {{}, "", "--reader: no reader"},
+      {{"--reader", "vor:/a", "--mqtt", "h:12x"}, "", "port \"12x\" is not a number"},
+      {{"--reader", "vor:/a", "--mqtt", "h:70000"}, "", "port \"70000\" is not a number"},
+      {{"--reader", "vor:/a", "--mqtt", "h"}, "", "--module-id: missing"},
+      {{"--reader", "vor:/a", "--mqtt", "h", "--module-id", "a/b"}, "", "not a topic level"},
+      {{"--reader", "vor:/a", "--module-id", "m"}, "", "--mqtt: broker settings"},
+      {{"--reader", "vor:/a", "--baud", "1234"}, "", "--reader vor:/a: baud: 1234 is not offered"},
+      {{"--reader", "vor:/a", "--reader", "elatec:/a"},
+       "",
+       "--reader elatec:/a: path: the port /a is given twice"},
+      {{"--reader", "vor:/a", "--debounce-polls", "3", "--debounce-ms", "900"}, "", "not both"},
+      {{"--reader", "vor:/a", "--mqtt", "h", "--module-id", "m", "--mqtt-certfile", "c"},
+       "",
+       "needs TLS"},
+      {{"--reader", "vor:/a", "--colour"}, "", "--colour"},
+      {{}, "colour = 1\n" + reader, "colour: unknown key"},
+      {{}, reader + "speed = 2\n", "reader[1].speed: unknown key"},
+      {{}, "[mqtt]\nhots = \"h\"\n" + reader, "mqtt.hots: unknown key"},
+      {{}, "[[reader]]\nmodel = \"nfc\"\npath = \"/a\"\n", "reader[1].model: unknown model"},
+      {{}, "[[reader]]\nmodel = \"vor\"\n", "reader[1].path: missing"},
+      {{}, reader + "baud = \"fast\"\n", "reader[1].baud: must be an integer"},
+      {{}, reader + "connectors = [1, 0]\n", "0 is not a connector id"},
+      {{},
+       reader + "block = 4\nblock_count = 2\n",
+       "reader[1].token: would be up to 64 characters, more than the 36"},
+      {{}, reader + "token_prefix = \"charger-000000000000000\"\n", "up to 37 characters"},
+      {{},
+       reader + "block = 6\nblock_count = 3\n",
+       "reader[1].block_count: blocks 6 to 8 are not in one sector"},
+      {{}, reader + "block = 7\n", "reader[1].block: block 7 is a sector trailer"},
+      {{}, reader + "block_format = \"hex\"\n", "reader[1].block: missing"},
+      {{}, reader + "block = 4\nblock_format = \"base64\"\n", "unknown form \"base64\""},
+      {{}, reader + "token_type = \"Card\"\n", "token_type: unknown type \"Card\""},
+      {{}, "reader = 1\n", "reader: must be a list of tables"},
+      {{}, "jsonl = tru\n", ":1:"},  // syntax: file, line and column
+  };
+  for (const auto& c : cases) {
+    const ParseResult result = parse(c.flags, c.toml);
+    EXPECT_EQ(result.outcome, ParseResult::Outcome::kInvalid) << c.fault;
+    EXPECT_NE(result.text.find(c.fault), std::string::npos) << result.text;
+    EXPECT_EQ(result.text.find('\n'), std::string::npos) << result.text;
+  }
+}
+
+TEST_F(ConfigTest, FlagsOverrideTheFileAndDefaultsFollowTheSettings) {
+  const ParseResult result =
+      parse({"--reader", "vor:/dev/b", "--baud", "19200", "--mqtt", "10.0.0.2", "--module-id",
+             "rfid_1", "--consumer-id", "auth", "--reverse-bytes", "--debounce-ms", "1500"},
+            "baud = 38400\ndebounce_polls = 4\n[mqtt]\nhost = \"broker\"\nmax_token_age = 4\n"
+            "[[reader]]\nmodel = \"elatec\"\npath = \"/dev/a\"\nname = \"front\"\n"
+            "connectors = [1, 2]\nblock = 4\nblock_format = \"ascii\"\nreverse_bytes = false\n");
+  ASSERT_EQ(result.outcome, ParseResult::Outcome::kRun) << result.text;
+  const Config& config = result.config;
+  ASSERT_EQ(config.readers.size(), 2u);
+  const ReaderConfig& front = config.readers[0];
+  EXPECT_EQ(front.name, "front");
+  EXPECT_EQ(front.baud, 19200);
+  EXPECT_EQ(front.connectors, (std::vector<int>{1, 2}));
+  EXPECT_EQ(front.tokenType, "Local");
+  EXPECT_FALSE(*front.reverseBytes);
+  const ReaderConfig& second = config.readers[1];
+  EXPECT_EQ(second.name, "/dev/b");
+  EXPECT_EQ(second.tokenType, "ISO14443");
+  EXPECT_TRUE(*second.reverseBytes);
+  EXPECT_EQ(config.debounceMs, 1500);
+  EXPECT_EQ(config.mqtt.host, "10.0.0.2");
+  EXPECT_EQ(config.mqtt.port, 1883);
+  EXPECT_EQ(config.mqtt.maxTokenAgeSeconds, 4.0);
+  EXPECT_EQ(config.mqtt.topicPrefix, "everest_api/1/auth_token_provider/rfid_1");
+  EXPECT_EQ(config.mqtt.consumerPrefix, "everest_api/1/auth_consumer/auth");
+
+  const ParseResult tlsPort = parse(
+      {"--reader", "vor:/a", "--mqtt", "[::1]", "--module-id", "m", "--mqtt-cafile", "ca.pem"});
+  ASSERT_EQ(tlsPort.outcome, ParseResult::Outcome::kRun) << tlsPort.text;
+  EXPECT_EQ(tlsPort.config.mqtt.host, "::1");
+  EXPECT_EQ(tlsPort.config.mqtt.port, 8883);
+}
+
+// ---- Texts exchanged with the charging stack ------------------------------------
+
+TEST(Payloads, ProvidedTokenAsTheStackReadsIt) {
+  EXPECT_EQ(providedTokenPayload("A1B2C3D4", "ISO14443", {}),
+            R"({"id_token":{"value":"A1B2C3D4","type":"ISO14443"},"authorization_type":"RFID"})");
+  EXPECT_EQ(providedTokenPayload("EMP \"7\"", "Local", {1, 2}),
+            R"({"id_token":{"value":"EMP \"7\"","type":"Local"},"authorization_type":"RFID",)"
+            R"("connectors":[1,2]})");
+}
+
+TEST(Payloads, ValidationStatus) {
+  const auto verdict = [](const std::string& status) {
+    return R"({"token":{"id_token":{"value":"A1B2C3D4","type":"ISO14443"},)"
+           R"("authorization_type":"RFID"},"status":")" +
+           status + "\"}";
+  };
+  using Status = ValidationStatus::Status;
+  const struct {
+    std::string payload;
+    std::optional<Status> status;
+    const char* fault;
+  } cases[] = {
+      {verdict("Accepted"), Status::kAccepted, ""},
+      {verdict("Rejected"), Status::kRejected, ""},
+      {verdict("TimedOut"), Status::kTimedOut, ""},
+      {verdict("Processing"), Status::kProcessing, ""},
+      {verdict("Maybe"), std::nullopt, "status is not"},
+      {"Accepted", std::nullopt, "not JSON"},
+      {"[1,2]", std::nullopt, "not a JSON object"},
+      {R"({"status":"Accepted"})", std::nullopt, "no token.id_token.value"},
+      {R"({"token":{"value":"A1"},"status":"Accepted"})", std::nullopt, "no token.id_token.value"},
+      {R"({"token":{"id_token":{"value":7}},"status":"Accepted"})", std::nullopt, "no token"},
+      {std::string("{\"token\":\xff}"), std::nullopt, "not JSON"},
+  };
+  for (const auto& c : cases) {
+    std::string fault;
+    const auto parsed = parseValidationStatus(c.payload, fault);
+    ASSERT_EQ(parsed.has_value(), c.status.has_value()) << c.payload;
+    if (parsed) {
+      EXPECT_EQ(parsed->value, "A1B2C3D4");
+      EXPECT_EQ(parsed->status, *c.status);
+    } else {
+      EXPECT_NE(fault.find(c.fault), std::string::npos) << fault;
+    }
+  }
+}
+
+TEST(Payloads, HeartbeatCounter) {
+  const struct {
+    const char* payload;
+    std::optional<long long> value;
+  } cases[] = {{"41", 41},
+               {"0", 0},
+               {"-3", -3},
+               {"", std::nullopt},
+               {"4x", std::nullopt},
+               {"1.5", std::nullopt},
+               {" 7", std::nullopt},
+               {"7\n", std::nullopt},
+               {"99999999999999999999", std::nullopt}};
+  for (const auto& c : cases) EXPECT_EQ(parseHeartbeat(c.payload), c.value) << c.payload;
+}
+
+TEST(Payloads, EventLinesBetweenWorkerAndServiceAndOnStandardOutput) {
+  const ReaderEvent token{ReaderEvent::Kind::kToken, "A1B2C3D4", "ISO14443", ""};
+  const auto decoded = decodeReaderEvent(encodeReaderEvent(token));
+  ASSERT_TRUE(decoded);
+  EXPECT_EQ(decoded->value, "A1B2C3D4");
+  EXPECT_EQ(decoded->type, "ISO14443");
+  for (const char* line : {"", "{}", "[]", R"({"event":"token"})", R"({"event":"lost"})", "up"}) {
+    EXPECT_FALSE(decodeReaderEvent(line)) << line;
+  }
+  const auto at = std::chrono::system_clock::time_point(milliseconds(86400250));
+  EXPECT_EQ(eventLine(token, "front", {2}, at),
+            R"({"event":"token","reader":"front","value":"A1B2C3D4","type":"ISO14443",)"
+            R"("connectors":[2],"time":"1970-01-02T00:00:00.250Z"})");
+  EXPECT_EQ(eventLine({ReaderEvent::Kind::kDown, "", "", "the path /a is gone"}, "front", {2}, at),
+            R"({"event":"down","reader":"front","reason":"the path /a is gone",)"
+            R"("time":"1970-01-02T00:00:00.250Z"})");
+}
+
+}  // namespace
+}  // namespace rfid_tokend
