@@ -1,0 +1,130 @@
+// What the end-to-end tests run the service against: a real mosquitto on
+// 127.0.0.1 (a port of its own per test), an MQTT subscriber, and the
+// service itself as a child process. Simulated readers come from rfid_sim.
+//
+// Waits are bounds, not figures: each is multiplied by RFID_TEST_TIME_SCALE
+// (default 1), which slower runs (an emulator) raise.
+#ifndef RFID_TOKEND_TESTS_HARNESS_H
+#define RFID_TOKEND_TESTS_HARNESS_H
+
+#include <sys/types.h>
+
+#include <chrono>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <vector>
+
+struct mosquitto;
+struct mosquitto_message;
+
+namespace rfid_tokend_test {
+
+using Clock = std::chrono::steady_clock;
+using std::chrono::milliseconds;
+
+milliseconds scaled(milliseconds bound);
+// Polls `done` every 20 ms until it holds or `bound` (scaled) has passed.
+bool eventually(const std::function<bool()>& done, milliseconds bound);
+
+// A scratch directory, removed with everything in it.
+class TempDir {
+ public:
+  TempDir();
+  ~TempDir();
+  const std::string& path() const { return path_; }
+  std::string file(const std::string& name) const { return path_ + "/" + name; }
+  // Writes `text` to file(name) with `mode`; returns its path.
+  std::string write(const std::string& name, const std::string& text, mode_t mode = 0600) const;
+
+ private:
+  std::string path_;
+};
+
+std::string readFile(const std::string& path);
+// The module's monthly log file in `directory`, and how often `text` occurs in it.
+std::string monthlyLog(const std::string& directory);
+int countInLog(const std::string& directory, const std::string& text);
+// Runs a program to its end; true when it exited 0.
+bool runProgram(const std::vector<std::string>& argv);
+
+int freePort();
+
+class Broker {
+ public:
+  // `config` is the broker's configuration without persistence and user
+  // lines; the broker counts as started once every one of `ports` accepts.
+  Broker(const TempDir& dir, std::string config, std::vector<int> ports);
+  ~Broker();
+  void start();
+  void stop();
+
+ private:
+  std::string configPath_;
+  std::vector<int> ports_;
+  pid_t pid_ = -1;
+};
+
+struct Received {
+  std::string topic;
+  std::string payload;
+};
+
+struct ClientAuth {
+  std::string username;
+  std::string password;
+  std::string caFile;
+};
+
+class Subscriber {
+ public:
+  // Subscribes to everything. A fixed `sessionId` keeps the session (and the
+  // messages that arrive while it is away) across a broker restart.
+  Subscriber(int port, const ClientAuth& auth = {}, const std::string& sessionId = "");
+  ~Subscriber();
+  void publish(const std::string& topic, const std::string& payload);
+  std::vector<std::string> payloads(const std::string& topic) const;
+  int count(const std::string& topic, const std::string& payload) const;
+
+ private:
+  static void onMessage(mosquitto*, void* self, const mosquitto_message* message);
+  mosquitto* client_ = nullptr;
+  mutable std::mutex mutex_;
+  std::vector<Received> received_;
+};
+
+class Service {
+ public:
+  explicit Service(const std::vector<std::string>& args);
+  ~Service();
+  pid_t pid() const { return pid_; }
+  // Lines of standard output so far.
+  const std::vector<std::string>& lines();
+  bool waitForLine(const std::string& text, milliseconds bound, int occurrences = 1);
+  int countLines(const std::string& text);
+  // Sends `signal`; waits for the exit and returns the status, or -1.
+  int stop(int signal, milliseconds bound);
+  // Closes the reading end of standard output (the consumer went away).
+  void closeOutput();
+  const std::string& errorFile() const { return errorFile_; }
+
+ private:
+  void readOutput();
+  TempDir dir_;
+  pid_t pid_ = -1;
+  int output_ = -1;
+  std::string pending_;
+  std::vector<std::string> lines_;
+  std::string errorFile_;
+};
+
+// Runs the service to its end with `args`; its exit status and error stream.
+struct Outcome {
+  int status;
+  std::string errors;
+};
+Outcome runService(const std::vector<std::string>& args);
+
+}  // namespace rfid_tokend_test
+
+#endif  // RFID_TOKEND_TESTS_HARNESS_H
