@@ -10,6 +10,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <csignal>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
@@ -45,6 +46,9 @@ pid_t spawn(const std::vector<std::string>& args, const std::vector<std::string>
   envp.push_back(nullptr);
   const pid_t pid = ::fork();
   if (pid == 0) {
+    // As a service manager starts it: the MQTT library of this process
+    // ignores SIGPIPE, which would otherwise be inherited.
+    ::signal(SIGPIPE, SIG_DFL);
     if (stdoutFd >= 0) ::dup2(stdoutFd, STDOUT_FILENO);
     if (stderrFd >= 0) ::dup2(stderrFd, STDERR_FILENO);
     ::execve(argv[0], argv.data(), envp.data());
