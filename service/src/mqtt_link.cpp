@@ -9,6 +9,9 @@
 #include <cerrno>
 #include <chrono>
 #include <cstring>
+#include <future>
+#include <memory>
+#include <thread>
 
 #include "service_log.h"
 
@@ -52,8 +55,7 @@ MqttLink::MqttLink(const MqttConfig& config, std::string password)
 MqttLink::~MqttLink() {
   if (client_ == nullptr) return;
   if (threadRunning_) shutdown(SteadyClock::now());
-  // A cancelled network thread may have left the client's locks taken.
-  if (cancelled_) return;
+  if (abandoned_) return;
   mosquitto_destroy(client_);
   mosquitto_lib_cleanup();
 }
@@ -290,12 +292,20 @@ void MqttLink::shutdown(SteadyClock::time_point deadline) {
     }
   }
   mosquitto_disconnect(client_);
-  // Connected, the network thread ends at once after the disconnect; while
-  // it is still trying to connect it may be blocked in that attempt, so it
-  // is cancelled instead.
-  cancelled_ = !connected_;
-  mosquitto_loop_stop(client_, cancelled_);
   threadRunning_ = false;
+  // The network thread ends after the disconnect, at once when it was
+  // connected or waiting to retry; an attempt to connect in progress may
+  // block it far longer than a stop may take. So it is waited for until the
+  // deadline only, and then left to the end of the process, together with
+  // the client it uses.
+  auto stopped = std::make_shared<std::promise<void>>();
+  std::future<void> done = stopped->get_future();
+  std::thread([client = client_, stopped] {
+    mosquitto_loop_stop(client, false);
+    stopped->set_value();
+  }).detach();
+  const auto budget = std::max(deadline, SteadyClock::now() + std::chrono::milliseconds(100));
+  abandoned_ = done.wait_until(budget) != std::future_status::ready;
 }
 
 }  // namespace rfid_tokend

@@ -95,7 +95,7 @@ class MqttLink {
 
   mosquitto* client_ = nullptr;
   bool threadRunning_ = false;
-  bool cancelled_ = false;
+  bool abandoned_ = false;  // the network thread did not stop in time
   SteadyClock::duration connectDelay_{};
   SteadyClock::time_point nextConnectAttempt_{};
   rfid_serial::UniqueFd wakeRead_;
