@@ -144,8 +144,9 @@ class Worker {
       return "the path " + settings_.reader.path + " now leads to another device";
     }
     pollfd port{fd(), POLLIN, 0};
-    if (::poll(&port, 1, 0) < 0)
+    if (::poll(&port, 1, 0) < 0) {
       return std::string("the port cannot be polled: ") + strerror(errno);
+    }
     if ((port.revents & (POLLHUP | POLLERR | POLLNVAL)) != 0) {
       return std::string("the port hung up (reader unplugged)");
     }
@@ -172,10 +173,13 @@ class Worker {
     const bool found = isVor() ? getRequestCardSN(fd(), MODULE_VOR, record)
                                : searchTag(fd(), MODULE_ELATEC, record, SEARCH);
     std::optional<Bytes> serial;
-    if (found && (record[0] == 4 || record[0] == 7))
+    // A length other than 4 or 7 (the Elatec reader reports such cards as
+    // found, without a serial number) makes no token.
+    if (found && (record[0] == 4 || record[0] == 7)) {
       serial = Bytes(record + 1, record + 1 + record[0]);
-    // The poll's result counts only when the port was still alive after it:
-    // a reader that went away mid-exchange reads as "no card".
+    }
+    // A reader that went away during the exchange is reported down rather
+    // than taken to have an empty field.
     if (!ready()) return;
 
     std::optional<std::string> card;
