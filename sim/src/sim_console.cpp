@@ -103,8 +103,10 @@ void runConsole(Simulator& simulator, int stopFd) {
   bool stdinOpen = true;
   std::string pending;
   for (;;) {
-    pollfd fds[2] = {{stopFd, POLLIN, 0},
-                     {STDIN_FILENO, static_cast<short>(stdinOpen ? POLLIN : 0), 0}};
+    // Once standard input has ended it is left out of the poll (a negative
+    // descriptor): a closed pipe reports POLLHUP whatever events are asked
+    // for, and polling it would spin.
+    pollfd fds[2] = {{stopFd, POLLIN, 0}, {stdinOpen ? STDIN_FILENO : -1, POLLIN, 0}};
     if (::poll(fds, 2, -1) < 0 && errno != EINTR) return;
     if ((fds[0].revents & POLLIN) != 0) return;
     if ((fds[1].revents & (POLLIN | POLLHUP)) != 0 &&
