@@ -5,17 +5,6 @@
 #include "rfid_internal.h"
 
 namespace rfid_tools {
-namespace {
-
-int hexDigitValue(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
-}
-
-}  // namespace
-
 std::optional<Model> modelFromName(const std::string& name) {
   if (name == "vor") return Model::kVor;
   if (name == "elatec") return Model::kElatec;
@@ -56,31 +45,8 @@ bool ReaderHost::write(int block, const Block& data) const {
                                : MifareClassic_WriteBlock(fd_, MODULE_ELATEC, block, bytes);
 }
 
-std::string toHex(const std::uint8_t* bytes, std::size_t count, const char* separator) {
-  static const char kDigits[] = "0123456789ABCDEF";
-  std::string out;
-  for (std::size_t i = 0; i < count; ++i) {
-    if (i > 0) out += separator;
-    out += kDigits[bytes[i] >> 4];
-    out += kDigits[bytes[i] & 0x0F];
-  }
-  return out;
-}
-
-std::optional<std::vector<std::uint8_t>> fromHex(const std::string& text) {
-  if (text.size() % 2 != 0) return std::nullopt;
-  std::vector<std::uint8_t> bytes;
-  for (std::size_t i = 0; i < text.size(); i += 2) {
-    const int high = hexDigitValue(text[i]);
-    const int low = hexDigitValue(text[i + 1]);
-    if (high < 0 || low < 0) return std::nullopt;
-    bytes.push_back(static_cast<std::uint8_t>(high * 16 + low));
-  }
-  return bytes;
-}
-
 std::string formatBlock(const Block& data) {
-  std::string line = toHex(data.data(), data.size(), " ") + "  |";
+  std::string line = rfid_hex::toHex(data.data(), data.size(), " ") + "  |";
   for (const std::uint8_t byte : data) {
     line += (byte >= 0x20 && byte < 0x7F) ? static_cast<char>(byte) : '.';
   }

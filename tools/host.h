@@ -12,6 +12,8 @@
 #include <string>
 #include <vector>
 
+#include "rfid_hex/hex.h"
+
 namespace rfid_tools {
 
 using Block = std::array<std::uint8_t, 16>;
@@ -49,14 +51,9 @@ class ReaderHost {
   std::uint8_t keySelector_;
 };
 
-// Upper-case hex digits, two per byte, joined by `separator`.
-std::string toHex(const std::uint8_t* bytes, std::size_t count, const char* separator = "");
-inline std::string toHex(const std::vector<std::uint8_t>& bytes) {
-  return toHex(bytes.data(), bytes.size());
-}
-// Bytes from hex digits of either case with no separators; empty on any
-// other character or an odd count of digits.
-std::optional<std::vector<std::uint8_t>> fromHex(const std::string& text);
+// The tools print and read hex as the rest of the system does.
+using rfid_hex::fromHex;
+using rfid_hex::toHex;
 
 // A block as one line of a table: hex bytes, then the printable ASCII.
 std::string formatBlock(const Block& data);

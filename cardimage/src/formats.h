@@ -1,4 +1,4 @@
-// The parsers and writers of each format, and the hex text they share. Not
+// The parsers and writers of each format, and the text helpers they share. Not
 // installed: image_file.h is the library's interface.
 #ifndef RFID_IMAGE_FORMATS_H
 #define RFID_IMAGE_FORMATS_H
@@ -8,24 +8,14 @@
 #include <optional>
 #include <string>
 
+#include "rfid_hex/hex.h"
 #include "rfid_image/card_image.h"
 
 namespace rfid_image::formats {
 
-// Exactly 2 * count hex digits of either case into `out`.
-bool parseHex(const std::string& text, std::uint8_t* out, std::size_t count);
-template <std::size_t N>
-std::optional<std::array<std::uint8_t, N>> parseHex(const std::string& text) {
-  std::array<std::uint8_t, N> bytes{};
-  if (!parseHex(text, bytes.data(), N)) return std::nullopt;
-  return bytes;
-}
-// Upper-case hex digits, two per byte.
-std::string toHex(const std::uint8_t* bytes, std::size_t count);
-template <std::size_t N>
-std::string toHex(const std::array<std::uint8_t, N>& bytes) {
-  return toHex(bytes.data(), N);
-}
+using rfid_hex::parseHex;
+using rfid_hex::toHex;
+
 // The line without surrounding blanks and carriage return.
 std::string trim(const std::string& line);
 std::string lineError(int number, const std::string& message);

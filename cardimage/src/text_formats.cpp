@@ -12,13 +12,6 @@ constexpr std::size_t kBlockDigits = 2 * kBlockSize;
 const char kUnknownMark = '-';
 const char kSectorHeader[] = "+Sector:";
 
-int hexValue(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
-}
-
 bool allUnknown(const std::string& text) {
   return std::all_of(text.begin(), text.end(), [](char c) { return c == kUnknownMark; });
 }
@@ -121,28 +114,6 @@ struct MctReader {
 };
 
 }  // namespace
-
-bool parseHex(const std::string& text, std::uint8_t* out, std::size_t count) {
-  if (text.size() != 2 * count) return false;
-  for (std::size_t i = 0; i < count; ++i) {
-    const int high = hexValue(text[2 * i]);
-    const int low = hexValue(text[2 * i + 1]);
-    if (high < 0 || low < 0) return false;
-    out[i] = static_cast<std::uint8_t>(high * 16 + low);
-  }
-  return true;
-}
-
-std::string toHex(const std::uint8_t* bytes, std::size_t count) {
-  static const char kDigits[] = "0123456789ABCDEF";
-  std::string text;
-  text.reserve(2 * count);
-  for (std::size_t i = 0; i < count; ++i) {
-    text += kDigits[bytes[i] >> 4];
-    text += kDigits[bytes[i] & 0x0F];
-  }
-  return text;
-}
 
 std::string trim(const std::string& line) {
   const std::size_t first = line.find_first_not_of(" \t\r");

@@ -11,17 +11,11 @@
 #include <sstream>
 
 #include "Module_RFID.h"
+#include "rfid_hex/hex.h"
 #include "rfid_serial/unique_fd.h"
 
 namespace rfid_keys {
 namespace {
-
-int hexDigit(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
-}
 
 std::string trim(const std::string& text) {
   const std::size_t first = text.find_first_not_of(" \t\r");
@@ -70,15 +64,7 @@ std::optional<std::string> readText(const std::string& path, const char* what, b
 }  // namespace
 
 std::optional<Key> parseKey(const std::string& hex) {
-  if (hex.size() != 2 * kKeySize) return std::nullopt;
-  Key key{};
-  for (std::size_t i = 0; i < kKeySize; ++i) {
-    const int high = hexDigit(hex[2 * i]);
-    const int low = hexDigit(hex[2 * i + 1]);
-    if (high < 0 || low < 0) return std::nullopt;
-    key[i] = static_cast<std::uint8_t>(high * 16 + low);
-  }
-  return key;
+  return rfid_hex::parseHex<kKeySize>(hex);
 }
 
 std::optional<std::string> parseKeyFile(const std::string& text, SectorKeys& keys) {
@@ -139,16 +125,9 @@ std::optional<std::string> readKeyList(const std::string& path, std::vector<Key>
 }
 
 std::string formatKeyFile(const SectorKeys& keys) {
-  static const char kDigits[] = "0123456789ABCDEF";
   std::string text = "# sector:key\n";
   for (int sector = 0; sector < kSectorCount; ++sector) {
-    if (!keys[sector]) continue;
-    text += std::to_string(sector) + ":";
-    for (const std::uint8_t byte : *keys[sector]) {
-      text += kDigits[byte >> 4];
-      text += kDigits[byte & 0x0F];
-    }
-    text += "\n";
+    if (keys[sector]) text += std::to_string(sector) + ":" + rfid_hex::toHex(*keys[sector]) + "\n";
   }
   return text;
 }

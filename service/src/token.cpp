@@ -1,21 +1,13 @@
 #include "token.h"
 
+#include "rfid_hex/hex.h"
+
 namespace rfid_tokend {
 
 std::string serialToken(const Bytes& serial, bool reversed) {
-  static const char kDigits[] = "0123456789ABCDEF";
-  std::string text;
-  text.reserve(2 * serial.size());
-  const auto append = [&text](std::uint8_t byte) {
-    text += kDigits[byte >> 4];
-    text += kDigits[byte & 0x0F];
-  };
-  if (reversed) {
-    for (auto it = serial.rbegin(); it != serial.rend(); ++it) append(*it);
-  } else {
-    for (const std::uint8_t byte : serial) append(byte);
-  }
-  return text;
+  if (!reversed) return rfid_hex::toHex(serial.data(), serial.size());
+  const Bytes backwards(serial.rbegin(), serial.rend());
+  return rfid_hex::toHex(backwards.data(), backwards.size());
 }
 
 std::optional<std::string> blockToken(const Bytes& data, BlockFormat format) {

@@ -11,8 +11,8 @@
 #include <exception>
 #include <string>
 
+#include "rfid_hex/hex.h"
 #include "rfid_serial/unique_fd.h"
-#include "rfid_sim/hex.h"
 #include "rfid_sim/simulator.h"
 
 namespace rfid_reader_sim {
@@ -59,7 +59,7 @@ void printStatus(const Simulator& simulator) {
     std::printf("field: %s card %s\n",
                 card->kind() == rfid_sim::Card::Kind::kMifareClassic1K ? "MIFARE Classic 1K"
                                                                        : "7-byte serial",
-                rfid_sim::toHex(card->serial()).c_str());
+                rfid_hex::toHex(card->serial()).c_str());
   }
   std::fflush(stdout);
 }
@@ -130,7 +130,7 @@ void announce(const Options& options, const Simulator& simulator) {
 void traceTo(Simulator& simulator) {
   simulator.setTrace([](bool fromHost, const std::uint8_t* bytes, std::size_t count) {
     std::fprintf(stderr, "%s %s\n", fromHost ? "reader got " : "reader sent",
-                 rfid_sim::toHex(bytes, count, " ").c_str());
+                 rfid_hex::toHex(bytes, count, " ").c_str());
   });
 }
 

@@ -5,7 +5,7 @@
 #include <array>
 #include <cstdio>
 
-#include "rfid_sim/hex.h"
+#include "rfid_hex/hex.h"
 
 namespace rfid_reader_sim {
 namespace {
@@ -48,7 +48,7 @@ void addOptions(CLI::App& app, Options& options) {
   app.add_option_function<std::string>(
          "--serial",
          [&options](const std::string& text) {
-           const auto serial = rfid_sim::fromHex(text);
+           const auto serial = rfid_hex::fromHex(text);
            if (!serial) {
              throw BadArgument(
                  "--serial takes hex digits, 8 for a classic card or 14 for a 7-byte one");

@@ -1,7 +1,6 @@
-#include "rfid_sim/hex.h"
+#include "rfid_hex/hex.h"
 
-namespace rfid_sim {
-namespace {
+namespace rfid_hex {
 
 int digitValue(char c) {
   if (c >= '0' && c <= '9') return c - '0';
@@ -9,8 +8,6 @@ int digitValue(char c) {
   if (c >= 'A' && c <= 'F') return c - 'A' + 10;
   return -1;
 }
-
-}  // namespace
 
 std::string toHex(const std::uint8_t* bytes, std::size_t count, const char* separator) {
   static const char kDigits[] = "0123456789ABCDEF";
@@ -23,17 +20,22 @@ std::string toHex(const std::uint8_t* bytes, std::size_t count, const char* sepa
   return out;
 }
 
+bool parseHex(const std::string& text, std::uint8_t* out, std::size_t count) {
+  if (text.size() != 2 * count) return false;
+  for (std::size_t i = 0; i < count; ++i) {
+    const int high = digitValue(text[2 * i]);
+    const int low = digitValue(text[2 * i + 1]);
+    if (high < 0 || low < 0) return false;
+    out[i] = static_cast<std::uint8_t>(high * 16 + low);
+  }
+  return true;
+}
+
 std::optional<std::vector<std::uint8_t>> fromHex(const std::string& text) {
   if (text.size() % 2 != 0) return std::nullopt;
-  std::vector<std::uint8_t> bytes;
-  bytes.reserve(text.size() / 2);
-  for (std::size_t i = 0; i < text.size(); i += 2) {
-    const int high = digitValue(text[i]);
-    const int low = digitValue(text[i + 1]);
-    if (high < 0 || low < 0) return std::nullopt;
-    bytes.push_back(static_cast<std::uint8_t>(high * 16 + low));
-  }
+  std::vector<std::uint8_t> bytes(text.size() / 2);
+  if (!parseHex(text, bytes.data(), bytes.size())) return std::nullopt;
   return bytes;
 }
 
-}  // namespace rfid_sim
+}  // namespace rfid_hex
