@@ -25,15 +25,20 @@ if(TARGET rfid-tokend)
   # The configuration goes to /etc when the prefix is /usr, else to
   # <prefix>/etc, as GNUInstallDirs decides; decided when installing, since
   # `cmake --install --prefix` and CPack choose the prefix then. An existing
-  # file is left alone (the package marks it as a conffile instead).
+  # configuration is kept: it holds the charger's readers and broker (the
+  # package marks the file as a conffile for the same reason).
   install(CODE "
     if(CMAKE_INSTALL_PREFIX MATCHES \"^/usr/?$\")
       set(rfid_config_dir /etc/rfid-tokend)
     else()
       set(rfid_config_dir \"\${CMAKE_INSTALL_PREFIX}/etc/rfid-tokend\")
     endif()
-    file(INSTALL \"${RFID_PACKAGING_DIR}/rfid-tokend.toml\" DESTINATION \"\${rfid_config_dir}\"
-         PERMISSIONS OWNER_READ OWNER_WRITE GROUP_READ WORLD_READ)")
+    if(EXISTS \"\$ENV{DESTDIR}\${rfid_config_dir}/rfid-tokend.toml\")
+      message(STATUS \"Keeping: \$ENV{DESTDIR}\${rfid_config_dir}/rfid-tokend.toml\")
+    else()
+      file(INSTALL \"${RFID_PACKAGING_DIR}/rfid-tokend.toml\" DESTINATION \"\${rfid_config_dir}\"
+           PERMISSIONS OWNER_READ OWNER_WRITE GROUP_READ WORLD_READ)
+    endif()")
 endif()
 
 install(FILES ${PROJECT_SOURCE_DIR}/docs/packaging.md DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/module-rfid)
