@@ -24,17 +24,27 @@ fail() {
   exit 1
 }
 
+# quietly LOG COMMAND...: the command's output goes to LOG, shown if it fails.
+quietly() {
+  local log=$1
+  shift
+  "$@" >"$log" 2>&1 || {
+    tail -n 40 "$log"
+    fail "failed: $*"
+  }
+}
+
 SECONDS=0
-cmake -S . -B build/package-amd64 -DCMAKE_BUILD_TYPE=Release -DRFID_BUILD_TESTS=OFF \
-  -DRFID_BUILD_EXAMPLES=OFF -DRFID_BUILD_SERVICE=ON >/dev/null
-cmake --build build/package-amd64 -j2 >/dev/null
-cpack --config build/package-amd64/CPackConfig.cmake -B "$out" >/dev/null
+quietly "$out/amd64.log" cmake -S . -B build/package-amd64 -DCMAKE_BUILD_TYPE=Release \
+  -DRFID_BUILD_TESTS=OFF -DRFID_BUILD_EXAMPLES=OFF -DRFID_BUILD_SERVICE=ON
+quietly "$out/amd64.log" cmake --build build/package-amd64 -j2
+quietly "$out/amd64.log" cpack --config build/package-amd64/CPackConfig.cmake -B "$out"
 echo "amd64 package built in ${SECONDS} s"
 
 SECONDS=0
-[ -f build/armv7/CPackConfig.cmake ] || cmake --preset armv7 >/dev/null
-cmake --build --preset armv7 >/dev/null
-cpack --config build/armv7/CPackConfig.cmake -B "$out" >/dev/null
+[ -f build/armv7/CPackConfig.cmake ] || quietly "$out/armhf.log" cmake --preset armv7
+quietly "$out/armhf.log" cmake --build --preset armv7
+quietly "$out/armhf.log" cpack --config build/armv7/CPackConfig.cmake -B "$out"
 echo "armhf package built in ${SECONDS} s"
 
 amd64=$(echo "$out"/module-rfid_*_amd64.deb)
