@@ -1,8 +1,12 @@
 # ARMv7-A hard-float Linux, the charger's board, with Debian's cross
 # compiler (g++-arm-linux-gnueabihf) and its sysroot under
 # /usr/arm-linux-gnueabihf. Programs built here run on the build machine
-# under qemu-arm when CMAKE_CROSSCOMPILING_EMULATOR names it (the armv7
-# preset does).
+# under qemu-arm when CMAKE_CROSSCOMPILING_EMULATOR names it. The armv7
+# preset runs them with that C library's loader (-L) and with
+# LD_LIBRARY_PATH at its lib directory: the loader and libc.so must come from
+# the same build, and once Debian's own libc6:armhf is installed beside the
+# cross one (multiarch, for libmosquitto) the loader would otherwise find
+# that libc first and the program would crash.
 set(CMAKE_SYSTEM_NAME Linux)
 set(CMAKE_SYSTEM_PROCESSOR armv7-a)
 
@@ -62,3 +66,17 @@ if(NOT rfid_in_try_compile)
     list(APPEND CMAKE_FIND_ROOT_PATH ${rfid_header_only_root})
   endif()
 endif()
+
+# The target's libraries that Debian installs through multiarch
+# (libmosquitto-dev:armhf, libtomlplusplus-dev:armhf) live in the build
+# machine's own tree under /usr/lib/${RFID_CROSS_TRIPLE}, their CMake and
+# pkg-config files too, so the last root is /. CMAKE_LIBRARY_ARCHITECTURE
+# keeps library searches in the target's directories; a header found there
+# is in /usr/include, which Debian's cross compiler already searches last, so
+# CMake never passes that directory on.
+if(NOT "/" IN_LIST CMAKE_FIND_ROOT_PATH)
+  list(APPEND CMAKE_FIND_ROOT_PATH /)
+endif()
+# pkg-config answers for the target: its multiarch directory and the
+# architecture-independent one, never the build machine's libraries.
+set(ENV{PKG_CONFIG_LIBDIR} "/usr/lib/${RFID_CROSS_TRIPLE}/pkgconfig:/usr/share/pkgconfig")
