@@ -36,7 +36,7 @@ quietly() {
 
 SECONDS=0
 quietly "$out/amd64.log" cmake -S . -B build/package-amd64 -DCMAKE_BUILD_TYPE=Release \
-  -DRFID_BUILD_TESTS=OFF -DRFID_BUILD_EXAMPLES=OFF -DRFID_BUILD_SERVICE=ON
+  -DRFID_BUILD_TESTS=OFF -DRFID_BUILD_EXAMPLES=OFF -DRFID_BUILD_SERVICE=ON -DRFID_WARNINGS_AS_ERRORS=ON
 quietly "$out/amd64.log" cmake --build build/package-amd64 -j2
 quietly "$out/amd64.log" cpack --config build/package-amd64/CPackConfig.cmake -B "$out"
 echo "amd64 package built in ${SECONDS} s"
