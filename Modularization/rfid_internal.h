@@ -53,6 +53,23 @@ using ExchangeWait = void (*)();
 extern ExchangeWait exchangeWait;
 void sleepExchangeWait();
 
+// Sets one of the two seams above for its lifetime, then puts back the value
+// it found rather than the default, so that guards nest. The module never
+// uses it; tests, the simulator's fast exchange and the benchmarks do.
+template <typename T, T* Seam>
+class ScopedSeam {
+ public:
+  explicit ScopedSeam(T value) : saved_(*Seam) { *Seam = value; }
+  ~ScopedSeam() { *Seam = saved_; }
+  ScopedSeam(const ScopedSeam&) = delete;
+  ScopedSeam& operator=(const ScopedSeam&) = delete;
+
+ private:
+  T saved_;
+};
+using ScopedExchangeWait = ScopedSeam<ExchangeWait, &exchangeWait>;
+using ScopedLogDirectory = ScopedSeam<const char*, &logDirectory>;
+
 // The low byte of a command code or block number, as frames carry them.
 constexpr unsigned char lowByte(std::uint32_t value) {
   return static_cast<unsigned char>(value);

@@ -22,12 +22,12 @@ static void note(void) {
   if (counting) ++allocations;
 }
 
-void rfid_bench_count_begin(void) {
+void rfid_alloc_count_begin(void) {
   allocations = 0;
   counting = 1;
 }
 
-unsigned long rfid_bench_count_end(void) {
+unsigned long rfid_alloc_count_end(void) {
   counting = 0;
   return allocations;
 }

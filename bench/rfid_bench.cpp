@@ -343,9 +343,9 @@ void measureOperation(benchmark::State& state, const Operation& operation) {
       const double cpuStart = threadCpuSeconds();
       if ((half == 0) == callFirst) {
         const double wallStart = wallSeconds();
-        rfid_bench_count_begin();
+        rfid_alloc_count_begin();
         operation.call(reader.fd());
-        allocations += rfid_bench_count_end();
+        allocations += rfid_alloc_count_end();
         const double wall = wallSeconds() - wallStart;
         callCpu.push_back(threadCpuSeconds() - cpuStart);
         state.SetIterationTime(wall);
@@ -404,9 +404,9 @@ void BM_StoreLogMessage(benchmark::State& state) {
     for (int half = 0; half < 2; ++half) {
       const double start = threadCpuSeconds();
       if ((half == 0) == logFirst) {
-        rfid_bench_count_begin();
+        rfid_alloc_count_begin();
         for (int i = 0; i < kCallsPerBlock; ++i) logSampleMessage();
-        allocations += rfid_bench_count_end();
+        allocations += rfid_alloc_count_end();
         const double elapsed = (threadCpuSeconds() - start) / kCallsPerBlock;
         logTimes.push_back(elapsed);
         state.SetIterationTime(elapsed);
@@ -432,9 +432,9 @@ void BM_StoreLogThroughShell(benchmark::State& state) {
   unsigned long allocations = 0;
   for (auto _ : state) {
     const double start = wallSeconds();
-    rfid_bench_count_begin();
+    rfid_alloc_count_begin();
     storeLogThroughShell(kSampleFormat, "rfid_vor.cpp", 187, "getRequestCardSN");
-    allocations += rfid_bench_count_end();
+    allocations += rfid_alloc_count_end();
     const double elapsed = wallSeconds() - start;
     times.push_back(elapsed);
     state.SetIterationTime(elapsed);
@@ -451,26 +451,26 @@ template <std::size_t N>
 void BM_ClaCheckSum(benchmark::State& state) {
   unsigned char frame[N];
   for (std::size_t i = 0; i < N; ++i) frame[i] = static_cast<unsigned char>(i * 37);
-  rfid_bench_count_begin();
+  rfid_alloc_count_begin();
   for (auto _ : state) {
     benchmark::DoNotOptimize(frame);
     benchmark::DoNotOptimize(ClaCheckSum(frame, static_cast<int>(N)));
   }
   state.counters["allocations"] =
-      static_cast<double>(rfid_bench_count_end()) / static_cast<double>(state.iterations());
+      static_cast<double>(rfid_alloc_count_end()) / static_cast<double>(state.iterations());
 }
 
 template <std::size_t N, typename Build>
 void measureBuilder(benchmark::State& state, Build build) {
   unsigned char frame[N];
-  rfid_bench_count_begin();
+  rfid_alloc_count_begin();
   for (auto _ : state) {
     build(frame);
     benchmark::DoNotOptimize(frame);
     benchmark::ClobberMemory();
   }
   state.counters["allocations"] =
-      static_cast<double>(rfid_bench_count_end()) / static_cast<double>(state.iterations());
+      static_cast<double>(rfid_alloc_count_end()) / static_cast<double>(state.iterations());
 }
 
 void registerMicroBenchmarks() {
@@ -582,7 +582,7 @@ int main(int argc, char** argv) {
     opIterations = std::max(1, std::atoi(value.c_str()));
   const bool ownDirectory = !takeFlag(args, "--log-dir", value);
   logDirectory = ownDirectory ? makeLogDirectory() : value;
-  rfid::logDirectory = logDirectory.c_str();
+  const rfid::ScopedLogDirectory logSeam(logDirectory.c_str());
 
   try {
     attachTerminalConsole();

@@ -1,14 +1,11 @@
 #include "rfid_sim/fast_exchange.h"
 
-#include "rfid_internal.h"
-
 namespace rfid_sim {
 namespace {
 
 // The module's wait is a plain function pointer, so the simulator it waits
 // for has to be reachable from a plain function.
 Simulator* current = nullptr;
-rfid::ExchangeWait previous = rfid::sleepExchangeWait;
 
 void waitForCurrent() {
   if (current != nullptr) (void)current->waitForReply();
@@ -16,14 +13,11 @@ void waitForCurrent() {
 
 }  // namespace
 
-FastExchange::FastExchange(Simulator& simulator) {
+FastExchange::FastExchange(Simulator& simulator) : wait_(waitForCurrent) {
   current = &simulator;
-  previous = rfid::exchangeWait;
-  rfid::exchangeWait = waitForCurrent;
 }
 
 FastExchange::~FastExchange() {
-  rfid::exchangeWait = previous;
   current = nullptr;
 }
 

@@ -43,8 +43,6 @@ class Session : public ::testing::Test {
   void SetUp() override {
     std::memcpy(savedKeys_, sectorKeyA, sizeof savedKeys_);
     ASSERT_NE(::mkdtemp(logDir_), nullptr);
-    savedLogDirectory_ = rfid::logDirectory;
-    rfid::logDirectory = logDir_;
   }
 
   void TearDown() override {
@@ -52,7 +50,6 @@ class Session : public ::testing::Test {
     port_.reset();
     simulator_.reset();
     std::memcpy(sectorKeyA, savedKeys_, sizeof savedKeys_);
-    rfid::logDirectory = savedLogDirectory_;
     for (const std::string& file : logFiles()) ::unlink(file.c_str());
     ::rmdir(logDir_);
   }
@@ -91,7 +88,7 @@ class Session : public ::testing::Test {
   rfid_serial::UniqueFd port_;
   unsigned char savedKeys_[16][6] = {};
   char logDir_[64] = "/tmp/rfid-session-log-XXXXXX";
-  const char* savedLogDirectory_ = nullptr;
+  rfid::ScopedLogDirectory logDirectory_{logDir_};
 };
 
 Block pattern(std::uint8_t first) {
