@@ -87,6 +87,15 @@ Call decode(const std::uint8_t* data, std::size_t size) {
   return call;
 }
 
+// True when bytes[from..N) all still hold the canary.
+template <std::size_t N>
+bool untouched(const unsigned char (&bytes)[N], std::size_t from = 0) {
+  for (std::size_t i = from; i < N; ++i) {
+    if (bytes[i] != kCanary) return false;
+  }
+  return true;
+}
+
 bool holdsKeyBytes(const std::string& text) {
   constexpr std::size_t kWindow = 4;
   for (int sector = 0; sector < COLUMN; ++sector) {
@@ -154,18 +163,14 @@ void fuzzCardRequest(const Call& call) {
       run(call, [&] { found = getRequestCardSN(call.fd, call.moduleType, serial); });
   checkCommon(call, seen, vorSends(call));
   if (!found) {
-    for (unsigned char b : serial) {
-      if (b != kCanary) violation("serial record changed on false");
-    }
+    if (!untouched(serial)) violation("serial record changed on false");
     return;
   }
   if (!call.exchanged()) violation("true without a reply");
   const std::size_t length = serial[0];
   if (length != 4 && length != 7) violation("serial length neither 4 nor 7");
   if (!call.replyMatches(serial + 1, 2, length)) violation("serial not taken from the reply");
-  for (std::size_t i = length + 1; i < sizeof serial; ++i) {
-    if (serial[i] != kCanary) violation("serial record written past the serial number");
-  }
+  if (!untouched(serial, length + 1)) violation("serial record written past the serial number");
 }
 
 void fuzzBlockRead(const Call& call) {
@@ -177,9 +182,7 @@ void fuzzBlockRead(const Call& call) {
   });
   checkCommon(call, seen, vorSends(call) && blockValid(call));
   if (!read) {
-    for (unsigned char b : data) {
-      if (b != kCanary) violation("block data changed on false");
-    }
+    if (!untouched(data)) violation("block data changed on false");
     return;
   }
   if (!call.exchanged() || !call.replyMatches(data, 2, kBlockSize)) {
@@ -219,22 +222,18 @@ void fuzzSearchTag(const Call& call) {
   const Observed& seen =
       run(call, [&] { found = searchTag(call.fd, call.moduleType, serial, stage); });
   checkCommon(call, seen, call.fd > 0);
-  bool untouched = true;
-  for (unsigned char b : serial) untouched = untouched && b == kCanary;
   if (!found) {
-    if (!untouched) violation("serial record changed on false");
+    if (!untouched(serial)) violation("serial record changed on false");
     return;
   }
   if (!call.exchanged() || call.reply(3) != 1) violation("true without a card reported");
-  if (untouched) return;
+  if (untouched(serial)) return;
   const std::size_t length = serial[0];
   if (!(length == 7 || (length == 4 && stage == SEARCH))) violation("record against stage rule");
   if (call.reply(6) != length || !call.replyMatches(serial + 1, 7, length)) {
     violation("serial not taken from the reply");
   }
-  for (std::size_t i = length + 1; i < sizeof serial; ++i) {
-    if (serial[i] != kCanary) violation("serial record written past the serial number");
-  }
+  if (!untouched(serial, length + 1)) violation("serial record written past the serial number");
 }
 
 void fuzzLogin(const Call& call) {
@@ -254,9 +253,7 @@ void fuzzReadBlock(const Call& call) {
       call, [&] { read = MifareClassic_ReadBlock(call.fd, call.moduleType, call.block, data); });
   checkCommon(call, seen, call.fd > 0 && blockValid(call));
   if (!read) {
-    for (unsigned char b : data) {
-      if (b != kCanary) violation("block data changed on false");
-    }
+    if (!untouched(data)) violation("block data changed on false");
     return;
   }
   if (!call.exchanged() || call.reply(3) != 1 || !call.replyMatches(data, 4, kBlockSize)) {
@@ -272,14 +269,12 @@ void fuzzWriteBlock(const Call& call) {
     written = MifareClassic_WriteBlock(call.fd, call.moduleType, call.block, data);
   });
   checkCommon(call, seen, call.fd > 0 && blockValid(call));
-  bool untouched = true;
-  for (unsigned char b : data) untouched = untouched && b == kCanary;
   if (!written) {
-    if (!untouched) violation("block data changed on false");
+    if (!untouched(data)) violation("block data changed on false");
     return;
   }
   if (!call.exchanged() || call.reply(3) != 1) violation("write true unconfirmed");
-  if (!untouched && !call.replyMatches(data, 4, kBlockSize)) {
+  if (!untouched(data) && !call.replyMatches(data, 4, kBlockSize)) {
     violation("echoed data not taken from the reply");
   }
 }
@@ -336,9 +331,7 @@ void fuzzExchange(const Call& call) {
   if (result != expected) violation("exchange result");
   const std::size_t filled = expected > 0 ? call.delivered : 0;
   if (!call.replyMatches(rx, 0, filled)) violation("reply bytes");
-  for (std::size_t i = filled; i < sizeof rx; ++i) {
-    if (rx[i] != kCanary) violation("receive area written past the reply");
-  }
+  if (!untouched(rx, filled)) violation("receive area written past the reply");
   if (sends && writeFails) {
     // The Error line shows the frame up to its first zero byte, at most 4.
     const std::string prefix = "system command ";

@@ -1,62 +1,43 @@
-// The diagnostics log: the console line, the monthly file entry, and the UTC
-// stamp handed to hosts.
+// The diagnostics log: the console line, the monthly file entry, the UTC
+// stamp handed to hosts, and what a broken log directory costs.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdio>
-#include <cstdlib>
 #include <ctime>
 #include <fstream>
 #include <regex>
 #include <sstream>
-#include <string>
 #include <thread>
 
-#include "module_fixture.h"
+#include "scripted_reader.h"
 
 namespace rfid::testing {
 namespace {
 
 const std::string kStamp = R"(\[\d{4}\.\d\d\.\d\d \d\d:\d\d:\d\d\] - )";
 
-TEST(LogTest, ConsoleLineAndFileEntryShareOneStampedLine) {
-  LogCapture log;
-  EXPECT_EQ(StoreLogMessage("reader %d on %s\n", 2, "ttyS1"),
-            static_cast<int>(std::strlen("reader 2 on ttyS1\n")));
-  const std::string console = log.console();
-  EXPECT_TRUE(std::regex_match(console, std::regex(kStamp + "reader 2 on ttyS1\n"))) << console;
-  EXPECT_EQ(log.file(), console + "\n");
-  // The file is named after the year and month of the stamp's own reading.
-  EXPECT_EQ(log.filePath(), log.directory() + "/[" + console.substr(1, 7) + "]SystemLog");
-}
-
 // Each message reaches the console as formatted (cut to 4095 bytes) and the
-// file as the console line plus a newline, with or without its own newline;
-// nothing passes through a shell. The return value is the uncut length.
-TEST(LogTest, MessagesReachConsoleAndFileUnchangedUpTo4095Bytes) {
-  const std::string marker = "/tmp/rfid-log-test-injected";
-  const std::string special =
-      "\"$(touch " + marker + ")\" `touch " + marker + "` $HOME \\ \x01\t\x1b[0m\r\n";
-  for (const std::string& text : {std::string(5000, 'x'), std::string("no newline"), special}) {
+// file as the console line plus a newline, with or without its own newline,
+// control characters and shell syntax untouched; the file is named after
+// the year and month of the stamp. The return value is the uncut length; a
+// null format logs nothing and returns -1.
+TEST(LogTest, ConsoleLineAndFileEntryShareOneStampedLineUpTo4095Bytes) {
+  const std::string special = "\"$(touch x)\" `touch x` $HOME \\ \x01\t\x1b[0m\r\n";
+  for (const std::string& text : {std::string("reader 2 on ttyS1\n"), std::string(5000, 'x'),
+                                  std::string("no newline"), special}) {
     LogCapture log;
     EXPECT_EQ(StoreLogMessage("%s", text.c_str()), static_cast<int>(text.size()));
-    EXPECT_EQ(log.messages(), std::vector<std::string>{text.substr(0, 4095)});
-    EXPECT_EQ(log.file(), log.console() + "\n");
+    const std::string console = log.console();
+    EXPECT_TRUE(std::regex_search(console, std::regex("^" + kStamp))) << console;
+    EXPECT_EQ(console.substr(24), text.substr(0, kMessageSize - 1));
+    EXPECT_EQ(log.file(), console + "\n");
+    EXPECT_EQ(log.filePath(), log.directory() + "/[" + console.substr(1, 7) + "]SystemLog");
   }
-  EXPECT_NE(access(marker.c_str(), F_OK), 0) << "the message went through a shell";
-  std::remove(marker.c_str());
-}
-
-TEST(LogTest, EntriesAreAppendedToWhatTheFileAlreadyHolds) {
   LogCapture log;
-  std::ofstream(log.filePath()) << "earlier entry\n";
-  StoreLogMessage("first\n");
-  StoreLogMessage("second\n");
-  const std::string console = log.console();
-  const std::size_t firstEnd = console.find('\n') + 1;
-  EXPECT_EQ(log.file(), "earlier entry\n" + console.substr(0, firstEnd) + "\n" +
-                            console.substr(firstEnd) + "\n");
+  EXPECT_EQ(StoreLogMessage(nullptr), -1);
+  EXPECT_EQ(log.console() + log.file(), "");
 }
 
 TEST(LogTest, FileIsCreatedReadWriteForAllLessTheUmask) {
@@ -71,66 +52,65 @@ TEST(LogTest, FileIsCreatedReadWriteForAllLessTheUmask) {
   }
 }
 
-// Seconds since the epoch of a stamp's fields read as UTC, whatever its
-// date separator; -1 when it holds no stamp.
-std::time_t stampSeconds(const std::string& stamp) {
-  std::tm fields{};
-  if (std::sscanf(stamp.c_str(), "[%d%*c%d%*c%d %d:%d:%d]", &fields.tm_year, &fields.tm_mon,
-                  &fields.tm_mday, &fields.tm_hour, &fields.tm_min, &fields.tm_sec) != 6) {
-    return -1;
+// What the log does without its file: the entry is lost (or cut on a full
+// medium), the console line and the return value stay, nothing is retried,
+// and once the fault is gone the next entry reaches the file whole.
+TEST(LogTest, BrokenLogLosesTheEntryButNotTheConsoleLineAndRecovers) {
+  for (const bool full : {false, true}) {
+    LogCapture log;
+    const std::string directory = log.directory() + "/log", file = monthlyLogFile(directory);
+    const ScopedLogDirectory seam(directory.c_str());
+    // A missing directory, or a full medium.
+    if (full) {
+      ASSERT_EQ(mkdir(directory.c_str(), 0700) + symlink("/dev/full", file.c_str()), 0);
+    }
+    EXPECT_EQ(StoreLogMessage("lost\n"), 5);
+    unlink(file.c_str());
+    mkdir(directory.c_str(), 0700);
+    StoreLogMessage("kept\n");
+    EXPECT_TRUE(std::regex_match(log.console(), std::regex(kStamp + "lost\n" + kStamp + "kept\n")));
+    std::ifstream in(file);
+    const std::string entries{std::istreambuf_iterator<char>(in), {}};
+    EXPECT_TRUE(std::regex_match(entries, std::regex(kStamp + "kept\n\n"))) << entries;
+    unlink(file.c_str());
+    rmdir(directory.c_str());
   }
-  fields.tm_year -= 1900;
-  fields.tm_mon -= 1;
-  return timegm(&fields);
 }
 
-TEST(LogTest, TimeStringIsUtcWithDashesWhileLogStampIsLocalWithDots) {
-  // Three hours east of UTC, spelled out so that no zone files are needed.
-  constexpr std::time_t kZoneOffset = 3 * 3600;
-  const ScopedTimeZone zone("XST-3");
-  LogCapture log;
-  char* const first = getTimeString();
-  StoreLogMessage("now\n");
-  char* const second = getTimeString();
-  ASSERT_NE(first, nullptr);
-  ASSERT_NE(second, nullptr);
-  const std::string before = first, after = second, line = log.console();
-  std::free(first);
-  std::free(second);
-  EXPECT_TRUE(std::regex_match(before, std::regex(R"(\[\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\])")))
-      << before;
-  const std::time_t utcBefore = stampSeconds(before);
-  const std::time_t utcAfter = stampSeconds(after);
-  const std::time_t local = stampSeconds(line);
-  EXPECT_TRUE(std::regex_match(line, std::regex(kStamp + "now\n"))) << line;
-  EXPECT_GE(local - kZoneOffset, utcBefore);
-  EXPECT_LE(local - kZoneOffset, utcAfter);
-}
-
-// Local time minus UTC, in seconds, of the entry that the log writes now.
+// Local time minus UTC, in minutes, of the entry that the log writes now
+// (rounding absorbs a second boundary), and the UTC stamp has dashes.
 std::time_t loggedZoneOffset(LogCapture& log) {
   char* const utc = getTimeString();
   StoreLogMessage("zone\n");
   const std::string console = log.console();
-  const std::string last = console.substr(console.rfind('\n', console.size() - 2) + 1);
-  const std::time_t offset = stampSeconds(last) - stampSeconds(utc);
+  const std::string stamps[] = {console.substr(console.rfind('\n', console.size() - 2) + 1), utc};
+  EXPECT_TRUE(std::regex_match(utc, std::regex(R"(\[\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\])"))) << utc;
   std::free(utc);
-  return offset;
+  std::time_t seconds[2] = {};
+  for (int i = 0; i < 2; ++i) {
+    std::tm fields{};
+    std::sscanf(stamps[i].c_str(), "[%d%*c%d%*c%d %d:%d:%d]", &fields.tm_year, &fields.tm_mon,
+                &fields.tm_mday, &fields.tm_hour, &fields.tm_min, &fields.tm_sec);
+    fields.tm_year -= 1900;
+    fields.tm_mon -= 1;
+    seconds[i] = timegm(&fields);
+  }
+  return (seconds[0] - seconds[1]) / 60;
 }
 
 // The zone that entries carry follows TZ as it is set and unset, without the
-// host calling tzset(); rounding to minutes absorbs a second boundary.
+// host calling tzset(); getTimeString stays in UTC.
 TEST(LogTest, StampFollowsTimeZoneWhenTzIsSetAndUnset) {
   const ScopedTimeZone unset(nullptr);
   LogCapture log;
-  const std::time_t systemOffset = loggedZoneOffset(log) / 60;
+  const std::time_t systemOffset = loggedZoneOffset(log);
   const bool systemIsNine = systemOffset == 9 * 60;
   ScopedTimeZone::set(systemIsNine ? "XST-4" : "JST-9");
-  EXPECT_EQ(loggedZoneOffset(log) / 60, systemIsNine ? 4 * 60 : 9 * 60);
+  EXPECT_EQ(loggedZoneOffset(log), systemIsNine ? 4 * 60 : 9 * 60);
   ScopedTimeZone::set(nullptr);
-  EXPECT_EQ(loggedZoneOffset(log) / 60, systemOffset);
+  EXPECT_EQ(loggedZoneOffset(log), systemOffset);
   ScopedTimeZone::set("XST-3");
-  EXPECT_EQ(loggedZoneOffset(log) / 60, 3 * 60);
+  EXPECT_EQ(loggedZoneOffset(log), 3 * 60);
 }
 
 // Hosts log from several threads; every entry arrives whole. Under

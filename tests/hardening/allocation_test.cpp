@@ -1,134 +1,77 @@
 // The module takes nothing from the heap but the buffer getTimeString hands
-// out: a counting malloc, active only while the module runs, sees every
-// operation, the log and the exchange go by without an allocation.
+// out: the benchmarks' counting allocator sees every operation, the log and
+// a failed exchange go by without an allocation.
 //
-// One allocation is not the module's own: every log message calls tzset()
-// so that a changed time zone takes effect, and with TZ unset the C library
-// may reload /etc/localtime there, allocating and freeing small buffers.
-// The count is therefore taken with the zone named in TZ, and a second
-// check shows that without TZ the heap in use does not grow.
+// The log does not call tzset() per line: with TZ set it calls it for every
+// entry, which returns at once on an unchanged TZ; with TZ unset it looks at
+// /etc/localtime at most once a second and calls tzset() only when the file
+// changed. Both are counted. The C library sets up the zone and the console
+// buffer on first use, so each count starts after a first round.
 //
-// This executable replaces malloc for the whole process, so it is not built
-// with the sanitizers, which bring their own.
+// The counting allocator replaces malloc for the whole process, so this test
+// is not built with the sanitizers, which bring their own.
 #include <gtest/gtest.h>
-#include <malloc.h>
 
-#include <cstdlib>
-#include <cstring>
-
-#include "module_fixture.h"
+#include "alloc_counter.h"
 #include "operations.h"
 
-extern "C" {
-void* __libc_malloc(std::size_t size);
-void* __libc_calloc(std::size_t count, std::size_t size);
-void* __libc_realloc(void* pointer, std::size_t size);
-}
-
+namespace rfid::testing {
 namespace {
-bool counting = false;
-long allocations = 0;
-}  // namespace
-
-extern "C" void* malloc(std::size_t size) {
-  if (counting) ++allocations;
-  return __libc_malloc(size);
-}
-
-extern "C" void* calloc(std::size_t count, std::size_t size) {
-  if (counting) ++allocations;
-  return __libc_calloc(count, size);
-}
-
-extern "C" void* realloc(void* pointer, std::size_t size) {
-  if (counting) ++allocations;
-  return __libc_realloc(pointer, size);
-}
-
-namespace rfid::hardening {
-namespace {
-
-using rfid::testing::LogCapture;
-using rfid::testing::ScriptedReader;
 
 // The scripted reader allocates as it serves a request; that is the test
 // double's heap use, not the module's, so counting pauses for it.
-rfid::ExchangeWait readerWait = nullptr;
+unsigned long counted = 0;
+ExchangeWait readerWait = nullptr;
 void uncountedReaderWait() {
-  counting = false;
+  counted += rfid_alloc_count_end();
   readerWait();
-  counting = true;
+  rfid_alloc_count_begin();
 }
 
-// Runs every operation, a failed write and a long log message.
-void runEverything(ScriptedReader& reader) {
-  unsigned char buffer[kBlockSize] = {};
-  for (const Operation& op : allOperations()) {
-    reader.answer(op.successReply);
-    counting = true;
-    op.call(reader.fd(), MODULE_VOR, Arguments{5, buffer});
-    counting = false;
+// Every operation with every reply of the protocol table, a failed write
+// and a long log message; returns the allocations they made.
+unsigned long allocationsOfEverything() {
+  ScriptedReader reader;
+  readerWait = exchangeWait;
+  const ScopedExchangeWait uncounted(uncountedReaderWait);
+  counted = 0;
+  for (const ReplyCase& c : kReplyCases) {
+    const Operation& op = kOperations.at(c.operation);
+    unsigned char buffer[kBlockSize] = {};
+    reader.answer(c.reply);
+    rfid_alloc_count_begin();
+    op.call(reader.fd(), MODULE_VOR, op.block, buffer);
+    counted += rfid_alloc_count_end();
   }
   const std::string longMessage(5000, 'x');
   unsigned char frame[] = {0x03, 0x20, 0x01, 0x22};
   unsigned char rx[kReceiveSize];
-  counting = true;
+  rfid_alloc_count_begin();
   StoreLogMessage("%s %d\n", longMessage.c_str(), 42);
   system_command(-1, frame, sizeof frame, rx);  // the write fails: an Error line
-  counting = false;
-}
-
-// True when this file's malloc is the one the process uses. Valgrind puts
-// its own in place of malloc (for calls through the PLT at least), so
-// under valgrind the count means nothing.
-bool countingMallocActive() {
-  const char* const preload = std::getenv("LD_PRELOAD");
-  if (preload != nullptr && std::strstr(preload, "vgpreload") != nullptr) return false;
-  void* (*const allocate)(std::size_t) = malloc;
-  allocations = 0;
-  counting = true;
-  void* probe = allocate(1);
-  counting = false;
-  std::free(probe);
-  const bool active = allocations == 1;
-  allocations = 0;
-  return active;
+  return counted + rfid_alloc_count_end();
 }
 
 TEST(AllocationTest, OnlyGetTimeStringTakesFromTheHeap) {
-  if (!countingMallocActive()) GTEST_SKIP() << "malloc is replaced by a tool";
-  const rfid::testing::ScopedTimeZone zone(":/etc/localtime");
-  LogCapture log;
-  ScriptedReader reader;
-  readerWait = rfid::exchangeWait;
-  rfid::exchangeWait = uncountedReaderWait;
+  // Valgrind puts its own malloc in place of the counting one.
+  void* (*volatile allocate)(std::size_t) = malloc;
+  rfid_alloc_count_begin();
+  free(allocate(1));
+  if (rfid_alloc_count_end() != 1) GTEST_SKIP() << "malloc is replaced by a tool";
 
-  // The C library sets up the console buffer and the time zone on first
-  // use; that happens once per process, whoever calls first.
-  runEverything(reader);
-  allocations = 0;
-  runEverything(reader);
-  EXPECT_EQ(allocations, 0);
-
-  constexpr int kTimeStrings = 3;
-  for (int i = 0; i < kTimeStrings; ++i) {
-    counting = true;
-    char* stamp = getTimeString();
-    counting = false;
-    std::free(stamp);
+  for (const char* zone : {":/etc/localtime", static_cast<const char*>(nullptr)}) {
+    const ScopedTimeZone timeZone(zone);
+    LogCapture log;
+    allocationsOfEverything();
+    EXPECT_EQ(allocationsOfEverything(), 0U) << "TZ " << (zone != nullptr ? zone : "unset");
   }
-  EXPECT_EQ(allocations, kTimeStrings);
-  rfid::exchangeWait = readerWait;
-}
-
-TEST(AllocationTest, LoggingWithoutTimeZoneDoesNotGrowTheHeap) {
-  const rfid::testing::ScopedTimeZone zone(nullptr);
-  LogCapture log;
-  StoreLogMessage("warm-up\n");
-  const std::size_t inUse = mallinfo2().uordblks;
-  for (int i = 0; i < 1000; ++i) StoreLogMessage("message %d\n", i);
-  EXPECT_EQ(mallinfo2().uordblks, inUse);
+  for (int i = 0; i < 3; ++i) {
+    rfid_alloc_count_begin();
+    char* stamp = getTimeString();
+    EXPECT_EQ(rfid_alloc_count_end(), 1U);
+    free(stamp);
+  }
 }
 
 }  // namespace
-}  // namespace rfid::hardening
+}  // namespace rfid::testing

@@ -1,12 +1,16 @@
 // Test doubles that let the module run its real system calls: a reader on
-// the far side of a pseudo-terminal whose replies each test scripts, and a
-// capture of the module's console and log-file output.
+// the far side of a pseudo-terminal whose replies each test scripts, a
+// capture of the module's console and log-file output, and a TZ guard.
 #ifndef RFID_TESTS_SCRIPTED_READER_H
 #define RFID_TESTS_SCRIPTED_READER_H
 
+#include <cstdlib>
 #include <deque>
 #include <string>
 #include <vector>
+
+#include "rfid_internal.h"
+#include "rfid_serial/unique_fd.h"
 
 namespace rfid::testing {
 
@@ -26,33 +30,29 @@ class ScriptedReader {
   ScriptedReader& operator=(const ScriptedReader&) = delete;
 
   // The descriptor the module gets as `Fd`: raw, 8N1, reads return at once.
-  int fd() const { return serialFd_; }
+  int fd() const { return serial_.get(); }
 
-  // Scripts the reply to the next request; replies are used in order.
-  void answer(Bytes reply);
-  // The next request gets no reply at all.
-  void stayQuiet();
+  // Scripts the reply to the next request (empty: no reply at all).
+  void answer(Bytes reply) { script_.push_back(std::move(reply)); }
   // Bytes that arrive on the serial side now, before the next exchange.
   void sendStale(const Bytes& bytes);
 
   // Every request received so far, in order.
   const std::vector<Bytes>& requests() const { return requests_; }
-  // The latest request, or an empty vector when none was sent.
-  Bytes lastRequest() const;
 
   // Reads one request (waiting up to a second for it) and sends the next
   // scripted reply. Returns false when no request arrived.
   bool serveOnce();
 
   // Restores the module's real half-second wait for the rest of the test.
-  void useRealWait();
+  void useRealWait() { exchangeWait = sleepExchangeWait; }
 
  private:
-  static void waitHook();
   void waitUntilReadable(std::size_t count) const;
 
-  int masterFd_ = -1;
-  int serialFd_ = -1;
+  rfid_serial::UniqueFd master_;
+  rfid_serial::UniqueFd serial_;
+  ScopedExchangeWait wait_;
   std::deque<Bytes> script_;
   std::vector<Bytes> requests_;
 };
@@ -74,20 +74,36 @@ class LogCapture {
   std::string console();
   // The current month's log file, or "" when it does not exist.
   std::string file() const;
-  // Path of the current month's log file (by local time).
-  std::string filePath() const;
+  std::string filePath() const { return monthlyLogFile(directory_); }
   const std::string& directory() const { return directory_; }
 
-  // The messages logged so far (console), each without its time stamp and
-  // with its source line number replaced by "N": for example
-  // "[rfid_link.cpp:N][system_command][Error] system command ... fail.\n".
-  std::vector<std::string> messages();
+  // The lines logged so far (console), one per line, each without its time
+  // stamp and a module message without its source and function: for
+  // example "Error system command ABCD response fail.".
+  std::string messages();
 
  private:
   std::string directory_;
-  const char* savedDirectory_;
+  ScopedLogDirectory logDirectory_;
   int savedStdout_ = -1;
-  std::string capturePath_;
+};
+
+// Sets TZ (or unsets it, for null) for its lifetime; the suite's own TZ
+// comes back. It never calls tzset(): noticing the change is the log's job.
+class ScopedTimeZone {
+ public:
+  explicit ScopedTimeZone(const char* zone) : had_(std::getenv("TZ") != nullptr) {
+    if (had_) saved_ = std::getenv("TZ");
+    set(zone);
+  }
+  ~ScopedTimeZone() { set(had_ ? saved_.c_str() : nullptr); }
+  static void set(const char* zone) { zone != nullptr ? setenv("TZ", zone, 1) : unsetenv("TZ"); }
+  ScopedTimeZone(const ScopedTimeZone&) = delete;
+  ScopedTimeZone& operator=(const ScopedTimeZone&) = delete;
+
+ private:
+  bool had_;
+  std::string saved_;
 };
 
 }  // namespace rfid::testing
