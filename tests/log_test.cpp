@@ -6,6 +6,7 @@
 
 #include <cstdio>
 #include <ctime>
+#include <filesystem>
 #include <fstream>
 #include <regex>
 #include <sstream>
@@ -21,35 +22,37 @@ const std::string kStamp = R"(\[\d{4}\.\d\d\.\d\d \d\d:\d\d:\d\d\] - )";
 // Each message reaches the console as formatted (cut to 4095 bytes) and the
 // file as the console line plus a newline, with or without its own newline,
 // control characters and shell syntax untouched; the file is named after
-// the year and month of the stamp. The return value is the uncut length; a
-// null format logs nothing and returns -1.
+// the year and month of the stamp, created read-write for all less the
+// umask, and closed again. The return value is the uncut length; a null
+// format logs nothing and returns -1.
 TEST(LogTest, ConsoleLineAndFileEntryShareOneStampedLineUpTo4095Bytes) {
   const std::string special = "\"$(touch x)\" `touch x` $HOME \\ \x01\t\x1b[0m\r\n";
-  for (const std::string& text : {std::string("reader 2 on ttyS1\n"), std::string(5000, 'x'),
-                                  std::string("no newline"), special}) {
+  const std::tuple<std::string, mode_t, mode_t> cases[] = {{"reader 2 on ttyS1\n", 022, 0644},
+                                                           {std::string(5000, 'x'), 077, 0600},
+                                                           {"no newline", 0, 0666},
+                                                           {special, 022, 0644}};
+  const auto openDescriptors = [] {
+    return std::distance(std::filesystem::directory_iterator("/proc/self/fd"), {});
+  };
+  for (const auto& [text, mask, mode] : cases) {
     LogCapture log;
+    const auto descriptors = openDescriptors();
+    const mode_t saved = umask(mask);
     EXPECT_EQ(StoreLogMessage("%s", text.c_str()), static_cast<int>(text.size()));
+    umask(saved);
+    EXPECT_EQ(openDescriptors(), descriptors);
     const std::string console = log.console();
     EXPECT_TRUE(std::regex_search(console, std::regex("^" + kStamp))) << console;
-    EXPECT_EQ(console.substr(24), text.substr(0, kMessageSize - 1));
+    EXPECT_EQ(console.substr(24), text.substr(0, 4095));
     EXPECT_EQ(log.file(), console + "\n");
     EXPECT_EQ(log.filePath(), log.directory() + "/[" + console.substr(1, 7) + "]SystemLog");
-  }
-  LogCapture log;
-  EXPECT_EQ(StoreLogMessage(nullptr), -1);
-  EXPECT_EQ(log.console() + log.file(), "");
-}
-
-TEST(LogTest, FileIsCreatedReadWriteForAllLessTheUmask) {
-  for (const auto& [mask, mode] : {std::pair<mode_t, mode_t>{022, 0644}, {077, 0600}, {0, 0666}}) {
-    LogCapture log;
-    const mode_t saved = umask(mask);
-    StoreLogMessage("created\n");
-    umask(saved);
     struct stat info {};
     ASSERT_EQ(stat(log.filePath().c_str(), &info), 0);
     EXPECT_EQ(info.st_mode & 0777, mode) << "umask " << mask;
   }
+  LogCapture log;
+  EXPECT_EQ(StoreLogMessage(nullptr), -1);
+  EXPECT_EQ(log.console() + log.file(), "");
 }
 
 // What the log does without its file: the entry is lost (or cut on a full

@@ -66,13 +66,9 @@ TEST(ConcurrentWritersTest, EveryEntryOfEightAppendingProcessesIsFoundWhole) {
         writer >= kWriters || index != nextIndex[static_cast<std::size_t>(writer)]++) {
       break;
     }
-    const std::string message = messageOf(writer, index);
-    const std::size_t end = at + kStampSize + message.size();
-    if (end >= file.size() || file.compare(at + kStampSize, message.size(), message) != 0 ||
-        file[end] != '\n') {
-      break;
-    }
-    at = end + 1;
+    const std::string entry = messageOf(writer, index) + "\n";
+    if (file.compare(at + kStampSize, entry.size(), entry) != 0) break;
+    at += kStampSize + entry.size();
   }
   std::fprintf(stderr, "concurrent writers: %d of %d entries found whole (%zu bytes)\n", whole,
                kWriters * kEntriesPerWriter, file.size());

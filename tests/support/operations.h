@@ -114,8 +114,8 @@ const std::map<std::string, Operation> kOperations = {
       [](int fd, int type, int, U b) { return searchTag(fd, type, b, READ); },
       [](Reply r, int& n, bool& f) { return elatec::judgeSearchTag(r, READ, n, f); }}},
     {"login",
-     {"MifareClassic_Login", Family::kElatec, 13, false,
-      concat(concat({0x0A, 0x00, 0x0B, 0x00}, keyOfSector(3)), {0x61, 3}),
+     {"MifareClassic_Login", Family::kElatec, 2, false,
+      concat(concat({0x0A, 0x00, 0x0B, 0x00}, keyOfSector(0)), {0x61, 0}),
       [](int fd, int type, int block, U) { return MifareClassic_Login(fd, type, block, 0x61); },
       [](Reply r, int&, bool&) { return elatec::judgeLogin(r); }}},
     {"read",
@@ -123,8 +123,8 @@ const std::map<std::string, Operation> kOperations = {
       [](int fd, int type, int block, U b) { return MifareClassic_ReadBlock(fd, type, block, b); },
       [](Reply r, int&, bool&) { return elatec::judgeReadBlock(r); }}},
     {"write",
-     {"MifareClassic_WriteBlock", Family::kElatec, 63, true,
-      concat({0x13, 0x00, 0x0B, 0x02, 63}, kUntouched),
+     {"MifareClassic_WriteBlock", Family::kElatec, 3, true,
+      concat({0x13, 0x00, 0x0B, 0x02, 3}, kUntouched),
       [](int fd, int type, int block, U b) { return MifareClassic_WriteBlock(fd, type, block, b); },
       [](Reply r, int&, bool& f) { return elatec::judgeWriteBlock(r, f); }}},
     {"beep",
@@ -157,7 +157,8 @@ const Bytes kSevenBytes = {7, 0xD1, 0xD2, 0xD3, 0xD4, 0xD5, 0xD6, 0xD7};
 using B = Bytes;
 
 // Replies end exactly at the last byte a verdict needs, or one short of it.
-// Without a reply the operation stops before its judge.
+// Without a reply the operation stops before its judge; a reply of one byte
+// is judged (its missing bytes read as zero).
 const ReplyCase kReplyCases[] = {
     {"card", B{9, 0x20, 1, 2, 3, 4}, kSuccess, B{4, 1, 2, 3, 4}, "Info Card type : MIFARE classic.",
      4},
@@ -199,11 +200,13 @@ const ReplyCase kReplyCases[] = {
     {"login", B{2, 0, 0, 0}, kRefused, B{}, "Info MIFARE classic login fail."},
     {"login", B{2, 0, 0, 2}, kRetry, B{}, "Warn Please try again."},
     {"login", B{}, kRefused, B{}, ""},
+    {"login", B{2}, kRefused, B{}, "Info MIFARE classic login fail."},
     {"read", kElatecBlock, kSuccess, kBlock, "Info Read block successfully."},
     {"read", head(kElatecBlock, 19), kIncomplete, B{}, "Warn Incomplete reply: 19 bytes."},
     {"read", B{2, 0, 0, 0}, kRefused, B{}, "Info Unsuccessful to read block."},
     {"read", B{2, 0, 0, 2}, kRetry, B{}, "Warn Please try again."},
     {"read", B{}, kRefused, B{}, ""},
+    {"read", B{2}, kRefused, B{}, "Info Unsuccessful to read block."},
     // A write reply that carries the whole block is an echo of it.
     {"write", B{2, 0, 0, 1}, kSuccess, B{}, "Info Write block successfully."},
     {"write", kElatecBlock, kSuccess, kBlock, "Info Write block successfully.", 0, true},
@@ -211,6 +214,7 @@ const ReplyCase kReplyCases[] = {
     {"write", B{2, 0, 0, 0}, kRefused, B{}, "Info Unsuccessful to Write block."},
     {"write", B{2, 0, 0, 2}, kRetry, B{}, "Warn Please try again."},
     {"write", B{}, kRefused, B{}, ""},
+    {"write", B{2}, kRefused, B{}, "Info Unsuccessful to Write block."},
     // The beep's reply is read and dropped: true whatever comes.
     {"beep", B{}, kSuccess, B{}, ""},
     {"beep", B{2, 0, 0, 0}, kSuccess, B{}, ""},

@@ -24,10 +24,8 @@ using Bytes = std::vector<unsigned char>;
 // the fixed half-second sleep back; a test then runs serveOnce() on a thread.
 class ScriptedReader {
  public:
-  ScriptedReader();
+  ScriptedReader();  // neither copied nor moved: the wait seam points at it
   ~ScriptedReader();
-  ScriptedReader(const ScriptedReader&) = delete;
-  ScriptedReader& operator=(const ScriptedReader&) = delete;
 
   // The descriptor the module gets as `Fd`: raw, 8N1, reads return at once.
   int fd() const { return serial_.get(); }
@@ -65,10 +63,8 @@ std::string monthlyLogFile(const std::string& directory);
 // for its lifetime.
 class LogCapture {
  public:
-  LogCapture();
+  LogCapture();  // neither copied nor moved, as its seam guard
   ~LogCapture();
-  LogCapture(const LogCapture&) = delete;
-  LogCapture& operator=(const LogCapture&) = delete;
 
   // Everything the module printed on standard output so far.
   std::string console();
