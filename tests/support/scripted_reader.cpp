@@ -15,6 +15,7 @@
 #include <sstream>
 #include <stdexcept>
 #include <thread>
+#include <utility>
 
 #include "rfid_serial/serial_port.h"
 
@@ -56,11 +57,11 @@ ScriptedReader::ScriptedReader()
       !rfid_serial::configureRawPort(master_.get(), rfid_serial::kDefaultBaud)) {
     throw std::runtime_error("cannot set up the pty");
   }
-  activeReader = this;
+  outer_ = std::exchange(activeReader, this);
 }
 
 ScriptedReader::~ScriptedReader() {
-  activeReader = nullptr;
+  activeReader = outer_;
 }
 
 void ScriptedReader::sendStale(const Bytes& bytes) {

@@ -51,6 +51,7 @@ class ScriptedReader {
   rfid_serial::UniqueFd master_;
   rfid_serial::UniqueFd serial_;
   ScopedExchangeWait wait_;
+  ScriptedReader* outer_;  // the reader that served before this one
   std::deque<Bytes> script_;
   std::vector<Bytes> requests_;
 };
@@ -94,8 +95,6 @@ class ScopedTimeZone {
   }
   ~ScopedTimeZone() { set(had_ ? saved_.c_str() : nullptr); }
   static void set(const char* zone) { zone != nullptr ? setenv("TZ", zone, 1) : unsetenv("TZ"); }
-  ScopedTimeZone(const ScopedTimeZone&) = delete;
-  ScopedTimeZone& operator=(const ScopedTimeZone&) = delete;
 
  private:
   bool had_;
