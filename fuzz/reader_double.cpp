@@ -18,7 +18,7 @@
 #include "rfid_internal.h"
 
 extern "C" {
-int __real_open(const char* path, int flags, ...);
+int __real_open64(const char* path, int flags, ...);
 ssize_t __real_read(int fd, void* buffer, size_t size);
 ssize_t __real_write(int fd, const void* buffer, size_t size);
 int __real_tcflush(int fd, int queue);
@@ -90,7 +90,8 @@ void violation(const char* what) {
 
 using rfid::fuzz::kReaderFd;
 
-extern "C" int __wrap_open(const char* path, int flags, ...) {
+// The module is built with 64-bit file offsets, where open() is open64().
+extern "C" int __wrap_open64(const char* path, int flags, ...) {
   mode_t mode = 0;
   if ((flags & O_CREAT) != 0) {
     va_list args;
@@ -98,7 +99,7 @@ extern "C" int __wrap_open(const char* path, int flags, ...) {
     mode = static_cast<mode_t>(va_arg(args, int));
     va_end(args);
   }
-  const int fd = __real_open(path, flags, mode);
+  const int fd = __real_open64(path, flags, mode);
   if (rfid::fuzz::capturing && fd >= 0) rfid::fuzz::logDescriptors.push_back(fd);
   return fd;
 }

@@ -1,9 +1,9 @@
 // The reader side of the fuzz targets. The module's objects are linked with
-// --wrap for open, read, write, tcflush and fwrite, so its system calls land
-// here: exchanges on kReaderFd get the scripted write result and reply,
-// while log-file writes and console prints are captured for inspection
-// instead of reaching the disk or the terminal. Calls on any other
-// descriptor go to the system and are counted.
+// --wrap for open64 (its open, with 64-bit file offsets), read, write,
+// tcflush and fwrite, so its system calls land here: exchanges on kReaderFd
+// get the scripted write result and reply, while log-file writes and console
+// prints are captured for inspection instead of reaching the disk or the
+// terminal. Calls on any other descriptor go to the system and are counted.
 #ifndef RFID_FUZZ_READER_DOUBLE_H
 #define RFID_FUZZ_READER_DOUBLE_H
 
