@@ -310,7 +310,8 @@ void fuzzExchange(const Call& call) {
   const Observed& seen =
       run(call, [&] { result = system_command(uart, frame.data(), length, rx); });
   ASAN_UNPOISON_MEMORY_REGION(rx, sizeof rx);  // the harness's own buffer
-  const bool sends = length >= 1;
+  // An empty frame is still an exchange; only a negative length is refused.
+  const bool sends = length >= 0;
   // A negative descriptor reaches the system, whose write fails (EBADF).
   const bool writeFails = call.script.writeFails || uart < 0;
   checkLog(seen, sends && writeFails, true);
