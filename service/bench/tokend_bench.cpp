@@ -178,28 +178,31 @@ class PluggedReader {
   std::unique_ptr<Simulator> simulator_;
 };
 
-// The card of one tap: a serial number of its own, and in block 4 a text
-// of its own, under key A of sector 1.
-Card tapCard(std::uint8_t lane, int tap) {
-  const auto serial = std::array<std::uint8_t, 4>{0xC0, lane, static_cast<std::uint8_t>(tap >> 8),
-                                                  static_cast<std::uint8_t>(tap)};
-  rfid_sim::Memory memory = Card::classic(serial).memory();
-  char text[17];
-  std::snprintf(text, sizeof text, "TAP-%02X-%04d", lane, tap);
-  std::copy(text, text + std::strlen(text), memory.begin() + kTokenBlock * 16);
-  std::copy(std::begin(kSectorKey), std::end(kSectorKey), memory.begin() + 7 * 16);
-  return Card::classicFromDump(memory);
+// Each tap has a card of its own: a serial number, and a text in block 4
+// (under key A of sector 1), that name the lane and the tap.
+std::array<std::uint8_t, 4> tapSerial(std::uint8_t lane, int tap) {
+  return {0xC0, lane, static_cast<std::uint8_t>(tap >> 8), static_cast<std::uint8_t>(tap)};
 }
 
 std::string serialTokenOf(std::uint8_t lane, int tap) {
-  return rfid_tokend::serialToken(
-      {0xC0, lane, static_cast<std::uint8_t>(tap >> 8), static_cast<std::uint8_t>(tap)}, false);
+  const auto serial = tapSerial(lane, tap);
+  return rfid_tokend::serialToken({serial.begin(), serial.end()}, false);
 }
 
 std::string blockTokenOf(std::uint8_t lane, int tap) {
   char text[17];
   std::snprintf(text, sizeof text, "TAP-%02X-%04d", lane, tap);
   return text;
+}
+
+Card tapCard(std::uint8_t lane, int tap) {
+  rfid_sim::Memory memory = Card::classic(tapSerial(lane, tap)).memory();
+  const std::string text = blockTokenOf(lane, tap);
+  std::copy(text.begin(), text.end(), memory.begin() + kTokenBlock * rfid_sim::kBlockSize);
+  const int trailer = rfid_sim::trailerOf(rfid_sim::sectorOf(kTokenBlock));
+  std::copy(std::begin(kSectorKey), std::end(kSectorKey),
+            memory.begin() + trailer * rfid_sim::kBlockSize);
+  return Card::classicFromDump(memory);
 }
 
 // ---- The provider for contrast ---------------------------------------------------
@@ -215,8 +218,10 @@ class SleepingProvider {
     port_ = rfid_serial::openSerialPort(path, rfid_serial::kDefaultBaud, fault);
     if (!port_.valid()) throw std::runtime_error(fault);
     client_ = mosquitto_new(nullptr, true, nullptr);
-    if (client_ == nullptr || mosquitto_connect(client_, "127.0.0.1", port, 30) != 0) {
-      throw std::runtime_error("the sleeping provider cannot connect to the broker");
+    if (client_ == nullptr ||
+        mosquitto_connect(client_, "127.0.0.1", port, 30) != MOSQ_ERR_SUCCESS) {
+      mosquitto_destroy(client_);
+      throw std::runtime_error("the provider that sleeps cannot connect to the broker");
     }
     mosquitto_loop_start(client_);
     thread_ = std::thread([this] { run(); });
