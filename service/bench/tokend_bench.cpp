@@ -495,7 +495,7 @@ std::string verdict(double value, double limit, const std::string& excess) {
 
 struct Settings {
   int taps = 60;
-  int sleepingTaps = 25;
+  int sleepingTaps = 30;
   int idleSeconds = 60;
   int restSeconds = 30;
   int outageSeconds = 5;
