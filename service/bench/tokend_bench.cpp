@@ -1,0 +1,841 @@
+// rfid_tokend_bench: how fast a card tap reaches the charging stack through
+// rfid-tokend, and what the service costs while it waits. Everything runs
+// for real: simulated readers in this process, a mosquitto broker on
+// 127.0.0.1, and the service as a child process with the module's fixed
+// half-second exchanges. scripts/service-report runs it and puts the
+// Markdown it writes into docs/service.md.
+//
+// Latency is timed on this process's steady clock, from just before a card
+// enters a simulated reader to the moment the token arrives at an MQTT
+// subscriber here. Each tap gets a card of its own, so that every message
+// names the tap it belongs to.
+#include <dirent.h>
+#include <mosquitto.h>
+#include <sys/stat.h>
+#include <sys/utsname.h>
+#include <unistd.h>
+
+#include <CLI/CLI.hpp>
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <condition_variable>
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+#include <fstream>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <nlohmann/json.hpp>
+#include <optional>
+#include <random>
+#include <sstream>
+#include <stdexcept>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "harness.h"
+#include "payloads.h"
+#include "rfid_internal.h"
+#include "rfid_serial/serial_port.h"
+#include "rfid_sim/simulator.h"
+#include "token.h"
+
+namespace {
+
+using rfid_sim::Card;
+using rfid_sim::Model;
+using rfid_sim::Simulator;
+using rfid_tokend_test::Broker;
+using rfid_tokend_test::Service;
+using rfid_tokend_test::TempDir;
+using Clock = std::chrono::steady_clock;
+using Json = nlohmann::json;
+using std::chrono::milliseconds;
+
+const std::string kModuleId = "bench";
+const std::string kPrefix = "everest_api/1/auth_token_provider/" + kModuleId;
+const std::string kTokenTopic = kPrefix + "/m2e/provided_token";
+const std::string kCheckTopic = kPrefix + "/m2e/communication_check";
+
+// One poll of the service: the exchange's fixed wait.
+constexpr milliseconds kPollCycle{500};
+// The provider for contrast: identify, publish, then sleep this long.
+constexpr milliseconds kSleepingProviderPause{5000};
+// A tap whose token has not arrived by then counts as lost.
+constexpr milliseconds kTokenTimeout{12000};
+// A removal the service has not reported by then is not waited for longer.
+constexpr milliseconds kRemovalTimeout{5000};
+constexpr milliseconds kStartTimeout{10000};
+// The block token: sector 1, locked with this key A, the text in block 4.
+constexpr int kTokenBlock = 4;
+constexpr std::uint8_t kSectorKey[] = {0xA0, 0xA1, 0xA2, 0xA3, 0xA4, 0xA5};
+
+double millisecondsBetween(Clock::time_point from, Clock::time_point to) {
+  return std::chrono::duration<double, std::milli>(to - from).count();
+}
+
+void progress(const std::string& text) {
+  std::fprintf(stderr, "service-report: %s\n", text.c_str());
+}
+
+// ---- The subscriber ------------------------------------------------------------
+
+// Notes when each token value first arrived, and counts the communication
+// checks, on the provider's topics.
+class TokenWatch {
+ public:
+  explicit TokenWatch(int port) {
+    mosquitto_lib_init();
+    client_ = mosquitto_new(nullptr, true, this);
+    if (client_ == nullptr) throw std::runtime_error("cannot create the MQTT subscriber");
+    mosquitto_message_callback_set(client_, &TokenWatch::onMessage);
+    mosquitto_connect_callback_set(client_, [](mosquitto* client, void*, int rc) {
+      if (rc == 0) mosquitto_subscribe(client, nullptr, (kPrefix + "/m2e/#").c_str(), 1);
+    });
+    if (mosquitto_connect(client_, "127.0.0.1", port, 30) != MOSQ_ERR_SUCCESS) {
+      throw std::runtime_error("the subscriber cannot connect to the broker");
+    }
+    mosquitto_loop_start(client_);
+  }
+  ~TokenWatch() {
+    mosquitto_disconnect(client_);
+    mosquitto_loop_stop(client_, false);
+    mosquitto_destroy(client_);
+  }
+  TokenWatch(const TokenWatch&) = delete;
+  TokenWatch& operator=(const TokenWatch&) = delete;
+
+  std::optional<Clock::time_point> arrival(const std::string& value) const {
+    const std::lock_guard<std::mutex> lock(mutex_);
+    const auto found = arrivals_.find(value);
+    if (found == arrivals_.end()) return std::nullopt;
+    return found->second;
+  }
+  int checks() const {
+    const std::lock_guard<std::mutex> lock(mutex_);
+    return checks_;
+  }
+
+ private:
+  static void onMessage(mosquitto*, void* self, const mosquitto_message* message) {
+    const Clock::time_point now = Clock::now();
+    auto* watch = static_cast<TokenWatch*>(self);
+    const std::string payload(static_cast<const char*>(message->payload),
+                              static_cast<std::size_t>(message->payloadlen));
+    const std::lock_guard<std::mutex> lock(watch->mutex_);
+    if (message->topic == kCheckTopic) {
+      if (payload == "true") ++watch->checks_;
+      return;
+    }
+    const Json token = Json::parse(payload, nullptr, false);
+    if (token.is_discarded() || !token.contains("id_token")) return;
+    const Json& value = token["id_token"]["value"];
+    if (value.is_string()) watch->arrivals_.emplace(value.get<std::string>(), now);
+  }
+
+  mosquitto* client_ = nullptr;
+  mutable std::mutex mutex_;
+  std::map<std::string, Clock::time_point> arrivals_;
+  int checks_ = 0;
+};
+
+// ---- Readers -------------------------------------------------------------------
+
+// A simulated reader behind a fixed path, as a udev rule names a USB
+// reader. Unplugging destroys the simulator and its pseudo-terminal and
+// moves the link away at once: the terminal's number is soon another's.
+class PluggedReader {
+ public:
+  PluggedReader(Model model, std::string link) : model_(model), link_(std::move(link)) { plug(); }
+  Simulator& simulator() { return *simulator_; }
+  const std::string& path() const { return link_; }
+  Model model() const { return model_; }
+
+  void plug() {
+    simulator_ = std::make_unique<Simulator>(model_, std::nullopt);
+    pointTo(simulator_->portPath());
+  }
+  void unplug() {
+    simulator_.reset();
+    pointTo(link_ + ".unplugged");
+  }
+
+ private:
+  void pointTo(const std::string& target) const {
+    const std::string fresh = link_ + ".new";
+    ::unlink(fresh.c_str());
+    if (::symlink(target.c_str(), fresh.c_str()) != 0 || ::rename(fresh.c_str(), link_.c_str())) {
+      throw std::runtime_error("cannot link " + link_ + ": " + std::strerror(errno));
+    }
+  }
+
+  Model model_;
+  std::string link_;
+  std::unique_ptr<Simulator> simulator_;
+};
+
+// Each tap has a card of its own: a serial number, and a text in block 4
+// (under key A of sector 1), that name the lane and the tap.
+std::array<std::uint8_t, 4> tapSerial(std::uint8_t lane, int tap) {
+  return {0xC0, lane, static_cast<std::uint8_t>(tap >> 8), static_cast<std::uint8_t>(tap)};
+}
+
+std::string serialTokenOf(std::uint8_t lane, int tap) {
+  const auto serial = tapSerial(lane, tap);
+  return rfid_tokend::serialToken({serial.begin(), serial.end()}, false);
+}
+
+std::string blockTokenOf(std::uint8_t lane, int tap) {
+  char text[17];
+  std::snprintf(text, sizeof text, "TAP-%02X-%04d", lane, tap);
+  return text;
+}
+
+Card tapCard(std::uint8_t lane, int tap) {
+  rfid_sim::Memory memory = Card::classic(tapSerial(lane, tap)).memory();
+  const std::string text = blockTokenOf(lane, tap);
+  std::copy(text.begin(), text.end(), memory.begin() + kTokenBlock * rfid_sim::kBlockSize);
+  const int trailer = rfid_sim::trailerOf(rfid_sim::sectorOf(kTokenBlock));
+  std::copy(std::begin(kSectorKey), std::end(kSectorKey),
+            memory.begin() + trailer * rfid_sim::kBlockSize);
+  return Card::classicFromDump(memory);
+}
+
+// ---- The provider for contrast ---------------------------------------------------
+
+// A provider as simple as they come, and as some are written: identify
+// through the module, publish what was found, sleep five seconds, again.
+// It runs on a thread of its own here; nothing else in this process calls
+// the module.
+class SleepingProvider {
+ public:
+  SleepingProvider(const std::string& path, int port) {
+    std::string fault;
+    port_ = rfid_serial::openSerialPort(path, rfid_serial::kDefaultBaud, fault);
+    if (!port_.valid()) throw std::runtime_error(fault);
+    client_ = mosquitto_new(nullptr, true, nullptr);
+    if (client_ == nullptr ||
+        mosquitto_connect(client_, "127.0.0.1", port, 30) != MOSQ_ERR_SUCCESS) {
+      mosquitto_destroy(client_);
+      throw std::runtime_error("the provider that sleeps cannot connect to the broker");
+    }
+    mosquitto_loop_start(client_);
+    thread_ = std::thread([this] { run(); });
+  }
+  ~SleepingProvider() {
+    {
+      const std::lock_guard<std::mutex> lock(mutex_);
+      stopping_ = true;
+    }
+    wake_.notify_all();
+    thread_.join();
+    mosquitto_disconnect(client_);
+    mosquitto_loop_stop(client_, false);
+    mosquitto_destroy(client_);
+  }
+  SleepingProvider(const SleepingProvider&) = delete;
+  SleepingProvider& operator=(const SleepingProvider&) = delete;
+
+ private:
+  void run() {
+    std::unique_lock<std::mutex> lock(mutex_);
+    while (!stopping_) {
+      lock.unlock();
+      unsigned char record[rfid::kSerialRecordSize] = {};
+      if (searchTag(port_.get(), MODULE_ELATEC, record, SEARCH) &&
+          (record[0] == 4 || record[0] == 7)) {
+        const std::string payload = rfid_tokend::providedTokenPayload(
+            rfid_tokend::serialToken({record + 1, record + 1 + record[0]}, false), "ISO14443", {});
+        mosquitto_publish(client_, nullptr, kTokenTopic.c_str(), static_cast<int>(payload.size()),
+                          payload.data(), 1, false);
+      }
+      lock.lock();
+      wake_.wait_for(lock, kSleepingProviderPause, [this] { return stopping_; });
+    }
+  }
+
+  rfid_serial::UniqueFd port_;
+  mosquitto* client_ = nullptr;
+  std::mutex mutex_;
+  std::condition_variable wake_;
+  bool stopping_ = false;
+  std::thread thread_;
+};
+
+// ---- Taps ----------------------------------------------------------------------
+
+// One reader being tapped: wait a random time, put a card on it, wait for
+// its token, take the card away, wait until the provider has seen it go.
+struct Lane {
+  std::string label;
+  PluggedReader* reader = nullptr;
+  std::uint8_t id = 0;
+  bool blockToken = false;
+  // The service's event that the card counts as gone; empty for a provider
+  // without one.
+  std::string removedEvent;
+  // The wait before each insertion is uniform in [0, span), at least one
+  // poll cycle of the provider, so that taps land anywhere in its cycle.
+  milliseconds span{0};
+  int taps = 0;
+
+  enum class Step { kWaiting, kAwaitingToken, kAwaitingRemoval };
+  Step step = Step::kWaiting;
+  int tap = 0;
+  Clock::time_point due{};
+  Clock::time_point insertedAt{};
+  int removalsExpected = 0;
+  int removalsSeen = 0;
+  std::vector<double> latencies;  // milliseconds
+  int lost = 0;
+
+  std::string token() const { return blockToken ? blockTokenOf(id, tap) : serialTokenOf(id, tap); }
+  bool done() const { return tap >= taps && step == Step::kWaiting; }
+};
+
+class Tapper {
+ public:
+  Tapper(TokenWatch& watch, std::mt19937& random) : watch_(watch), random_(random) {}
+
+  // Taps every lane until each has had its taps; `service` reports removals.
+  void run(std::vector<Lane>& lanes, Service* service) {
+    std::size_t linesRead = service != nullptr ? service->lines().size() : 0;
+    for (Lane& lane : lanes) lane.due = Clock::now() + randomWait(lane);
+    while (!std::all_of(lanes.begin(), lanes.end(), [](const Lane& lane) { return lane.done(); })) {
+      if (service != nullptr) {
+        const std::vector<std::string>& lines = service->lines();
+        for (; linesRead < lines.size(); ++linesRead) {
+          for (Lane& lane : lanes) {
+            if (!lane.removedEvent.empty() &&
+                lines[linesRead].find(lane.removedEvent) != std::string::npos) {
+              ++lane.removalsSeen;
+            }
+          }
+        }
+      }
+      for (Lane& lane : lanes) advance(lane);
+      std::this_thread::sleep_for(milliseconds(2));
+    }
+  }
+
+ private:
+  milliseconds randomWait(const Lane& lane) {
+    return milliseconds(
+        std::uniform_int_distribution<long long>(0, lane.span.count() - 1)(random_));
+  }
+
+  void advance(Lane& lane) {
+    const Clock::time_point now = Clock::now();
+    switch (lane.step) {
+      case Lane::Step::kWaiting:
+        if (lane.tap >= lane.taps || now < lane.due) return;
+        lane.insertedAt = Clock::now();
+        lane.reader->simulator().insertCard(tapCard(lane.id, lane.tap));
+        lane.step = Lane::Step::kAwaitingToken;
+        return;
+      case Lane::Step::kAwaitingToken:
+        if (const auto arrived = watch_.arrival(lane.token())) {
+          lane.latencies.push_back(millisecondsBetween(lane.insertedAt, *arrived));
+          if (!lane.removedEvent.empty()) ++lane.removalsExpected;
+        } else if (now - lane.insertedAt < kTokenTimeout) {
+          return;
+        } else {
+          ++lane.lost;
+          progress(lane.label + ": a tap gave no token within 12 s");
+        }
+        lane.reader->simulator().removeCard();
+        ++lane.tap;
+        lane.step = Lane::Step::kAwaitingRemoval;
+        lane.due = now + kRemovalTimeout;
+        return;
+      case Lane::Step::kAwaitingRemoval:
+        if (lane.removalsSeen < lane.removalsExpected && now < lane.due) return;
+        lane.step = Lane::Step::kWaiting;
+        lane.due = now + randomWait(lane);
+        return;
+    }
+  }
+
+  TokenWatch& watch_;
+  std::mt19937& random_;
+};
+
+// ---- Processes -----------------------------------------------------------------
+
+struct ProcessSample {
+  pid_t pid = 0;
+  std::string role;
+  long long cpuTicks = 0;  // utime + stime
+  long long runNs = 0;     // time on a CPU, all threads
+  long long rssKiB = 0;
+  long long pssKiB = 0;
+};
+
+std::string readAll(const std::string& path) {
+  std::ifstream file(path, std::ios::binary);
+  std::stringstream text;
+  text << file.rdbuf();
+  return text.str();
+}
+
+long long statusField(const std::string& text, const std::string& name) {
+  const std::size_t at = text.find("\n" + name + ":");
+  return at == std::string::npos ? 0 : std::atoll(text.c_str() + at + name.size() + 2);
+}
+
+// The fields of /proc/PID/stat after the command name, which may itself
+// hold spaces and parentheses: [0] is the state, [1] the parent, [11] and
+// [12] utime and stime.
+std::vector<std::string> statFields(pid_t pid) {
+  const std::string stat = readAll("/proc/" + std::to_string(pid) + "/stat");
+  const std::size_t end = stat.rfind(')');
+  std::vector<std::string> fields;
+  if (end == std::string::npos) return fields;
+  std::istringstream words(stat.substr(end + 1));
+  for (std::string word; words >> word;) fields.push_back(word);
+  return fields;
+}
+
+// The service and its workers, each named by its role.
+std::vector<ProcessSample> sampleService(pid_t service) {
+  std::vector<pid_t> pids = {service};
+  if (DIR* proc = ::opendir("/proc")) {
+    while (const dirent* entry = ::readdir(proc)) {
+      const pid_t pid = std::atoi(entry->d_name);
+      const auto fields = pid > 0 ? statFields(pid) : std::vector<std::string>();
+      if (fields.size() > 1 && std::atoi(fields[1].c_str()) == service) pids.push_back(pid);
+    }
+    ::closedir(proc);
+  }
+  std::vector<ProcessSample> samples;
+  for (const pid_t pid : pids) {
+    const auto fields = statFields(pid);
+    if (fields.size() < 13) continue;
+    ProcessSample sample;
+    sample.pid = pid;
+    sample.cpuTicks = std::atoll(fields[11].c_str()) + std::atoll(fields[12].c_str());
+    const std::string base = "/proc/" + std::to_string(pid);
+    // utime and stime count clock ticks (10 ms); the scheduler's own count
+    // of each thread's time on a CPU is in nanoseconds.
+    if (DIR* tasks = ::opendir((base + "/task").c_str())) {
+      while (const dirent* task = ::readdir(tasks)) {
+        if (task->d_name[0] == '.') continue;
+        sample.runNs += std::atoll(readAll(base + "/task/" + task->d_name + "/schedstat").c_str());
+      }
+      ::closedir(tasks);
+    }
+    sample.rssKiB = statusField("\n" + readAll(base + "/status"), "VmRSS");
+    sample.pssKiB = statusField("\n" + readAll(base + "/smaps_rollup"), "Pss");
+    sample.role = "rfid-tokend";
+    if (pid != service) {
+      // The worker's settings, its one argument after the flag, name its reader.
+      std::string cmdline = readAll(base + "/cmdline");
+      std::replace(cmdline.begin(), cmdline.end(), '\0', '\n');
+      const Json settings = Json::parse(cmdline.substr(cmdline.find("\n{") + 1), nullptr, false);
+      sample.role =
+          "worker, " + (settings.is_discarded() ? std::string("?") : settings.value("name", "?"));
+    }
+    samples.push_back(sample);
+  }
+  return samples;
+}
+
+// Entries in the monthly log. Every message ends in a newline and the log
+// adds one more, so each entry is followed by an empty line; those are not
+// counted.
+int logEntries(const std::string& directory) {
+  std::istringstream log(rfid_tokend_test::monthlyLog(directory));
+  int entries = 0;
+  for (std::string line; std::getline(log, line);) entries += line.empty() ? 0 : 1;
+  return entries;
+}
+
+double loadAverage() {
+  return std::atof(readAll("/proc/loadavg").c_str());
+}
+
+// ---- Summaries -----------------------------------------------------------------
+
+// Between the ranks, as most statistics tools do: the p99 of 60 taps lies
+// between the slowest and the one before.
+double percentile(std::vector<double> values, double q) {
+  if (values.empty()) return 0;
+  std::sort(values.begin(), values.end());
+  const double rank = q * static_cast<double>(values.size() - 1);
+  const std::size_t below = static_cast<std::size_t>(rank);
+  const std::size_t above = std::min(below + 1, values.size() - 1);
+  return values[below] + (rank - static_cast<double>(below)) * (values[above] - values[below]);
+}
+
+std::string format(const char* pattern, ...) __attribute__((format(printf, 1, 2)));
+std::string format(const char* pattern, ...) {
+  char text[128];
+  va_list values;
+  va_start(values, pattern);
+  std::vsnprintf(text, sizeof text, pattern, values);
+  va_end(values);
+  return text;
+}
+
+std::string seconds(double ms) {
+  return format("%.3f s", ms / 1000);
+}
+
+struct LatencyRow {
+  std::string label;
+  std::vector<double> latencies;
+  int lost = 0;
+  double p50() const { return percentile(latencies, 0.50); }
+  double p99() const { return percentile(latencies, 0.99); }
+  double max() const {
+    return latencies.empty() ? 0 : *std::max_element(latencies.begin(), latencies.end());
+  }
+};
+
+// "met", or by how much the value is over its limit.
+std::string verdict(double value, double limit, const std::string& excess) {
+  return value <= limit ? "met" : "missed by " + excess;
+}
+
+// ---- The run -------------------------------------------------------------------
+
+struct Settings {
+  int taps = 60;
+  int sleepingTaps = 30;
+  int idleSeconds = 60;
+  int restSeconds = 30;
+  int outageSeconds = 5;
+  std::string out = ".";
+  unsigned seed = 0;
+  bool smoke = false;
+};
+
+struct ReaderSpec {
+  PluggedReader* reader;
+  std::string name;
+  bool blockToken;
+};
+
+class Bench {
+ public:
+  explicit Bench(const Settings& settings)
+      : settings_(settings),
+        port_(rfid_tokend_test::freePort()),
+        broker_(dir_, "listener " + std::to_string(port_) + " 127.0.0.1\nallow_anonymous true\n",
+                {port_}),
+        watch_(port_),
+        random_(settings.seed),
+        elatec_(Model::kElatec, dir_.file("ttyElatec")),
+        vor_(Model::kVor, dir_.file("ttyVor")) {
+    ::mkdir(logDir_.c_str(), 0700);
+    keyFile_ = dir_.write("keys", "1:A0A1A2A3A4A5\n");
+    loads_.push_back(loadAverage());
+  }
+
+  void run() {
+    const LatencyRow elatecAlone = tapAlone("Elatec, serial number", elatec_, 0x01, false);
+    const LatencyRow vorAlone = tapAlone("VOR, serial number", vor_, 0x02, false);
+    tapTogether(elatecAlone, vorAlone);
+    const LatencyRow block = tapAlone("Elatec, block 4 (login + read)", elatec_, 0x05, true);
+    const LatencyRow sleeping = tapSleepingProvider();
+    measureIdle();
+    writeReport(elatecAlone, vorAlone, block, sleeping);
+  }
+
+ private:
+  // The service over `readers`, up and connected to the broker.
+  std::unique_ptr<Service> startService(const std::vector<ReaderSpec>& readers) {
+    std::string config;
+    for (const ReaderSpec& spec : readers) {
+      config += std::string("[[reader]]\nmodel = \"") +
+                (spec.reader->model() == Model::kVor ? "vor" : "elatec") + "\"\npath = \"" +
+                spec.reader->path() + "\"\nname = \"" + spec.name + "\"\n";
+      if (spec.blockToken) config += "block = 4\nblock_format = \"ascii\"\n";
+    }
+    const int checksBefore = watch_.checks();
+    auto service = std::make_unique<Service>(std::vector<std::string>{
+        "--jsonl", "--log-dir", logDir_, "--config", dir_.write("tokend.toml", config), "--keys",
+        keyFile_, "--mqtt", "127.0.0.1:" + std::to_string(port_), "--module-id", kModuleId});
+    bool up =
+        rfid_tokend_test::eventually([&] { return watch_.checks() > checksBefore; }, kStartTimeout);
+    for (const ReaderSpec& spec : readers) {
+      up = up && service->waitForLine(R"("event":"up","reader":")" + spec.name, kStartTimeout);
+    }
+    if (!up) throw std::runtime_error("the service did not start; see " + logDir_);
+    return service;
+  }
+
+  Lane serviceLane(const std::string& label, PluggedReader& reader, const std::string& name,
+                   std::uint8_t id, bool blockToken) const {
+    Lane lane;
+    lane.label = label;
+    lane.reader = &reader;
+    lane.id = id;
+    lane.blockToken = blockToken;
+    lane.removedEvent = R"("event":"removed","reader":")" + name + "\"";
+    lane.span = 2 * kPollCycle;
+    lane.taps = settings_.taps;
+    return lane;
+  }
+
+  LatencyRow finish(const Lane& lane) {
+    loads_.push_back(loadAverage());
+    results_["latency"][lane.label] = {{"ms", lane.latencies}, {"lost", lane.lost}};
+    progress(lane.label + ": p50 " + seconds(percentile(lane.latencies, 0.5)) + ", p99 " +
+             seconds(percentile(lane.latencies, 0.99)));
+    return {lane.label, lane.latencies, lane.lost};
+  }
+
+  LatencyRow tapAlone(const std::string& label, PluggedReader& reader, std::uint8_t id,
+                      bool blockToken) {
+    progress(label + ": " + std::to_string(settings_.taps) + " taps...");
+    const auto service = startService({{&reader, "reader", blockToken}});
+    std::vector<Lane> lanes = {serviceLane(label, reader, "reader", id, blockToken)};
+    Tapper(watch_, random_).run(lanes, service.get());
+    return finish(lanes[0]);
+  }
+
+  void tapTogether(const LatencyRow& elatecAlone, const LatencyRow& vorAlone) {
+    progress("Elatec and VOR together: " + std::to_string(settings_.taps) + " taps each...");
+    const auto service = startService({{&elatec_, "elatec", false}, {&vor_, "vor", false}});
+    std::vector<Lane> lanes = {
+        serviceLane("Elatec beside VOR, serial number", elatec_, "elatec", 0x03, false),
+        serviceLane("VOR beside Elatec, serial number", vor_, "vor", 0x04, false)};
+    Tapper(watch_, random_).run(lanes, service.get());
+    together_ = {{finish(lanes[0]), elatecAlone}, {finish(lanes[1]), vorAlone}};
+  }
+
+  LatencyRow tapSleepingProvider() {
+    const int taps = settings_.sleepingTaps;
+    progress("the provider that sleeps 5 s: " + std::to_string(taps) + " taps...");
+    const SleepingProvider provider(elatec_.path(), port_);
+    Lane lane;
+    lane.label = "a provider sleeping 5 s after each read (Elatec, serial number)";
+    lane.reader = &elatec_;
+    lane.id = 0x06;
+    lane.span = kPollCycle + kSleepingProviderPause;
+    lane.taps = taps;
+    std::vector<Lane> lanes = {lane};
+    Tapper(watch_, random_).run(lanes, nullptr);
+    return finish(lanes[0]);
+  }
+
+  // Two readers polling with no card: CPU, memory and log lines over the
+  // idle window; then log lines while a card rests on each reader, and for
+  // one outage of each.
+  void measureIdle() {
+    progress("idle cost: " + std::to_string(settings_.idleSeconds) + " s...");
+    const auto service = startService({{&elatec_, "elatec", false}, {&vor_, "vor", false}});
+    std::this_thread::sleep_for(std::chrono::seconds(2));  // past the start
+    const auto before = sampleService(service->pid());
+    const int linesBefore = logEntries(logDir_);
+    const auto start = Clock::now();
+    std::this_thread::sleep_for(std::chrono::seconds(settings_.idleSeconds));
+    const auto after = sampleService(service->pid());
+    const double window = std::chrono::duration<double>(Clock::now() - start).count();
+    idleLines_ = (logEntries(logDir_) - linesBefore) * 3600.0 / window;
+    const double tick = static_cast<double>(::sysconf(_SC_CLK_TCK));
+    for (const ProcessSample& sample : after) {
+      const auto earlier = std::find_if(before.begin(), before.end(), [&](const ProcessSample& s) {
+        return s.pid == sample.pid;
+      });
+      if (earlier == before.end()) continue;
+      idle_.push_back({sample.role, 100 * (sample.cpuTicks - earlier->cpuTicks) / tick / window,
+                       100 * (sample.runNs - earlier->runNs) / 1e9 / window, sample.rssKiB,
+                       sample.pssKiB});
+      results_["idle"].push_back({{"role", sample.role},
+                                  {"cpu_ticks", sample.cpuTicks - earlier->cpuTicks},
+                                  {"run_ns", sample.runNs - earlier->runNs},
+                                  {"window_s", window},
+                                  {"rss_kib", sample.rssKiB},
+                                  {"pss_kib", sample.pssKiB}});
+    }
+    loads_.push_back(loadAverage());
+
+    int tap = 0;
+    for (auto [reader, name] : {std::pair{&elatec_, "elatec"}, std::pair{&vor_, "vor"}}) {
+      progress(std::string("log volume of ") + name + ": a resting card, an outage...");
+      const std::string removed = R"("event":"removed","reader":")" + std::string(name);
+      const int removedBefore = service->countLines(removed);
+      reader->simulator().insertCard(tapCard(0x07, tap));
+      if (!rfid_tokend_test::eventually(
+              [&] { return watch_.arrival(serialTokenOf(0x07, tap)).has_value(); },
+              kTokenTimeout)) {
+        throw std::runtime_error(std::string("no token from the resting card on ") + name);
+      }
+      const int restBefore = logEntries(logDir_);
+      const std::size_t restBytesBefore = rfid_tokend_test::monthlyLog(logDir_).size();
+      const auto restStart = Clock::now();
+      std::this_thread::sleep_for(std::chrono::seconds(settings_.restSeconds));
+      const double restWindow = std::chrono::duration<double>(Clock::now() - restStart).count();
+      restingLines_[name] = (logEntries(logDir_) - restBefore) * 3600.0 / restWindow;
+      restingBytes_[name] =
+          static_cast<double>(rfid_tokend_test::monthlyLog(logDir_).size() - restBytesBefore) *
+          3600.0 / restWindow;
+      reader->simulator().removeCard();
+      ++tap;
+      service->waitForLine(removed, kRemovalTimeout, removedBefore + 1);
+      std::this_thread::sleep_for(std::chrono::seconds(1));
+
+      const std::string event = R"(","reader":")" + std::string(name);
+      const int downs = service->countLines(R"("event":"down)" + event);
+      const int ups = service->countLines(R"("event":"up)" + event);
+      const int outageBefore = logEntries(logDir_);
+      reader->unplug();
+      service->waitForLine(R"("event":"down)" + event, kStartTimeout, downs + 1);
+      std::this_thread::sleep_for(std::chrono::seconds(settings_.outageSeconds));
+      reader->plug();
+      if (!service->waitForLine(R"("event":"up)" + event, kStartTimeout, ups + 1)) {
+        throw std::runtime_error(std::string("the service did not reopen ") + name);
+      }
+      std::this_thread::sleep_for(std::chrono::seconds(2));
+      outageLines_[name] = logEntries(logDir_) - outageBefore;
+    }
+    results_["log_lines_per_hour"] = {
+        {"idle", idleLines_}, {"resting", restingLines_}, {"resting_bytes", restingBytes_}};
+    results_["log_lines_per_outage"] = outageLines_;
+    loads_.push_back(loadAverage());
+  }
+
+  void writeReport(const LatencyRow& elatec, const LatencyRow& vor, const LatencyRow& block,
+                   const LatencyRow& sleeping) {
+    std::ostringstream md;
+    utsname system{};
+    ::uname(&system);
+    const std::time_t now = std::time(nullptr);
+    char date[16];
+    std::strftime(date, sizeof date, "%Y-%m-%d", std::gmtime(&now));
+    const auto [lowLoad, highLoad] = std::minmax_element(loads_.begin(), loads_.end());
+    md << "Figures of `scripts/service-report" << (settings_.smoke ? " --smoke" : "") << "` on "
+       << date << ": " << std::thread::hardware_concurrency() << " cores, Linux " << system.release
+       << ", " RFID_BUILD_TYPE " build, normal scheduling priority,\nload "
+       << "average (1 min) " << format("%.2f to %.2f", *lowLoad, *highLoad) << " during the run."
+       << (settings_.smoke ? " Smoke run: figures not meaningful." : "") << "\n\n";
+
+    md << "| tap to token | taps | p50 | p99 | max | target | |\n|---|---|---|---|---|---|---|\n";
+    const auto row = [&](const LatencyRow& r, const std::string& target, const std::string& met) {
+      md << "| " << r.label << " | " << r.latencies.size()
+         << (r.lost > 0 ? " (" + std::to_string(r.lost) + " lost)" : "") << " | "
+         << seconds(r.p50()) << " | " << seconds(r.p99()) << " | " << seconds(r.max()) << " | "
+         << target << " | " << met << " |\n";
+    };
+    row(elatec, "p99 ≤ 1.1 s", verdict(elatec.p99(), 1100, format("%.0f ms", elatec.p99() - 1100)));
+    row(vor, "p99 ≤ 1.1 s", verdict(vor.p99(), 1100, format("%.0f ms", vor.p99() - 1100)));
+    for (const auto& [together, alone] : together_) {
+      const double ratio = alone.p99() > 0 ? together.p99() / alone.p99() : 0;
+      row(together, "p99 ≤ 1.05 × alone: " + format("%.3f", ratio),
+          verdict(ratio, 1.05, format("%.1f %% of the figure alone", 100 * (ratio - 1.05))));
+    }
+    row(block, "p99 ≤ 2.1 s", verdict(block.p99(), 2100, format("%.0f ms", block.p99() - 2100)));
+    row(sleeping, "for contrast", "");
+
+    double cpu = 0;
+    double run = 0;
+    long long rss = 0;
+    long long pss = 0;
+    md << "\n| idle, two readers, " << settings_.idleSeconds
+       << " s | CPU, % of one core: utime + stime | run time | resident (RSS) | proportional "
+          "(PSS) |\n|---|---|---|---|---|\n";
+    for (const IdleRow& process : idle_) {
+      md << "| " << process.role << " | " << format("%.3f", process.cpuPercent) << " | "
+         << format("%.3f", process.runPercent) << " | "
+         << format("%.1f MiB", process.rssKiB / 1024.0) << " | "
+         << format("%.1f MiB", process.pssKiB / 1024.0) << " |\n";
+      cpu += process.cpuPercent;
+      run += process.runPercent;
+      rss += process.rssKiB;
+      pss += process.pssKiB;
+    }
+    const double judged = std::max(cpu, run);
+    md << "| total | " << format("%.3f", cpu) << " | " << format("%.3f", run)
+       << " (≤ 1 %: " << verdict(judged, 1.0, format("%.3f %% of a core", judged - 1.0)) << ") | "
+       << format("%.1f MiB", rss / 1024.0) << " | " << format("%.1f MiB", pss / 1024.0)
+       << " (≤ 8 MiB: " << verdict(pss / 1024.0, 8.0, format("%.1f MiB", pss / 1024.0 - 8.0))
+       << ") |\n";
+
+    md << "\n| log entries | Elatec | VOR |\n|---|---|---|\n";
+    md << "| idle, no card (" << settings_.idleSeconds << " s) | " << format("%.0f", idleLines_)
+       << " per hour, both readers together | |\n";
+    md << "| a card resting on the reader (" << settings_.restSeconds << " s) | "
+       << format("%.0f per hour, %.2f MB", restingLines_["elatec"], restingBytes_["elatec"] / 1e6)
+       << " | "
+       << format("%.0f per hour, %.2f MB", restingLines_["vor"], restingBytes_["vor"] / 1e6)
+       << " |\n";
+    md << "| one outage (unplugged " << settings_.outageSeconds << " s) | "
+       << outageLines_["elatec"] << " | " << outageLines_["vor"] << " |\n";
+
+    results_["load_average"] = loads_;
+    results_["seed"] = settings_.seed;
+    std::ofstream(settings_.out + "/results.json") << results_.dump(1) << "\n";
+    std::ofstream(settings_.out + "/section.md") << md.str();
+  }
+
+  struct IdleRow {
+    std::string role;
+    double cpuPercent;
+    double runPercent;
+    long long rssKiB;
+    long long pssKiB;
+  };
+
+  Settings settings_;
+  TempDir dir_;
+  std::string logDir_ = dir_.file("log");
+  std::string keyFile_;
+  int port_;
+  Broker broker_;
+  TokenWatch watch_;
+  std::mt19937 random_;
+  PluggedReader elatec_;
+  PluggedReader vor_;
+
+  Json results_;
+  std::vector<double> loads_;
+  std::vector<std::pair<LatencyRow, LatencyRow>> together_;
+  std::vector<IdleRow> idle_;
+  double idleLines_ = 0;
+  std::map<std::string, double> restingLines_;
+  std::map<std::string, double> restingBytes_;  // per hour
+  std::map<std::string, int> outageLines_;
+};
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  Settings settings;
+  settings.seed = std::random_device{}();
+  CLI::App app("Measures rfid-tokend end to end; scripts/service-report runs it.",
+               "rfid_tokend_bench");
+  app.add_option("--taps", settings.taps, "taps per case of the service")
+      ->check(CLI::Range(1, 9999));
+  app.add_option("--sleeping-taps", settings.sleepingTaps, "taps of the provider that sleeps 5 s")
+      ->check(CLI::Range(1, 9999));
+  app.add_option("--idle-seconds", settings.idleSeconds, "the idle window")
+      ->check(CLI::Range(1, 3600));
+  app.add_option("--rest-seconds", settings.restSeconds, "the window with a card resting")
+      ->check(CLI::Range(1, 3600));
+  app.add_option("--outage-seconds", settings.outageSeconds, "how long a reader stays unplugged")
+      ->check(CLI::Range(1, 600));
+  app.add_option("--out", settings.out, "directory of results.json and section.md")->required();
+  app.add_option("--seed", settings.seed, "of the random waits (default: random)");
+  app.add_flag("--smoke", settings.smoke, "says in the report that figures are not meaningful");
+  CLI11_PARSE(app, argc, argv);
+
+  // The module's log lines of the provider that sleeps go to a scratch
+  // directory, and its console lines to this program's standard output.
+  const TempDir logDir;
+  static std::string logDirectory = logDir.path();
+  rfid::logDirectory = logDirectory.c_str();
+  try {
+    Bench bench(settings);
+    bench.run();
+    return 0;
+  } catch (const std::exception& error) {
+    std::fprintf(stderr, "service-report: %s\n", error.what());
+    return 1;
+  }
+}
