@@ -159,7 +159,7 @@ void watchOptions(CLI::App& command, Options& options) {
       ->type_name("MS");
 }
 
-struct CommandSpec {
+struct CommandEntry {
   Command command;
   const char* name;
   const char* arguments;  // what follows the name, as the help shows it
@@ -167,7 +167,7 @@ struct CommandSpec {
   void (*setUp)(CLI::App& command, Options& options);
 };
 
-constexpr CommandSpec kCommands[] = {
+constexpr CommandEntry kCommands[] = {
     {Command::kIdentify, "identify", "", "serial number of the card in the field", noArguments},
     {Command::kRead, "read", "BLOCK", "one block (0-63)", blockArgument},
     {Command::kWrite, "write", "BLOCK HEX32", "16 bytes as 32 hex digits", writeArguments},
@@ -186,8 +186,8 @@ constexpr CommandSpec kCommands[] = {
      watchOptions},
 };
 
-std::string commandLine(const CommandSpec& spec) {
-  return *spec.arguments == '\0' ? spec.name : std::string(spec.name) + " " + spec.arguments;
+std::string commandLine(const CommandEntry& entry) {
+  return *entry.arguments == '\0' ? entry.name : std::string(entry.name) + " " + entry.arguments;
 }
 
 // The help lists each command with its arguments, as the one-line messages
@@ -195,13 +195,13 @@ std::string commandLine(const CommandSpec& spec) {
 class HelpFormatter : public CLI::Formatter {
  public:
   std::string make_subcommand(const CLI::App* command) const override {
-    const auto spec =
+    const auto entry =
         std::find_if(std::begin(kCommands), std::end(kCommands),
-                     [&](const CommandSpec& s) { return command->get_name() == s.name; });
+                     [&](const CommandEntry& s) { return command->get_name() == s.name; });
     std::ostringstream out;
-    CLI::detail::format_help(out,
-                             spec == std::end(kCommands) ? command->get_name() : commandLine(*spec),
-                             command->get_description(), get_column_width());
+    CLI::detail::format_help(
+        out, entry == std::end(kCommands) ? command->get_name() : commandLine(*entry),
+        command->get_description(), get_column_width());
     return out.str();
   }
 };
@@ -334,40 +334,40 @@ void setUp(CLI::App& app, Options& options) {
   addPortOptions(app, options);
   addCardOptions(app, options);
   addOutputOptions(app, options);
-  for (const CommandSpec& spec : kCommands) {
-    CLI::App* command = app.add_subcommand(spec.name, spec.summary);
+  for (const CommandEntry& entry : kCommands) {
+    CLI::App* command = app.add_subcommand(entry.name, entry.summary);
     // The options above may also follow the command.
     command->fallthrough();
-    spec.setUp(*command, options);
+    entry.setUp(*command, options);
   }
   app.require_subcommand(0, 1);
 }
 
 // ---- After parsing -----------------------------------------------------------
 
-const CommandSpec* chosenCommand(const CLI::App& app) {
-  for (const CommandSpec& spec : kCommands) {
-    if (app.got_subcommand(spec.name)) return &spec;
+const CommandEntry* chosenCommand(const CLI::App& app) {
+  for (const CommandEntry& entry : kCommands) {
+    if (app.got_subcommand(entry.name)) return &entry;
   }
   return nullptr;
 }
 
-std::string countFault(const CLI::App& app, const CommandSpec& spec) {
+std::string countFault(const CLI::App& app, const CommandEntry& entry) {
   std::size_t expected = 0;
-  for (const CLI::Option* option : app.get_subcommand(spec.name)->get_options()) {
+  for (const CLI::Option* option : app.get_subcommand(entry.name)->get_options()) {
     if (option->get_positional()) ++expected;
   }
-  return std::string(spec.name) + " takes " + std::to_string(expected) +
-         " argument(s): rfidctl ... " + commandLine(spec);
+  return std::string(entry.name) + " takes " + std::to_string(expected) +
+         " argument(s): rfidctl ... " + commandLine(entry);
 }
 
 // An option that rfidctl does not take here: it may belong to a command
 // and stand before it.
 std::string optionFault(const CLI::App& app, const std::string& argument) {
   const std::string name = argument.substr(0, argument.find('='));
-  for (const CommandSpec& spec : kCommands) {
-    if (app.get_subcommand(spec.name)->get_option_no_throw(name) != nullptr) {
-      return name + " belongs to the " + spec.name + " command: put it after " + spec.name;
+  for (const CommandEntry& entry : kCommands) {
+    if (app.get_subcommand(entry.name)->get_option_no_throw(name) != nullptr) {
+      return name + " belongs to the " + entry.name + " command: put it after " + entry.name;
     }
   }
   return "unknown option " + name + " (rfidctl --help lists them)";
@@ -380,13 +380,14 @@ std::string describeFault(const CLI::App& app, const CLI::ParseError& error) {
   for (const std::string& extra : extras) {
     if (extra.size() > 1 && extra[0] == '-') return optionFault(app, extra);
   }
-  const CommandSpec* spec = chosenCommand(app);
-  if (spec != nullptr && dynamic_cast<const CLI::RequiredError*>(&error) != nullptr) {
-    return countFault(app, *spec);
+  const CommandEntry* entry = chosenCommand(app);
+  if (entry != nullptr && dynamic_cast<const CLI::RequiredError*>(&error) != nullptr) {
+    return countFault(app, *entry);
   }
   if (!extras.empty()) {
-    return spec != nullptr ? countFault(app, *spec)
-                           : "unknown command '" + extras.front() + "' (rfidctl --help lists them)";
+    return entry != nullptr
+               ? countFault(app, *entry)
+               : "unknown command '" + extras.front() + "' (rfidctl --help lists them)";
   }
   const std::string what = error.what();
   if (dynamic_cast<const CLI::ArgumentMismatch*>(&error) != nullptr &&
@@ -436,12 +437,12 @@ std::optional<std::string> checkCombination(const Options& options, bool modelGi
 }
 
 std::optional<std::string> checkParsed(const CLI::App& app, Options& options) {
-  const CommandSpec* spec = chosenCommand(app);
-  if (spec == nullptr) {
+  const CommandEntry* entry = chosenCommand(app);
+  if (entry == nullptr) {
     return std::string("no command: try identify, read, write or dump (rfidctl --help)");
   }
-  options.command = spec->command;
-  options.commandName = spec->name;
+  options.command = entry->command;
+  options.commandName = entry->name;
   return checkCombination(options, app.count("--model") > 0);
 }
 

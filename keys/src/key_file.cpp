@@ -34,6 +34,24 @@ std::optional<int> parseSector(const std::string& text) {
   return sector;
 }
 
+// Hands each line of `text` that holds more than blanks and a '#' comment to
+// `handle`, trimmed. Stops at the first fault and returns it as
+// "line N: fault".
+template <typename Handle>
+std::optional<std::string> forEachEntry(const std::string& text, Handle handle) {
+  std::istringstream lines(text);
+  int number = 0;
+  for (std::string line; std::getline(lines, line);) {
+    ++number;
+    const std::string entry = trim(line.substr(0, line.find('#')));
+    if (entry.empty()) continue;
+    if (std::optional<std::string> fault = handle(entry)) {
+      return "line " + std::to_string(number) + ": " + *fault;
+    }
+  }
+  return std::nullopt;
+}
+
 // The whole text of a regular file; `what` names it in a fault.
 std::optional<std::string> readText(const std::string& path, const char* what, bool privateOnly,
                                     std::string& text) {
@@ -69,24 +87,20 @@ std::optional<Key> parseKey(const std::string& hex) {
 
 std::optional<std::string> parseKeyFile(const std::string& text, SectorKeys& keys) {
   SectorKeys parsed{};
-  std::istringstream lines(text);
-  int number = 0;
-  for (std::string line; std::getline(lines, line);) {
-    ++number;
-    const std::string entry = trim(line.substr(0, line.find('#')));
-    if (entry.empty()) continue;
-    const std::string where = "line " + std::to_string(number) + ": ";
-    const std::size_t colon = entry.find(':');
-    if (colon == std::string::npos) return where + "expected SECTOR:KEY (e.g. 1:FFFFFFFFFFFF)";
-    const std::optional<int> sector = parseSector(trim(entry.substr(0, colon)));
-    if (!sector) return where + "the sector must be 0 to 15";
-    const std::optional<Key> key = parseKey(trim(entry.substr(colon + 1)));
-    if (!key) return where + "the key must be 12 hex digits";
-    if (parsed[*sector]) return where + "sector " + std::to_string(*sector) + " is given twice";
-    parsed[*sector] = key;
-  }
-  keys = parsed;
-  return std::nullopt;
+  const std::optional<std::string> fault =
+      forEachEntry(text, [&parsed](const std::string& entry) -> std::optional<std::string> {
+        const std::size_t colon = entry.find(':');
+        if (colon == std::string::npos) return "expected SECTOR:KEY (e.g. 1:FFFFFFFFFFFF)";
+        const std::optional<int> sector = parseSector(trim(entry.substr(0, colon)));
+        if (!sector) return "the sector must be 0 to 15";
+        const std::optional<Key> key = parseKey(trim(entry.substr(colon + 1)));
+        if (!key) return "the key must be 12 hex digits";
+        if (parsed[*sector]) return "sector " + std::to_string(*sector) + " is given twice";
+        parsed[*sector] = key;
+        return std::nullopt;
+      });
+  if (!fault) keys = parsed;
+  return fault;
 }
 
 std::optional<std::string> readKeyFile(const std::string& path, bool privateOnly,
@@ -101,18 +115,15 @@ std::optional<std::string> readKeyFile(const std::string& path, bool privateOnly
 
 std::optional<std::string> parseKeyList(const std::string& text, std::vector<Key>& keys) {
   std::vector<Key> parsed;
-  std::istringstream lines(text);
-  int number = 0;
-  for (std::string line; std::getline(lines, line);) {
-    ++number;
-    const std::string entry = trim(line.substr(0, line.find('#')));
-    if (entry.empty()) continue;
-    const std::optional<Key> key = parseKey(entry);
-    if (!key) return "line " + std::to_string(number) + ": a key is 12 hex digits";
-    if (std::find(parsed.begin(), parsed.end(), *key) == parsed.end()) parsed.push_back(*key);
-  }
-  keys = parsed;
-  return std::nullopt;
+  const std::optional<std::string> fault =
+      forEachEntry(text, [&parsed](const std::string& entry) -> std::optional<std::string> {
+        const std::optional<Key> key = parseKey(entry);
+        if (!key) return "a key is 12 hex digits";
+        if (std::find(parsed.begin(), parsed.end(), *key) == parsed.end()) parsed.push_back(*key);
+        return std::nullopt;
+      });
+  if (!fault) keys = parsed;
+  return fault;
 }
 
 std::optional<std::string> readKeyList(const std::string& path, std::vector<Key>& keys) {

@@ -514,7 +514,7 @@ struct Settings {
   bool smoke = false;
 };
 
-struct ReaderSpec {
+struct BenchReader {
   PluggedReader* reader;
   std::string name;
   bool blockToken;
@@ -548,13 +548,13 @@ class Bench {
 
  private:
   // The service over `readers`, up and connected to the broker.
-  std::unique_ptr<Service> startService(const std::vector<ReaderSpec>& readers) {
+  std::unique_ptr<Service> startService(const std::vector<BenchReader>& readers) {
     std::string config;
-    for (const ReaderSpec& spec : readers) {
+    for (const BenchReader& entry : readers) {
       config += std::string("[[reader]]\nmodel = \"") +
-                (spec.reader->model() == Model::kVor ? "vor" : "elatec") + "\"\npath = \"" +
-                spec.reader->path() + "\"\nname = \"" + spec.name + "\"\n";
-      if (spec.blockToken) config += "block = 4\nblock_format = \"ascii\"\n";
+                (entry.reader->model() == Model::kVor ? "vor" : "elatec") + "\"\npath = \"" +
+                entry.reader->path() + "\"\nname = \"" + entry.name + "\"\n";
+      if (entry.blockToken) config += "block = 4\nblock_format = \"ascii\"\n";
     }
     const int checksBefore = watch_.checks();
     auto service = std::make_unique<Service>(std::vector<std::string>{
@@ -562,8 +562,8 @@ class Bench {
         keyFile_, "--mqtt", "127.0.0.1:" + std::to_string(port_), "--module-id", kModuleId});
     bool up =
         rfid_tokend_test::eventually([&] { return watch_.checks() > checksBefore; }, kStartTimeout);
-    for (const ReaderSpec& spec : readers) {
-      up = up && service->waitForLine(R"("event":"up","reader":")" + spec.name, kStartTimeout);
+    for (const BenchReader& entry : readers) {
+      up = up && service->waitForLine(R"("event":"up","reader":")" + entry.name, kStartTimeout);
     }
     if (!up) throw std::runtime_error("the service did not start; see " + logDir_);
     return service;

@@ -338,17 +338,17 @@ std::size_t longestToken(const ReaderConfig& reader) {
   return reader.tokenPrefix.size() + value;
 }
 
-std::optional<std::string> parseReaderSpec(const std::string& spec, ReaderConfig& reader) {
-  const std::string where = "--reader " + inQuotes(spec) + ": ";
-  const std::size_t colon = spec.find(':');
+std::optional<std::string> parseReaderFlag(const std::string& flag, ReaderConfig& reader) {
+  const std::string where = "--reader " + inQuotes(flag) + ": ";
+  const std::size_t colon = flag.find(':');
   if (colon == std::string::npos) return where + "expected MODEL:PATH, e.g. elatec:/dev/ttyUSB0";
-  const std::string model = spec.substr(0, colon);
+  const std::string model = flag.substr(0, colon);
   const auto parsed = modelFromName(model);
   if (!parsed) return where + "unknown model " + inQuotes(model) + " (vor or elatec)";
   reader.model = *parsed;
-  reader.path = spec.substr(colon + 1);
+  reader.path = flag.substr(colon + 1);
   if (reader.path.empty()) return where + "missing path (the reader's serial port)";
-  reader.origin = "--reader " + spec + ": ";
+  reader.origin = "--reader " + flag + ": ";
   return std::nullopt;
 }
 
@@ -461,11 +461,11 @@ ParseResult parseCommandLine(int argc, const char* const* argv) {
       "rfid-tokend"};
   app.get_formatter()->column_width(36);
 
-  std::vector<std::string> readerSpecs;
+  std::vector<std::string> readerFlags;
   std::string broker, configFile;
   Config flags;
   MqttConfig& mqtt = flags.mqtt;
-  app.add_option("--reader", readerSpecs, "A reader: vor or elatec, and its serial port (repeat)")
+  app.add_option("--reader", readerFlags, "A reader: vor or elatec, and its serial port (repeat)")
       ->type_name("MODEL:PATH")
       ->allow_extra_args(false);
   app.add_option("--mqtt", broker, "The MQTT broker (port 1883, or 8883 with TLS)")
@@ -584,9 +584,9 @@ ParseResult parseCommandLine(int argc, const char* const* argv) {
   } else if (given("--mqtt")) {
     fault = parseBrokerAddress(broker, into);
   }
-  for (std::size_t i = 0; !fault && i < readerSpecs.size(); ++i) {
+  for (std::size_t i = 0; !fault && i < readerFlags.size(); ++i) {
     ReaderConfig reader;
-    fault = parseReaderSpec(readerSpecs[i], reader);
+    fault = parseReaderFlag(readerFlags[i], reader);
     config.readers.push_back(std::move(reader));
   }
   if (!fault) fault = finishConfig(config);

@@ -92,7 +92,7 @@ std::optional<std::string> applyToml(const std::string& text, const std::string&
                                      Config& config);
 
 // Parses "MODEL:PATH" into a reader with default settings.
-std::optional<std::string> parseReaderSpec(const std::string& spec, ReaderConfig& reader);
+std::optional<std::string> parseReaderFlag(const std::string& flag, ReaderConfig& reader);
 
 // Parses "HOST[:PORT]" ("[v6]:PORT" for an IPv6 address).
 std::optional<std::string> parseBrokerAddress(const std::string& text, MqttConfig& mqtt);
