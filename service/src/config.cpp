@@ -476,8 +476,8 @@ std::optional<std::string> finishConfig(Config& config) {
     if (Fault fault = finishReader(reader, config)) return fault;
     const auto [other, added] = ports.emplace(portIdentity(reader.path), &reader);
     if (!added) {
-      return reader.origin + "path: the port " + reader.path + " is already given as " +
-             originName(*other->second);
+      return reader.origin + "path: the port " + reader.path + " is given twice (also as " +
+             originName(*other->second) + ")";
     }
     if (!names.insert(reader.name).second) {
       return reader.origin + "name: " + inQuotes(reader.name) + " is given twice";

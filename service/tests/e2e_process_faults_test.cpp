@@ -210,10 +210,12 @@ TEST_F(ProcessFaults, ConfigurationFaultsExitBeforeAnyPortIsOpened) {
   std::vector<Case> cases = {
       {{"--reader", "elatec:" + path, "--reader", "vor:" + link},
        "--reader vor:" + link + ": path: the port " + link +
-           " is already given as --reader elatec:" + path},
-      {{"--reader", "elatec:" + path, "--reader", "elatec:" + doubled}, "is already given as"},
+           " is given twice (also as --reader elatec:" + path + ")"},
+      {{"--reader", "elatec:" + path, "--reader", "elatec:" + doubled},
+       "is given twice (also as --reader elatec:" + path + ")"},
       {{"--config", aliases},
-       "reader[2].path: the port " + link + " is already given as " + aliases + ": reader[1].path"},
+       "reader[2].path: the port " + link + " is given twice (also as " + aliases +
+           ": reader[1].path)"},
       {{"--config", dir_.path()}, "--config " + dir_.path() + ": not a regular file"},
       {{"--reader", "elatec:" + path, "--config", noHost}, noHost + ": mqtt.host: missing"},
       {{"--reader", "elatec:" + path, "--mqtt-certfile", big}, "--mqtt: "},
