@@ -290,8 +290,9 @@ class Worker {
   void send(const ReaderEvent& event) { sendLine(encodeReaderEvent(event) + "\n"); }
 
   void signOfLife() {
-    if (SteadyClock::now() - lastLine_ >= kSignOfLifeEvery)
+    if (SteadyClock::now() - lastLine_ >= kSignOfLifeEvery) {
       sendLine(std::string(kSignOfLife) + "\n");
+    }
   }
 
   void sendLine(const std::string& line) {
