@@ -57,6 +57,9 @@ struct MqttConfig {
   double heartbeatTimeoutSeconds = 5.0;
   double maxTokenAgeSeconds = 10.0;
   int keepaliveSeconds = 10;
+  // "FILE: mqtt." when the TOML file has MQTT settings, for the fault of a
+  // missing host.
+  std::string fileSettings;
 };
 
 struct Config {
