@@ -1,0 +1,233 @@
+// rfid-tokend against brokers that fail: TLS brokers that crash or show the
+// wrong certificate, a frozen broker replaced by a fresh one, a broker that
+// accepts and never answers, and messages far over the size limit. Each
+// test has its own mosquitto on 127.0.0.1; nothing leaves 127.0.0.0/8.
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <csignal>
+#include <fstream>
+#include <sstream>
+#include <thread>
+
+#include "harness.h"
+#include "rfid_sim/simulator.h"
+
+namespace rfid_tokend_test {
+namespace {
+
+using rfid_sim::Card;
+using rfid_sim::Model;
+using rfid_sim::Simulator;
+
+const std::string kPrefix = "everest_api/1/auth_token_provider/rfid_1";
+const std::string kTokenTopic = kPrefix + "/m2e/provided_token";
+const std::string kCheckTopic = kPrefix + "/m2e/communication_check";
+const std::string kValidationTopic = "everest_api/1/auth_consumer/auth/e2m/token_validation_status";
+
+void run(const std::vector<std::string>& argv) {
+  ASSERT_TRUE(runProgram(argv)) << argv[1];
+}
+
+// A throwaway CA `name`.pem, and `server`.pem/.key for 127.0.0.1 signed by it.
+void makeCa(const TempDir& dir, const std::string& name) {
+  run({OPENSSL, "req", "-x509", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:prime256v1",
+       "-nodes", "-keyout", dir.file(name + ".key"), "-out", dir.file(name + ".pem"), "-subj",
+       "/CN=" + name, "-days", "2"});
+}
+void makeServer(const TempDir& dir, const std::string& ca, const std::string& server) {
+  const std::string san = dir.write("san.ext", "subjectAltName=IP:127.0.0.1\n");
+  run({OPENSSL, "req", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:prime256v1", "-nodes",
+       "-keyout", dir.file(server + ".key"), "-out", dir.file(server + ".csr"), "-subj",
+       "/CN=127.0.0.1"});
+  run({OPENSSL, "x509", "-req", "-in", dir.file(server + ".csr"), "-CA", dir.file(ca + ".pem"),
+       "-CAkey", dir.file(ca + ".key"), "-CAcreateserial", "-out", dir.file(server + ".pem"),
+       "-days", "2", "-extfile", san});
+}
+
+// Peak resident size of a process so far, in KiB.
+long peakResidentKiB(pid_t pid) {
+  std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+  for (std::string line; std::getline(status, line);) {
+    if (line.rfind("VmHWM:", 0) == 0) return std::stol(line.substr(6));
+  }
+  return -1;
+}
+
+class MqttFaults : public ::testing::Test {
+ protected:
+  MqttFaults() { ::mkdir(logDir_.c_str(), 0700); }
+
+  std::vector<std::string> serviceArgs(const std::string& broker, const std::string& readerPath,
+                                       std::vector<std::string> more = {}) const {
+    std::vector<std::string> args = {
+        "--jsonl", "--log-dir", logDir_,       "--reader", "elatec:" + readerPath,
+        "--mqtt",  broker,      "--module-id", "rfid_1"};
+    args.insert(args.end(), more.begin(), more.end());
+    return args;
+  }
+  // The keepalive, and with it the time a connection attempt may take, at
+  // its shortest.
+  std::string shortKeepalive() const {
+    return dir_.write("tokend.toml", "[mqtt]\nkeepalive = 5\n");
+  }
+  void waitForCheck(const Subscriber& subscriber, std::size_t after, milliseconds bound) {
+    ASSERT_TRUE(eventually([&] { return subscriber.payloads(kCheckTopic).size() > after; }, bound));
+  }
+
+  TempDir dir_;
+  std::string logDir_ = dir_.file("log");
+};
+
+TEST_F(MqttFaults, TlsWrongCaIsLoggedAndRetriedAndCrashesAreSurvived) {
+  makeCa(dir_, "ca");
+  makeCa(dir_, "other-ca");
+  makeServer(dir_, "ca", "good");
+  makeServer(dir_, "other-ca", "wrong");
+  const auto install = [&](const std::string& server) {
+    for (const std::string part : {".pem", ".key"}) {
+      dir_.write("server" + part, readFile(dir_.file(server + part)));
+    }
+  };
+  install("wrong");
+  const int plain = freePort();
+  const int tls = freePort();
+  Broker broker(
+      dir_,
+      "listener " + std::to_string(plain) + " 127.0.0.1\nallow_anonymous true\n" + "listener " +
+          std::to_string(tls) + " 127.0.0.1\nallow_anonymous true\ncafile " + dir_.file("ca.pem") +
+          "\ncertfile " + dir_.file("server.pem") + "\nkeyfile " + dir_.file("server.key") + "\n",
+      {plain, tls});
+  Subscriber subscriber(plain);
+  Simulator reader(Model::kElatec, std::nullopt);
+  Service service(
+      serviceArgs("127.0.0.1:" + std::to_string(tls), reader.portPath(),
+                  {"--mqtt-cafile", dir_.file("ca.pem"), "--communication-check-interval", "0.5"}));
+
+  // A broker certificate from another CA: one TLS line, however many attempts.
+  const std::string tlsFailure =
+      "cannot connect to the broker at 127.0.0.1:" + std::to_string(tls) + ": TLS (";
+  ASSERT_TRUE(eventually([&] { return countInLog(logDir_, tlsFailure) == 1; }, milliseconds(5000)));
+  std::this_thread::sleep_for(scaled(milliseconds(3500)));  // two more attempts at least
+  EXPECT_EQ(countInLog(logDir_, tlsFailure), 1);
+  EXPECT_TRUE(subscriber.payloads(kCheckTopic).empty());
+
+  // The certificate fixed, the next attempt connects.
+  install("good");
+  ::kill(broker.pid(), SIGKILL);
+  broker.stop();
+  broker.start();
+  waitForCheck(subscriber, 0, milliseconds(10000));
+
+  // Broker crashes: each time the service is back.
+  constexpr int kCrashes = 3;
+  for (int crash = 1; crash <= kCrashes; ++crash) {
+    ::kill(broker.pid(), SIGKILL);
+    broker.stop();
+    broker.start();
+    const std::size_t before = subscriber.payloads(kCheckTopic).size();
+    waitForCheck(subscriber, before, milliseconds(10000));
+  }
+  EXPECT_EQ(countInLog(logDir_, "connected to the broker at"), kCrashes + 1);
+  EXPECT_EQ(countInLog(logDir_, "lost the connection to the broker at"), kCrashes);
+}
+
+TEST_F(MqttFaults, AfterAFrozenBrokerIsReplacedNoStaleTokenArrives) {
+  const int port = freePort();
+  Broker broker(dir_, "listener " + std::to_string(port) + " 127.0.0.1\nallow_anonymous true\n",
+                {port});
+  Subscriber subscriber(port);
+  Simulator reader(Model::kElatec, std::nullopt);
+  const milliseconds maxAge = scaled(milliseconds(2000));
+  Service service(serviceArgs("127.0.0.1:" + std::to_string(port), reader.portPath(),
+                              {"--max-token-age", std::to_string(maxAge.count() / 1000.0),
+                               "--communication-check-interval", "0.5"}));
+  waitForCheck(subscriber, 0, milliseconds(5000));
+  const auto tap = [&](const Card& card, const std::string& value) {
+    reader.insertCard(card);
+    ASSERT_TRUE(service.waitForLine(R"("value":")" + value, milliseconds(3000)));
+    reader.removeCard();
+  };
+
+  ::kill(broker.pid(), SIGSTOP);
+  const auto frozenAt = Clock::now();
+  tap(Card::classic({0x57, 0xA1, 0xE0, 0x01}), "57A1E001");
+  // The dead connection is noticed within the age: no PUBACK.
+  ASSERT_TRUE(
+      eventually([&] { return countInLog(logDir_, "timeout (no PUBACK within") == 1; }, maxAge));
+  // Then the token waits in the service's queue, where it ages out.
+  EXPECT_TRUE(eventually([&] { return countInLog(logDir_, "dropped a token") == 1; },
+                         maxAge + milliseconds(2000)));
+  EXPECT_LT(Clock::now() - frozenAt, scaled(milliseconds(8000)));
+
+  // A fresh broker in its place: nothing from before reaches it.
+  ::kill(broker.pid(), SIGKILL);
+  broker.stop();
+  broker.start();
+  const std::size_t before = subscriber.payloads(kCheckTopic).size();
+  waitForCheck(subscriber, before, milliseconds(10000));
+  tap(Card::classic({0xF2, 0xE5, 0x00, 0x02}), "F2E50002");
+  EXPECT_TRUE(eventually([&] { return subscriber.count(kTokenTopic, "F2E50002") == 1; },
+                         milliseconds(3000)));
+  std::this_thread::sleep_for(scaled(milliseconds(500)));
+  EXPECT_EQ(subscriber.count(kTokenTopic, "57A1E001"), 0);
+}
+
+TEST_F(MqttFaults, ABrokerThatNeverAnswersIsATimeoutThenRefusedOneLineEach) {
+  // A listener that completes the TCP handshake (the kernel does) and never
+  // says a word.
+  const int port = freePort();
+  const int silent = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_port = htons(static_cast<std::uint16_t>(port));
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  ASSERT_EQ(::bind(silent, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+  ASSERT_EQ(::listen(silent, 16), 0);
+  Simulator reader(Model::kElatec, std::nullopt);
+  Service service(serviceArgs("127.0.0.1:" + std::to_string(port), reader.portPath(),
+                              {"--config", shortKeepalive()}));
+  const std::string broker = "cannot connect to the broker at 127.0.0.1:" + std::to_string(port);
+  EXPECT_TRUE(eventually([&] { return countInLog(logDir_, broker + ": timeout (") == 1; },
+                         milliseconds(9000)));
+  ::close(silent);
+  EXPECT_TRUE(eventually([&] { return countInLog(logDir_, broker + ": refused (") == 1; },
+                         milliseconds(7000)));
+  EXPECT_EQ(countInLog(logDir_, broker), 2);
+}
+
+TEST_F(MqttFaults, MessagesOverTheLimitCostNoMemory) {
+  const int port = freePort();
+  Broker broker(dir_, "listener " + std::to_string(port) + " 127.0.0.1\nallow_anonymous true\n",
+                {port});
+  Subscriber subscriber(port);
+  Simulator reader(Model::kElatec, std::nullopt);
+  Service service(serviceArgs("127.0.0.1:" + std::to_string(port), reader.portPath(),
+                              {"--consumer-id", "auth", "--communication-check-interval", "0.5"}));
+  waitForCheck(subscriber, 0, milliseconds(5000));
+  std::this_thread::sleep_for(scaled(milliseconds(500)));  // subscribed
+  const long before = peakResidentKiB(service.pid());
+
+  // Just over the limit: the broker sends it, the service drops it unread.
+  subscriber.publish(kValidationTopic, std::string(64 * 1024 + 1, '['));
+  EXPECT_TRUE(eventually(
+      [&] {
+        return countInLog(logDir_, "dropped a message of 65537 bytes on " + kValidationTopic) == 1;
+      },
+      milliseconds(3000)));
+  // 20 MB of nesting: the broker does not even send it.
+  subscriber.publish(kValidationTopic, std::string(20 * 1000 * 1000, '['));
+  std::this_thread::sleep_for(scaled(milliseconds(2000)));
+  const std::size_t checks = subscriber.payloads(kCheckTopic).size();
+  waitForCheck(subscriber, checks, milliseconds(2000));
+  const long growth = peakResidentKiB(service.pid()) - before;
+  EXPECT_LT(growth, 4 * 1024) << "peak resident size grew by " << growth << " KiB";
+  EXPECT_EQ(countInLog(logDir_, "dropped a message of"), 1);
+}
+
+}  // namespace
+}  // namespace rfid_tokend_test
