@@ -9,6 +9,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <csignal>
 #include <fstream>
 #include <sstream>
@@ -231,6 +232,45 @@ TEST_F(MqttFaults, MessagesOverTheLimitCostNoMemory) {
   const long growth = peakResidentKiB(service.pid()) - before;
   EXPECT_LT(growth, 4 * 1024) << "peak resident size grew by " << growth << " KiB";
   EXPECT_EQ(countInLog(logDir_, "dropped a message of"), 1);
+}
+
+TEST_F(MqttFaults, TlsFilesOpenSslCannotLoadExit2NamingTheSetting) {
+  makeCa(dir_, "ca");
+  makeServer(dir_, "ca", "client");
+  makeServer(dir_, "ca", "other");
+  const std::string garbage = dir_.write("garbage.pem", "-----BEGIN CERTIFICATE-----\nAAAA\n");
+  const std::string config = dir_.write(
+      "tokend.toml", "[mqtt]\nhost = \"127.0.0.1\"\nmodule_id = \"rfid_1\"\ncafile = \"" +
+                         dir_.file("ca.pem") + "\"\ncertfile = \"" + garbage + "\"\nkeyfile = \"" +
+                         dir_.file("client.key") + "\"\n");
+  const std::vector<std::string> reader = {"--reader", "elatec:/dev/null"};
+  const std::vector<std::string> broker = {"--mqtt", "127.0.0.1", "--module-id", "rfid_1"};
+  const auto plus = [](std::vector<std::string> args, const std::vector<std::string>& more) {
+    args.insert(args.end(), more.begin(), more.end());
+    return args;
+  };
+  const struct {
+    std::vector<std::string> args;
+    std::string fault;
+  } cases[] = {
+      {plus(broker, {"--mqtt-cafile", garbage}),
+       "--mqtt-cafile " + garbage + ": OpenSSL cannot load it as a CA certificate"},
+      {{"--config", config}, config + ": mqtt.certfile " + garbage + ": OpenSSL cannot load it"},
+      {{"--config", config, "--mqtt-certfile", dir_.file("client.pem"), "--mqtt-keyfile",
+        dir_.file("other.key")},
+       "--mqtt-keyfile " + dir_.file("other.key") +
+           ": OpenSSL cannot load it as the certificate's unencrypted private key (key values "
+           "mismatch)"},
+      {{"--config", config, "--mqtt-certfile", dir_.file("client.pem"), "--mqtt-keyfile", garbage},
+       "--mqtt-keyfile " + garbage +
+           ": OpenSSL cannot load it as the certificate's unencrypted private key ("},
+  };
+  for (const auto& c : cases) {
+    const Outcome outcome = runService(plus(reader, c.args));
+    EXPECT_EQ(outcome.status, 2) << c.fault;
+    EXPECT_NE(outcome.errors.find(c.fault), std::string::npos) << outcome.errors;
+    EXPECT_EQ(std::count(outcome.errors.begin(), outcome.errors.end(), '\n'), 1) << outcome.errors;
+  }
 }
 
 }  // namespace
