@@ -2,7 +2,6 @@
 // wrong certificate, a frozen broker replaced by a fresh one, a broker that
 // accepts and never answers, and messages far over the size limit. Each
 // test has its own mosquitto on 127.0.0.1; nothing leaves 127.0.0.0/8.
-#include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
@@ -10,15 +9,11 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <atomic>
 #include <csignal>
-#include <fstream>
-#include <future>
-#include <sstream>
-#include <stdexcept>
 #include <thread>
 
 #include "harness.h"
+#include "mqtt_fault_harness.h"
 #include "rfid_sim/simulator.h"
 
 namespace rfid_tokend_test {
@@ -32,116 +27,6 @@ const std::string kPrefix = "everest_api/1/auth_token_provider/rfid_1";
 const std::string kTokenTopic = kPrefix + "/m2e/provided_token";
 const std::string kCheckTopic = kPrefix + "/m2e/communication_check";
 const std::string kValidationTopic = "everest_api/1/auth_consumer/auth/e2m/token_validation_status";
-
-void run(const std::vector<std::string>& argv) {
-  ASSERT_TRUE(runProgram(argv)) << argv[1];
-}
-
-// A throwaway CA `name`.pem, and `server`.pem/.key for 127.0.0.1 signed by it.
-void makeCa(const TempDir& dir, const std::string& name) {
-  run({OPENSSL, "req", "-x509", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:prime256v1",
-       "-nodes", "-keyout", dir.file(name + ".key"), "-out", dir.file(name + ".pem"), "-subj",
-       "/CN=" + name, "-days", "2"});
-}
-void makeServer(const TempDir& dir, const std::string& ca, const std::string& server) {
-  const std::string san = dir.write("san.ext", "subjectAltName=IP:127.0.0.1\n");
-  run({OPENSSL, "req", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:prime256v1", "-nodes",
-       "-keyout", dir.file(server + ".key"), "-out", dir.file(server + ".csr"), "-subj",
-       "/CN=127.0.0.1"});
-  run({OPENSSL, "x509", "-req", "-in", dir.file(server + ".csr"), "-CA", dir.file(ca + ".pem"),
-       "-CAkey", dir.file(ca + ".key"), "-CAcreateserial", "-out", dir.file(server + ".pem"),
-       "-days", "2", "-extfile", san});
-}
-
-// Peak resident size of a process so far, in KiB.
-long peakResidentKiB(pid_t pid) {
-  std::ifstream status("/proc/" + std::to_string(pid) + "/status");
-  for (std::string line; std::getline(status, line);) {
-    if (line.rfind("VmHWM:", 0) == 0) return std::stol(line.substr(6));
-  }
-  return -1;
-}
-
-// Current resident size of a process, in KiB.
-long residentKiB(pid_t pid) {
-  std::ifstream status("/proc/" + std::to_string(pid) + "/status");
-  for (std::string line; std::getline(status, line);) {
-    if (line.rfind("VmRSS:", 0) == 0) return std::stol(line.substr(6));
-  }
-  return -1;
-}
-
-// A broker that ignores the maximum packet size the client asks for: it
-// accepts one MQTT 5 connection and sends `payload` on `topic` once released.
-class CarelessBroker {
- public:
-  CarelessBroker(std::string topic, std::string payload) : port_(freePort()) {
-    listener_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(static_cast<std::uint16_t>(port_));
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (::bind(listener_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
-        ::listen(listener_, 4) != 0) {
-      throw std::runtime_error("cannot listen");
-    }
-    thread_ = std::thread([this, topic, payload] { serve(topic, payload); });
-  }
-  ~CarelessBroker() {
-    release();
-    ::shutdown(listener_, SHUT_RDWR);
-    if (client_ >= 0) ::shutdown(client_, SHUT_RDWR);
-    thread_.join();
-    ::close(listener_);
-    if (client_ >= 0) ::close(client_);
-  }
-  int port() const { return port_; }
-  void release() {
-    if (!released_.exchange(true)) go_.set_value();
-  }
-
- private:
-  void serve(const std::string& topic, const std::string& payload) {
-    const int client = ::accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC);
-    if (client < 0) return;
-    client_ = client;
-    char connect[512];
-    if (::recv(client, connect, sizeof connect, 0) <= 0) return;
-    const char connack[] = {0x20, 0x03, 0x00, 0x00, 0x00};  // success, no properties
-    if (::send(client, connack, sizeof connack, MSG_NOSIGNAL) != sizeof connack) return;
-    go_.get_future().wait();
-    std::string packets;
-    std::string body;
-    body += static_cast<char>(topic.size() >> 8);
-    body += static_cast<char>(topic.size() & 0xFF);
-    body += topic;
-    body += '\0';  // no properties
-    body += payload;
-    packets += '\x30';  // PUBLISH, QoS 0
-    for (std::size_t length = body.size();;) {
-      const char digit = static_cast<char>(length % 128);
-      length /= 128;
-      packets += length > 0 ? static_cast<char>(digit | 0x80) : digit;
-      if (length == 0) break;
-    }
-    packets += body;
-    for (std::size_t sent = 0; sent < packets.size();) {
-      const ssize_t n = ::send(client, packets.data() + sent, packets.size() - sent, MSG_NOSIGNAL);
-      if (n <= 0) return;
-      sent += static_cast<std::size_t>(n);
-    }
-    char discard[4096];
-    while (::recv(client, discard, sizeof discard, 0) > 0) {
-    }
-  }
-
-  int port_;
-  int listener_ = -1;
-  std::atomic<int> client_{-1};
-  std::promise<void> go_;
-  std::atomic<bool> released_{false};
-  std::thread thread_;
-};
 
 class MqttFaults : public ::testing::Test {
  protected:
