@@ -41,6 +41,8 @@ constexpr int kConnectedLoopMs = 1000;
 // A dropped connection whose DISCONNECT cannot even be written is closed
 // after this.
 constexpr milliseconds kDropGrace{1000};
+// How long a stop waits for the DISCONNECT to be written.
+constexpr milliseconds kStopGrace{500};
 // Large incoming buffers go back to the system when freed, instead of
 // staying in the heap: a message the broker should not have sent leaves
 // no trace in the resident size.
@@ -252,8 +254,14 @@ SteadyClock::duration connectTime(const MqttConfig& config) {
 Failure runLoop(Shared& shared, mosquitto* client) {
   const auto answerBy = SteadyClock::now() + connectTime(shared.config);
   std::optional<SteadyClock::time_point> dropBy;
+  std::optional<SteadyClock::time_point> stopBy;
   for (;;) {
-    if (shared.stopRequested()) return {LinkCause::kLost, "stopping"};
+    // An orderly stop lets the loop send the DISCONNECT first, so that the
+    // broker does not publish the will as well.
+    if (shared.stopRequested()) {
+      if (!stopBy) stopBy = SteadyClock::now() + kStopGrace;
+      if (!shared.live || SteadyClock::now() >= *stopBy) return {LinkCause::kLost, "stopping"};
+    }
     const int rc = mosquitto_loop(client, shared.live ? kConnectedLoopMs : kConnectingLoopMs, 1);
     const int savedErrno = errno;
     if (rc != MOSQ_ERR_SUCCESS) return failureOf(shared, rc, savedErrno);
@@ -572,14 +580,14 @@ void MqttLink::shutdown(SteadyClock::time_point deadline) {
   threadRunning_ = false;
   Shared& shared = *shared_;
   {
+    const std::lock_guard<std::mutex> lock(shared.clientMutex);
+    if (shared.client != nullptr) mosquitto_disconnect(shared.client);
+  }
+  {
     const std::lock_guard<std::mutex> lock(shared.stopMutex);
     shared.stopping = true;
   }
   shared.stopSignal.notify_all();
-  {
-    const std::lock_guard<std::mutex> lock(shared.clientMutex);
-    if (shared.client != nullptr) mosquitto_disconnect(shared.client);
-  }
   // The thread ends at once unless it is inside a blocking connect (a name
   // lookup, a TCP connect to a silent host), which a stop may not wait for:
   // then it is left to the end of the process.

@@ -259,8 +259,13 @@ TEST_F(MqttFaults, AMessageOverTheLimitFromACarelessBrokerIsDroppedAndItsMemoryR
       },
       milliseconds(8000)));
   // Under an emulator the resident size is the emulator's, which keeps
-  // memory the service has returned.
+  // memory the service has returned; AddressSanitizer keeps freed memory in
+  // quarantine.
+#ifndef __SANITIZE_ADDRESS__
   if (std::string(RFID_TOKEND_COMMAND).find('|') != std::string::npos) return;
+#else
+  return;
+#endif
   const long growth = residentKiB(service.pid()) - before;
   EXPECT_LT(growth, 4 * 1024) << "resident size grew by " << growth << " KiB";
 }
