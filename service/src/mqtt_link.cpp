@@ -543,9 +543,9 @@ void MqttLink::checkAcknowledgements(SteadyClock::time_point now) {
   if (!late) return;
   dropping_ = true;
   Shared& shared = *shared_;
-  shared.dropRequested = true;
   const std::lock_guard<std::mutex> lock(shared.clientMutex);
   if (shared.client != nullptr && shared.generation == generation_) {
+    shared.dropRequested = true;
     mosquitto_disconnect_v5(shared.client, MQTT_RC_DISCONNECT_WITH_WILL_MSG, nullptr);
   }
 }
