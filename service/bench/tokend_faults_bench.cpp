@@ -156,8 +156,8 @@ void tlsCrashes(int crashes) {
     slowest = std::max(slowest, took);
   }
   std::printf(
-      "| TLS broker killed (-9) and restarted %d times | back %d times | slowest %.1f s "
-      "from the restart to a communication check |\n",
+      "| TLS broker crashes (`kill -9`, restart) | reconnected after | slowest, restart to "
+      "`communication_check` |\n|---|---|---|\n| %d | %d | %.1f s |\n",
       crashes, back, slowest);
 }
 
