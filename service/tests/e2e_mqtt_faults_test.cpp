@@ -84,6 +84,7 @@ TEST_F(MqttFaults, TlsWrongCaIsLoggedAndRetriedAndCrashesAreSurvived) {
   ASSERT_TRUE(eventually([&] { return countInLog(logDir_, tlsFailure) == 1; }, milliseconds(5000)));
   std::this_thread::sleep_for(scaled(milliseconds(3500)));  // two more attempts at least
   EXPECT_EQ(countInLog(logDir_, tlsFailure), 1);
+  EXPECT_EQ(countInLog(logDir_, "certificate verify failed"), 1) << monthlyLog(logDir_);
   EXPECT_TRUE(subscriber.payloads(kCheckTopic).empty());
 
   // The certificate fixed, the next attempt connects.
