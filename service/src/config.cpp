@@ -605,6 +605,9 @@ ParseResult parseCommandLine(int argc, const char* const* argv) {
   take("--mqtt-cafile", into.caFile, mqtt.caFile);
   take("--mqtt-certfile", into.certFile, mqtt.certFile);
   take("--mqtt-keyfile", into.keyFile, mqtt.keyFile);
+  if (!given("--mqtt-cafile")) into.caFileSetting = configFile + ": mqtt.cafile";
+  if (!given("--mqtt-certfile")) into.certFileSetting = configFile + ": mqtt.certfile";
+  if (!given("--mqtt-keyfile")) into.keyFileSetting = configFile + ": mqtt.keyfile";
   take("--communication-check-interval", into.communicationCheckSeconds,
        mqtt.communicationCheckSeconds);
   take("--heartbeat-timeout", into.heartbeatTimeoutSeconds, mqtt.heartbeatTimeoutSeconds);

@@ -15,6 +15,7 @@
 #include "rfid_internal.h"
 #include "rfid_keys/key_file.h"
 #include "supervisor.h"
+#include "tls_files.h"
 #include "worker.h"
 
 namespace {
@@ -54,15 +55,7 @@ std::optional<std::string> checkFiles(const Config& config, std::string& passwor
   if (!mqtt.passwordFile.empty()) {
     if (auto fault = readPassword(mqtt.passwordFile, password)) return fault;
   }
-  const std::pair<const char*, const std::string*> readable[] = {
-      {"--mqtt-cafile", &mqtt.caFile},
-      {"--mqtt-certfile", &mqtt.certFile},
-      {"--mqtt-keyfile", &mqtt.keyFile}};
-  for (const auto& [flag, path] : readable) {
-    if (!path->empty() && ::access(path->c_str(), R_OK) != 0) {
-      return std::string(flag) + " " + *path + ": cannot be read (" + strerror(errno) + ")";
-    }
-  }
+  if (auto fault = rfid_tokend::checkTlsFiles(mqtt)) return fault;
   if (!config.logDir.empty()) {
     struct stat info {};
     if (::stat(config.logDir.c_str(), &info) != 0 || !S_ISDIR(info.st_mode)) {

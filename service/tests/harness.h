@@ -58,6 +58,8 @@ class Broker {
   ~Broker();
   void start();
   void stop();
+  // The running broker, for signals (kill -STOP, kill -9) from a test.
+  pid_t pid() const { return pid_; }
 
  private:
   std::string configPath_;

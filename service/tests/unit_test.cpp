@@ -260,6 +260,11 @@ TEST(Payloads, ValidationStatus) {
       {R"({"token":{"value":"A1"},"status":"Accepted"})", std::nullopt, "no token.id_token.value"},
       {R"({"token":{"id_token":{"value":7}},"status":"Accepted"})", std::nullopt, "no token"},
       {std::string("{\"token\":\xff}"), std::nullopt, "not JSON"},
+      // Nesting is refused before parsing; brackets inside strings do not count.
+      {std::string(100000, '['), std::nullopt, "nested deeper than 16 levels"},
+      {R"({"token":{"id_token":{"value":"A1B2C3D4"}},"note":"\"[[[[[[[[[[[[[[[[[[[[",)"
+       R"("status":"Accepted"})",
+       Status::kAccepted, ""},
   };
   for (const auto& c : cases) {
     std::string fault;
