@@ -105,10 +105,11 @@ void formatOption(CLI::App& command, Options& options) {
           "--format",
           [&options](const std::string& name) {
             options.format = rfid_image::formatFromName(name);
-            if (!options.format) throw BadArgument("--format must be mfd, bin, eml, json or mct");
+            if (!options.format)
+              throw BadArgument("--format must be mfd, bin, eml, json, mct or nfc");
           },
           "the file's format (default: by its extension; binary for any other)")
-      ->type_name("mfd|bin|eml|json|mct");
+      ->type_name("mfd|bin|eml|json|mct|nfc");
 }
 
 void dumpOptions(CLI::App& command, Options& options) {
@@ -173,7 +174,7 @@ constexpr CommandEntry kCommands[] = {
     {Command::kWrite, "write", "BLOCK HEX32", "16 bytes as 32 hex digits", writeArguments},
     {Command::kLogin, "login", "BLOCK", "log in to the block's sector (elatec)", blockArgument},
     {Command::kDump, "dump", "[--save PATH [--format F]]",
-     "all 64 blocks; --save writes a card dump (.mfd .bin .eml .json .mct)", dumpOptions},
+     "all 64 blocks; --save writes a card dump (.mfd .bin .eml .json .mct .nfc)", dumpOptions},
     {Command::kKeys, "keys", "--dict FILE [--save-keys FILE]",
      "find which key of a dictionary opens each sector", keysOptions},
     {Command::kRestore, "restore", "PATH [--with-trailers --yes] [--dry-run]",
@@ -235,9 +236,10 @@ void addPortOptions(CLI::App& app, Options& options) {
       ->group(group);
   app.add_flag("--simulate", options.simulate, "a simulated reader in this process, not a port")
       ->group(group);
-  app.add_option("--card-file", options.cardFile,
-                 "the simulated card as a card dump (by its extension: .mfd .bin .eml .json .mct), "
-                 "loaded and kept up to date")
+  app.add_option(
+         "--card-file", options.cardFile,
+         "the simulated card as a card dump (by its extension: .mfd .bin .eml .json .mct .nfc), "
+         "loaded and kept up to date")
       ->type_name("PATH")
       ->group(group);
   app.add_flag("--no-card", options.noCard, "no card in the simulated reader's field")

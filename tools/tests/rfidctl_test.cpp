@@ -372,7 +372,7 @@ TEST(Rfidctl, ACardRoundTripsThroughEveryFormatAndTheSimulator) {
             0);
   const char* models[] = {"vor", "elatec"};
   int run = 0;
-  for (const char* format : {"mfd", "eml", "json", "mct"}) {
+  for (const char* format : {"mfd", "eml", "json", "mct", "nfc"}) {
     const std::string first = dir.file(std::string("first.") + format);
     const std::string second = dir.file(std::string("second.") + format);
     for (const auto& [from, to] : {std::pair(card, first), std::pair(first, second)}) {
