@@ -298,11 +298,13 @@ void addCardOptions(CLI::App& app, Options& options) {
   app.add_option_function<std::string>(
          "--keys",
          [&options](const std::string& path) {
-           if (const auto fault = rfid_keys::readKeyFile(path, true, options.fileKeys)) {
+           if (const auto fault = rfid_keys::readKeyFile(path, true, options.keyFile)) {
              throw BadArgument(*fault);
            }
+           options.keysPath = path;
          },
-         "per-sector keys from a key file (SECTOR:HEX12 lines, mode 0600), over --key")
+         "per-sector keys from a key file (SECTOR:HEX12 lines, or the Proxmark3's binary "
+         "keys A and B), mode 0600, over --key")
       ->type_name("FILE")
       ->group(group);
   addNumber(app, "--key-selector", options.keySelector, 0, kMaxKeySelector,
@@ -427,6 +429,11 @@ std::optional<std::string> checkCombination(const Options& options, bool modelGi
   if (options.command == Command::kKeys && options.dictionary.empty()) {
     return std::string("keys needs --dict FILE, the keys to try");
   }
+  if (rfid_keys::isBinaryKeyFileName(options.saveKeysPath) && options.keySelector != 0 &&
+      options.keySelector != 1) {
+    return std::string(
+        "--save-keys FILE.bin writes keys A and B: use --key-selector 0 (key A) or 1 (key B)");
+  }
   if (options.withTrailers && !options.yes) {
     return std::string(
         "--with-trailers writes keys and access bits, and a wrong trailer locks its sector for "
@@ -445,6 +452,13 @@ std::optional<std::string> checkParsed(const CLI::App& app, Options& options) {
   }
   options.command = entry->command;
   options.commandName = entry->name;
+  if (!options.keysPath.empty()) {
+    // Known only now: the selector picks the half of a binary key file.
+    if (const auto fault =
+            rfid_keys::keysForSelector(options.keyFile, options.keySelector, options.fileKeys)) {
+      return "key file " + options.keysPath + " " + *fault;
+    }
+  }
   return checkCombination(options, app.count("--model") > 0);
 }
 
