@@ -201,8 +201,10 @@ struct FlipperReader {
     if (image.uid && image.blocks[0] &&
         !std::equal(image.uid->begin(), image.uid->end(), image.blocks[0]->begin())) {
       line = std::max(uidLine, blockZeroLine);
-      return fail("block 0 (line " + std::to_string(blockZeroLine) +
-                  ") does not begin with the UID (line " + std::to_string(uidLine) + ")");
+      return fail(line == uidLine ? "the UID differs from the start of block 0 (line " +
+                                        std::to_string(blockZeroLine) + ")"
+                                  : "block 0 does not begin with the UID (line " +
+                                        std::to_string(uidLine) + ")");
     }
     return true;
   }

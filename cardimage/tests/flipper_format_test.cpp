@@ -129,7 +129,7 @@ TEST(FlipperFormat, FilesOfOtherCardsOrMalformedAreRefusedNamingTheLine) {
       {withLine(file, "type: 1K", "type: 4K"), at(8) + "a Mifare Classic 4K card: only 1K"},
       {withLine(file, "type: 1K", "type: Mini"), at(8) + "a Mifare Classic Mini card"},
       {withLine(file, "UID: 04 11 22", "UID: 04 11 23"),
-       at(kHeaderLines + 1) + "block 0 (line 10) does not begin with the UID (line 5)"},
+       at(kHeaderLines + 1) + "block 0 does not begin with the UID (line 5)"},
       {withLine(file, "UID: 04 11 22 33 44 55 66", "UID: 04 11 22 33 ??"),
        at(5) + "expected a UID"},
       {withLine(file, "ATQA: 00 44", "ATQA: 0044"), at(6) + "expected ATQA as 2 bytes"},
