@@ -181,7 +181,7 @@ TEST(Rfidctl, BadInputIsAOneLineMessageAndExitTwo) {
       {{"--simulate", "--model", "vor", "--count", "1", "watch"}, "put it after watch"},
       {{"--port", "/dev/null", "--fast", "--model", "vor", "identify"}, "apply to --simulate only"},
       {{"--simulate", "--model", "vor", "identify", "--bogus"}, "unknown option --bogus"},
-      {{"--simulate", "--model", "vor", "dump", "--format", "nfc"}, "--format must be mfd, bin,"},
+      {{"--simulate", "--model", "vor", "dump", "--format", "nfc4k"}, "--format must be mfd, bin,"},
       {{"--simulate", "--model", "vor", "keys"}, "keys needs --dict FILE"},
       {{"--simulate", "--model", "vor", "keys", "--dict", "/nonexistent/d"},
        "cannot read key dictionary /nonexistent/d"},
