@@ -134,7 +134,8 @@ void keysOptions(CLI::App& command, Options& options) {
       ->type_name("FILE");
   command
       .add_option("--save-keys", options.saveKeysPath,
-                  "write the keys found as a key file for --keys (mode 0600)")
+                  "write the keys found as a key file for --keys (mode 0600); FILE.bin: the "
+                  "Proxmark3's binary layout")
       ->type_name("FILE");
 }
 
