@@ -347,6 +347,25 @@ int dumpCard(const ReaderHost& host, Console& console, const Options& options) {
   return kExitOk;
 }
 
+namespace {
+
+// A .bin file gets the Proxmark3's layout, the keys found in the half of
+// the selector used; the keys it does not know are written as FF..FF, with
+// a warning as a dump gives for unknown keys.
+std::optional<std::string> saveKeys(Console& console, const Options& options,
+                                    const rfid_keys::SectorKeys& found) {
+  const std::string& path = options.saveKeysPath;
+  if (!rfid_keys::isBinaryKeyFileName(path)) return rfid_keys::writeKeyFile(path, found);
+  CardImage known;
+  known.blocks.fill(rfid_image::Block{});
+  (options.keySelector == 0 ? known.keyA : known.keyB) = found;
+  const std::string unknown = rfid_image::describeUnknown(known);
+  if (!unknown.empty()) console.warn(path + ": " + unknown + " unknown: written as FFFFFFFFFFFF");
+  return rfid_keys::writeBinaryKeyFile(path, known.keyA, known.keyB);
+}
+
+}  // namespace
+
 int findKeys(const ReaderHost& host, Console& console, const Options& options) {
   CardSession session(host);
   std::vector<std::uint8_t> serial;
@@ -379,7 +398,7 @@ int findKeys(const ReaderHost& host, Console& console, const Options& options) {
   }
   console.json["keys"] = std::move(keys);
   if (!options.saveKeysPath.empty()) {
-    if (const auto fault = rfid_keys::writeKeyFile(options.saveKeysPath, found)) {
+    if (const auto fault = saveKeys(console, options, found)) {
       return console.fail(kExitUsage, "cannot save the keys: " + *fault);
     }
     console.json["saved"] = options.saveKeysPath;

@@ -105,10 +105,11 @@ void formatOption(CLI::App& command, Options& options) {
           "--format",
           [&options](const std::string& name) {
             options.format = rfid_image::formatFromName(name);
-            if (!options.format) throw BadArgument("--format must be mfd, bin, eml, json or mct");
+            if (!options.format)
+              throw BadArgument("--format must be mfd, bin, eml, json, mct or nfc");
           },
           "the file's format (default: by its extension; binary for any other)")
-      ->type_name("mfd|bin|eml|json|mct");
+      ->type_name("mfd|bin|eml|json|mct|nfc");
 }
 
 void dumpOptions(CLI::App& command, Options& options) {
@@ -133,7 +134,8 @@ void keysOptions(CLI::App& command, Options& options) {
       ->type_name("FILE");
   command
       .add_option("--save-keys", options.saveKeysPath,
-                  "write the keys found as a key file for --keys (mode 0600)")
+                  "write the keys found as a key file for --keys (mode 0600); FILE.bin: the "
+                  "Proxmark3's binary layout")
       ->type_name("FILE");
 }
 
@@ -173,7 +175,7 @@ constexpr CommandEntry kCommands[] = {
     {Command::kWrite, "write", "BLOCK HEX32", "16 bytes as 32 hex digits", writeArguments},
     {Command::kLogin, "login", "BLOCK", "log in to the block's sector (elatec)", blockArgument},
     {Command::kDump, "dump", "[--save PATH [--format F]]",
-     "all 64 blocks; --save writes a card dump (.mfd .bin .eml .json .mct)", dumpOptions},
+     "all 64 blocks; --save writes a card dump (.mfd .bin .eml .json .mct .nfc)", dumpOptions},
     {Command::kKeys, "keys", "--dict FILE [--save-keys FILE]",
      "find which key of a dictionary opens each sector", keysOptions},
     {Command::kRestore, "restore", "PATH [--with-trailers --yes] [--dry-run]",
@@ -235,9 +237,10 @@ void addPortOptions(CLI::App& app, Options& options) {
       ->group(group);
   app.add_flag("--simulate", options.simulate, "a simulated reader in this process, not a port")
       ->group(group);
-  app.add_option("--card-file", options.cardFile,
-                 "the simulated card as a card dump (by its extension: .mfd .bin .eml .json .mct), "
-                 "loaded and kept up to date")
+  app.add_option(
+         "--card-file", options.cardFile,
+         "the simulated card as a card dump (by its extension: .mfd .bin .eml .json .mct .nfc), "
+         "loaded and kept up to date")
       ->type_name("PATH")
       ->group(group);
   app.add_flag("--no-card", options.noCard, "no card in the simulated reader's field")
@@ -296,11 +299,13 @@ void addCardOptions(CLI::App& app, Options& options) {
   app.add_option_function<std::string>(
          "--keys",
          [&options](const std::string& path) {
-           if (const auto fault = rfid_keys::readKeyFile(path, true, options.fileKeys)) {
+           if (const auto fault = rfid_keys::readKeyFile(path, true, options.keyFile)) {
              throw BadArgument(*fault);
            }
+           options.keysPath = path;
          },
-         "per-sector keys from a key file (SECTOR:HEX12 lines, mode 0600), over --key")
+         "per-sector keys from a key file (SECTOR:HEX12 lines, or the Proxmark3's binary "
+         "keys A and B), mode 0600, over --key")
       ->type_name("FILE")
       ->group(group);
   addNumber(app, "--key-selector", options.keySelector, 0, kMaxKeySelector,
@@ -425,6 +430,11 @@ std::optional<std::string> checkCombination(const Options& options, bool modelGi
   if (options.command == Command::kKeys && options.dictionary.empty()) {
     return std::string("keys needs --dict FILE, the keys to try");
   }
+  if (rfid_keys::isBinaryKeyFileName(options.saveKeysPath) && options.keySelector != 0 &&
+      options.keySelector != 1) {
+    return std::string(
+        "--save-keys FILE.bin writes keys A and B: use --key-selector 0 (key A) or 1 (key B)");
+  }
   if (options.withTrailers && !options.yes) {
     return std::string(
         "--with-trailers writes keys and access bits, and a wrong trailer locks its sector for "
@@ -443,6 +453,13 @@ std::optional<std::string> checkParsed(const CLI::App& app, Options& options) {
   }
   options.command = entry->command;
   options.commandName = entry->name;
+  if (!options.keysPath.empty()) {
+    // Known only now: the selector picks the half of a binary key file.
+    if (const auto fault =
+            rfid_keys::keysForSelector(options.keyFile, options.keySelector, options.fileKeys)) {
+      return "key file " + options.keysPath + " " + *fault;
+    }
+  }
   return checkCombination(options, app.count("--model") > 0);
 }
 

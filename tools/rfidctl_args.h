@@ -40,6 +40,8 @@ struct Options {
   bool noCard = false;                // --simulate only
   bool fast = false;                  // --simulate only
   std::optional<rfid_keys::Key> key;  // --key, for every sector
+  std::string keysPath;               // --keys FILE
+  rfid_keys::KeyFileKeys keyFile;     // as read; its keys of the selector go to fileKeys
   rfid_keys::SectorKeys fileKeys;     // --keys FILE, over --key
   rfid_keys::SectorKeys sectorKeys;   // --sector-key, over both
   int keySelector = 0;                // 0 to 255, passed to the reader

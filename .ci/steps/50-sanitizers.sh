@@ -4,4 +4,4 @@
 set -euo pipefail
 source .ci/lib.sh
 ensure_packages cmake g++ libgtest-dev libgmock-dev python3 libcli11-dev nlohmann-json3-dev
-scripts/reliability-report sanitizers
+scripts/reliability-report --no-docs sanitizers

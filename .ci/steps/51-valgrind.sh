@@ -4,5 +4,5 @@
 set -euo pipefail
 source .ci/lib.sh
 ensure_packages cmake g++ libgtest-dev libgmock-dev python3 valgrind libcli11-dev nlohmann-json3-dev
-scripts/reliability-report hardening
-scripts/reliability-report valgrind
+scripts/reliability-report --no-docs hardening
+scripts/reliability-report --no-docs valgrind

@@ -4,4 +4,4 @@
 set -euo pipefail
 source .ci/lib.sh
 ensure_packages cmake clang libclang-rt-14-dev llvm-14 libgtest-dev libgmock-dev python3 nlohmann-json3-dev
-scripts/reliability-report fuzz 5
+scripts/reliability-report --no-docs fuzz 5

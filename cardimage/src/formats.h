@@ -30,6 +30,10 @@ std::string formatMct(const CardImage& image);
 std::optional<CardImage> parseJson(const std::string& text, std::string& error);
 std::string formatJson(const CardImage& image, const std::string& creator);
 
+std::optional<CardImage> parseFlipper(const std::string& text, std::string& error);
+// Refuses an image whose UID differs from the start of block 0.
+std::optional<std::string> formatFlipper(const CardImage& image, std::string& error);
+
 }  // namespace rfid_image::formats
 
 #endif  // RFID_IMAGE_FORMATS_H

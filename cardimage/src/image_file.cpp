@@ -23,11 +23,9 @@ struct FormatName {
   const char* name;
   Format format;
 };
-constexpr FormatName kFormatNames[] = {{"mfd", Format::kBinary},
-                                       {"bin", Format::kBinary},
-                                       {"eml", Format::kEml},
-                                       {"json", Format::kJson},
-                                       {"mct", Format::kMct}};
+constexpr FormatName kFormatNames[] = {{"mfd", Format::kBinary}, {"bin", Format::kBinary},
+                                       {"eml", Format::kEml},    {"json", Format::kJson},
+                                       {"mct", Format::kMct},    {"nfc", Format::kNfc}};
 
 std::optional<CardImage> parseBinary(const std::string& content, std::string& error) {
   if (content.size() != kMemorySize) {
@@ -80,6 +78,8 @@ const char* formatName(Format format) {
       return "json";
     case Format::kMct:
       return "mct";
+    case Format::kNfc:
+      return "nfc";
   }
   return "mfd";
 }
@@ -98,6 +98,8 @@ std::optional<CardImage> parseImage(const std::string& content, Format format, s
       return formats::parseJson(content, error);
     case Format::kMct:
       return formats::parseMct(content, error);
+    case Format::kNfc:
+      return formats::parseFlipper(content, error);
   }
   error = "unknown format";
   return std::nullopt;
@@ -123,6 +125,8 @@ std::optional<std::string> formatImage(const CardImage& image, Format format,
       return formats::formatJson(image, creator);
     case Format::kMct:
       return formats::formatMct(image);
+    case Format::kNfc:
+      return formats::formatFlipper(image, error);
   }
   error = "unknown format";
   return std::nullopt;

@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <cstring>
 #include <fstream>
@@ -79,6 +80,51 @@ std::optional<std::string> readText(const std::string& path, const char* what, b
   return std::nullopt;
 }
 
+bool isControlByte(unsigned char c) {
+  return (c < 0x20 && c != '\t' && c != '\r' && c != '\n') || c == 0x7F;
+}
+
+// Printable ASCII and line ends only.
+bool isPlainText(const std::string& content) {
+  return std::all_of(content.begin(), content.end(), [](char c) {
+    const auto byte = static_cast<unsigned char>(c);
+    return byte < 0x80 && !isControlByte(byte);
+  });
+}
+
+SectorKeys binaryKeys(const std::string& content, std::size_t offset) {
+  SectorKeys keys;
+  for (int sector = 0; sector < kSectorCount; ++sector) {
+    keys[sector] = Key{};
+    std::memcpy(keys[sector]->data(), content.data() + offset + sector * kKeySize, kKeySize);
+  }
+  return keys;
+}
+
+// Replaces `path` whole with `content`, mode 0600: written beside the target
+// and renamed over it, so a reader never sees half a file, and created 0600
+// so the keys are never readable by others.
+std::optional<std::string> writePrivately(const std::string& path, const std::string& content) {
+  const std::string temporary = path + ".tmp";
+  {
+    const rfid_serial::UniqueFd file(
+        ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0600));
+    if (!file.valid()) return "cannot write key file " + path + ": " + std::strerror(errno);
+    if (::fchmod(file.get(), 0600) != 0 || ::write(file.get(), content.data(), content.size()) !=
+                                               static_cast<ssize_t>(content.size())) {
+      const std::string reason = std::strerror(errno);
+      ::unlink(temporary.c_str());
+      return "cannot write key file " + path + ": " + reason;
+    }
+  }
+  if (::rename(temporary.c_str(), path.c_str()) != 0) {
+    const std::string reason = std::strerror(errno);
+    ::unlink(temporary.c_str());
+    return "cannot write key file " + path + ": " + reason;
+  }
+  return std::nullopt;
+}
+
 }  // namespace
 
 std::optional<Key> parseKey(const std::string& hex) {
@@ -144,27 +190,84 @@ std::string formatKeyFile(const SectorKeys& keys) {
 }
 
 std::optional<std::string> writeKeyFile(const std::string& path, const SectorKeys& keys) {
-  // Written beside the target and renamed over it, so a reader never sees
-  // half a file, and created 0600 so the keys are never readable by others.
-  const std::string temporary = path + ".tmp";
-  const std::string text = formatKeyFile(keys);
-  {
-    const rfid_serial::UniqueFd file(
-        ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0600));
-    if (!file.valid()) return "cannot write key file " + path + ": " + std::strerror(errno);
-    if (::fchmod(file.get(), 0600) != 0 ||
-        ::write(file.get(), text.data(), text.size()) != static_cast<ssize_t>(text.size())) {
-      const std::string reason = std::strerror(errno);
-      ::unlink(temporary.c_str());
-      return "cannot write key file " + path + ": " + reason;
-    }
+  return writePrivately(path, formatKeyFile(keys));
+}
+
+std::optional<std::string> parseKeyFile(const std::string& content, KeyFileKeys& keys) {
+  const bool sized = content.size() == kBinaryKeysASize || content.size() == kBinaryKeyFileSize;
+  const bool controlBytes = std::any_of(content.begin(), content.end(), [](char c) {
+    return isControlByte(static_cast<unsigned char>(c));
+  });
+  SectorKeys textKeys;
+  std::optional<std::string> textFault = parseKeyFile(content, textKeys);
+  if (!textFault && !controlBytes) {
+    keys = KeyFileKeys{false, textKeys, std::nullopt};
+    return std::nullopt;
   }
-  if (::rename(temporary.c_str(), path.c_str()) != 0) {
-    const std::string reason = std::strerror(errno);
-    ::unlink(temporary.c_str());
-    return "cannot write key file " + path + ": " + reason;
+  if (sized && !isPlainText(content)) {
+    keys.binary = true;
+    keys.keys = binaryKeys(content, 0);
+    keys.keysB.reset();
+    if (content.size() == kBinaryKeyFileSize) keys.keysB = binaryKeys(content, kBinaryKeysASize);
+    return std::nullopt;
+  }
+  if (isPlainText(content)) return textFault;
+  return "holds " + std::to_string(content.size()) +
+         " bytes: neither SECTOR:HEX12 lines nor a binary key file (192 bytes: 16 keys A, "
+         "then 16 keys B; 96 bytes: keys A only)";
+}
+
+std::optional<std::string> readKeyFile(const std::string& path, bool privateOnly,
+                                       KeyFileKeys& keys) {
+  std::string content;
+  if (auto fault = readText(path, "key file", privateOnly, content)) return fault;
+  if (const std::optional<std::string> fault = parseKeyFile(content, keys)) {
+    return "key file " + path + (fault->rfind("line ", 0) == 0 ? ", " : " ") + *fault;
   }
   return std::nullopt;
+}
+
+std::optional<std::string> keysForSelector(const KeyFileKeys& file, int keySelector,
+                                           SectorKeys& keys) {
+  if (!file.binary) {
+    keys = file.keys;
+  } else if (keySelector == 0) {
+    keys = file.keys;
+  } else if (keySelector == 1 && file.keysB) {
+    keys = *file.keysB;
+  } else if (keySelector == 1) {
+    return std::string("holds keys A only (96 bytes): --key-selector 1 needs keys B");
+  } else {
+    return std::string(
+        "is a binary key file of keys A and B: use --key-selector 0 (key A) or 1 (key B)");
+  }
+  return std::nullopt;
+}
+
+bool isBinaryKeyFileName(const std::string& path) {
+  const std::size_t dot = path.rfind('.');
+  if (dot == std::string::npos || path.find('/', dot) != std::string::npos) return false;
+  std::string extension = path.substr(dot + 1);
+  std::transform(extension.begin(), extension.end(), extension.begin(),
+                 [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+  return extension == "bin";
+}
+
+std::string formatBinaryKeyFile(const SectorKeys& keysA, const SectorKeys& keysB) {
+  const Key unknown = {0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF};
+  std::string content;
+  for (const SectorKeys* half : {&keysA, &keysB}) {
+    for (const std::optional<Key>& key : *half) {
+      const Key& bytes = key ? *key : unknown;
+      content.append(bytes.begin(), bytes.end());
+    }
+  }
+  return content;
+}
+
+std::optional<std::string> writeBinaryKeyFile(const std::string& path, const SectorKeys& keysA,
+                                              const SectorKeys& keysB) {
+  return writePrivately(path, formatBinaryKeyFile(keysA, keysB));
 }
 
 void loadIntoModule(const SectorKeys& keys) {

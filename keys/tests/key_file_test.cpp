@@ -7,6 +7,7 @@
 
 #include <cstdlib>
 #include <fstream>
+#include <string>
 
 namespace rfid_keys {
 namespace {
@@ -81,6 +82,75 @@ TEST(KeyFileTest, WritesPrivatelyReadsBackAndRefusesFilesOthersMayRead) {
   EXPECT_TRUE(readKeyFile(std::string(directory) + "/missing", false, read));
   std::remove(path.c_str());
   rmdir(directory);
+}
+
+// A binary key file: keys A are sector * 0x11 repeated, keys B 0xB0 + sector.
+std::string binaryFile(std::size_t size) {
+  std::string content;
+  for (std::size_t i = 0; i < size; ++i) {
+    const std::size_t sector = (i % kBinaryKeysASize) / kKeySize;
+    content += static_cast<char>(i < kBinaryKeysASize ? sector * 0x11 : 0xB0 + sector);
+  }
+  return content;
+}
+
+TEST(KeyFileTest, EitherLayoutLoadsAndTheSelectorPicksTheHalfOfABinaryFile) {
+  const Key keyA5 = {0x55, 0x55, 0x55, 0x55, 0x55, 0x55};
+  const Key keyB5 = {0xB5, 0xB5, 0xB5, 0xB5, 0xB5, 0xB5};
+  const Key keyText = {0xA0, 0xA1, 0xA2, 0xA3, 0xA4, 0xA5};
+  // A text file of exactly 96 bytes with a fault stays text.
+  const std::string text96 = "5:A0A1A2A3A4A5\n# " + std::string(77, 'x') + "\nx";
+  struct Case {
+    std::string content;
+    int selector;
+    std::optional<Key> sector5;  // empty: refused
+    const char* fault;
+  };
+  const Case cases[] = {
+      {binaryFile(192), 0, keyA5, ""},
+      {binaryFile(192), 1, keyB5, ""},
+      {std::string(192, '\xFF'), 1, Key{0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF}, ""},
+      {binaryFile(96), 0, keyA5, ""},
+      {binaryFile(96), 1, std::nullopt, "holds keys A only (96 bytes): --key-selector 1 needs"},
+      {binaryFile(192), 2, std::nullopt, "is a binary key file of keys A and B: use --key-sel"},
+      {"# keys\n5:a0a1a2a3a4a5\n", 1, keyText, ""},
+      {binaryFile(191), 0, std::nullopt, "holds 191 bytes: neither SECTOR:HEX12 lines nor a"},
+      {text96, 0, std::nullopt, "line 3: expected SECTOR:KEY"},
+  };
+  for (const Case& c : cases) {
+    KeyFileKeys file;
+    SectorKeys keys;
+    std::optional<std::string> fault = parseKeyFile(c.content, file);
+    if (!fault) fault = keysForSelector(file, c.selector, keys);
+    EXPECT_EQ(fault.value_or("").rfind(c.fault, 0), 0u) << fault.value_or("");
+    EXPECT_EQ(fault.has_value(), !c.sector5) << c.content.size() << " bytes";
+    if (c.sector5) {
+      EXPECT_EQ(keys[5], c.sector5) << c.content.size() << " bytes";
+    }
+    EXPECT_EQ(fault.value_or("").find("55"), std::string::npos);
+  }
+  ASSERT_EQ(text96.size(), kBinaryKeysASize);
+}
+
+TEST(KeyFileTest, BinaryFilesAreWrittenWithUnknownKeysAsFactoryKeys) {
+  SectorKeys keysA;
+  SectorKeys keysB;
+  keysA[0] = Key{0, 0, 0, 0, 0, 0};
+  keysB[15] = Key{0xB0, 0xB1, 0xB2, 0xB3, 0xB4, 0xB5};
+  const std::string content = formatBinaryKeyFile(keysA, keysB);
+  ASSERT_EQ(content.size(), kBinaryKeyFileSize);
+  EXPECT_EQ(content.substr(0, 12), std::string(6, '\0') + std::string(6, '\xFF'));
+  EXPECT_EQ(content.substr(186), "\xB0\xB1\xB2\xB3\xB4\xB5");
+  EXPECT_TRUE(isBinaryKeyFileName("dir/A.BIN"));
+  EXPECT_FALSE(isBinaryKeyFileName("x.bin/keys"));
+}
+
+// The MIFARE Classic Tool's .keys files are key dictionaries.
+TEST(KeyFileTest, AMifareClassicToolKeysFileIsADictionary) {
+  std::vector<Key> keys;
+  ASSERT_EQ(parseKeyList("# Standard keys\nFFFFFFFFFFFF\n# NFC Forum\nD3F7D3F7D3F7\n", keys),
+            std::nullopt);
+  EXPECT_EQ(keys[1], (Key{0xD3, 0xF7, 0xD3, 0xF7, 0xD3, 0xF7}));
 }
 
 }  // namespace

@@ -64,11 +64,11 @@ void addOptions(CLI::App& app, Options& options) {
          "--format",
          [&options](const std::string& name) {
            const auto format = rfid_image::formatFromName(name);
-           if (!format) throw BadArgument("--format must be mfd, bin, eml, json or mct");
+           if (!format) throw BadArgument("--format must be mfd, bin, eml, json, mct or nfc");
            options.cardFile.format = *format;
          },
          "the card file's format (default: by its extension; binary for any other)")
-      ->type_name("mfd|bin|eml|json|mct");
+      ->type_name("mfd|bin|eml|json|mct|nfc");
   app.add_option("--link", options.link, "also a symbolic link to the serial side")
       ->type_name("PATH");
   app.add_flag("--trace", options.trace, "every byte received and sent, on the error stream");

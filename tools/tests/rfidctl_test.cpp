@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <spawn.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -180,7 +181,7 @@ TEST(Rfidctl, BadInputIsAOneLineMessageAndExitTwo) {
       {{"--simulate", "--model", "vor", "--count", "1", "watch"}, "put it after watch"},
       {{"--port", "/dev/null", "--fast", "--model", "vor", "identify"}, "apply to --simulate only"},
       {{"--simulate", "--model", "vor", "identify", "--bogus"}, "unknown option --bogus"},
-      {{"--simulate", "--model", "vor", "dump", "--format", "nfc"}, "--format must be mfd, bin,"},
+      {{"--simulate", "--model", "vor", "dump", "--format", "nfc4k"}, "--format must be mfd, bin,"},
       {{"--simulate", "--model", "vor", "keys"}, "keys needs --dict FILE"},
       {{"--simulate", "--model", "vor", "keys", "--dict", "/nonexistent/d"},
        "cannot read key dictionary /nonexistent/d"},
@@ -372,7 +373,7 @@ TEST(Rfidctl, ACardRoundTripsThroughEveryFormatAndTheSimulator) {
             0);
   const char* models[] = {"vor", "elatec"};
   int run = 0;
-  for (const char* format : {"mfd", "eml", "json", "mct"}) {
+  for (const char* format : {"mfd", "eml", "json", "mct", "nfc"}) {
     const std::string first = dir.file(std::string("first.") + format);
     const std::string second = dir.file(std::string("second.") + format);
     for (const auto& [from, to] : {std::pair(card, first), std::pair(first, second)}) {
@@ -415,6 +416,54 @@ TEST(Rfidctl, KeysFindANonDefaultKeyThatTheKeyFileThenOpens) {
   EXPECT_EQ(result.exitCode, 1);
   EXPECT_NE(result.out.find("\n 5  none\n"), std::string::npos) << result.out;
   EXPECT_NE(result.err.find("no key of the dictionary opens sector(s) 5"), std::string::npos);
+}
+
+// The Proxmark3's binary key file: written by keys --save-keys FILE.bin,
+// read by --keys in the half of the key selector.
+TEST(Rfidctl, BinaryKeyFilesAreSavedAndLoadedByTheSelectorsHalf) {
+  TempDir dir;
+  const std::string card = dir.file("card.json");
+  rfid_image::CardImage image = rfid_image::blankImage({0xA1, 0xB2, 0xC3, 0xD4});
+  image.keyA[5] = rfid_image::Key{0xA0, 0xA1, 0xA2, 0xA3, 0xA4, 0xA5};
+  writeImage(card, image);
+  const std::string dictionary = dir.file("std.keys");
+  std::ofstream(dictionary) << "# MIFARE Classic Tool keys\nFFFFFFFFFFFF\nA0A1A2A3A4A5\n";
+  const std::string keys = dir.file("hf-mf-A1B2C3D4-key.bin");
+
+  Result result = rfidctl(withSimulation({"--model", "vor", "--card-file", card, "--quiet", "keys",
+                                          "--dict", dictionary, "--save-keys", keys}));
+  ASSERT_EQ(result.exitCode, 0) << result.err;
+  EXPECT_NE(result.err.find(keys + ": key B of sectors 0-15 unknown: written as FFFFFFFFFFFF"),
+            std::string::npos)
+      << result.err;
+  const std::string saved = fileText(keys);
+  ASSERT_EQ(saved.size(), 192u);
+  EXPECT_EQ(saved.substr(30, 6), "\xA0\xA1\xA2\xA3\xA4\xA5");
+  EXPECT_EQ(saved.substr(96), std::string(96, '\xFF'));
+  result = rfidctl(
+      withSimulation({"--model", "vor", "--card-file", card, "--keys", keys, "read", "20"}));
+  EXPECT_EQ(result.exitCode, 0) << result.err;
+
+  const std::string keysA = dir.file("keys-a.bin");
+  std::ofstream(keysA) << saved.substr(0, 96);
+  const std::string odd = dir.file("odd.bin");
+  std::ofstream(odd) << saved.substr(0, 100);
+  ::chmod(keysA.c_str(), 0600);
+  ::chmod(odd.c_str(), 0600);
+  const std::pair<std::vector<std::string>, std::string> refused[] = {
+      {{"--keys", odd, "read", "20"}, "key file " + odd + " holds 100 bytes: neither"},
+      {{"--key-selector", "1", "--keys", keysA, "read", "20"}, "holds keys A only (96 bytes)"},
+      {{"--key-selector", "7", "keys", "--dict", dictionary, "--save-keys", keys},
+       "--save-keys FILE.bin writes keys A and B"},
+  };
+  for (const auto& [args, message] : refused) {
+    std::vector<std::string> command = {"--model", "vor", "--card-file", card};
+    command.insert(command.end(), args.begin(), args.end());
+    result = rfidctl(withSimulation(command));
+    EXPECT_EQ(result.exitCode, 2) << message;
+    EXPECT_NE(result.err.find(message), std::string::npos) << result.err;
+    EXPECT_EQ(result.err.find("A0A1A2"), std::string::npos) << result.err;
+  }
 }
 
 TEST(Rfidctl, RestoreBringsAChangedCardBackAndReportsTheBlockTheCardRefuses) {

@@ -10,6 +10,10 @@
 //   left out.
 // - mct (.mct): the MIFARE Classic Tool's "+Sector: N" text; an unknown
 //   block is 32 '-', an unknown key 12 '-', an unknown sector is left out.
+// - nfc (.nfc): the Flipper Zero's "Key: value" text (versions 2 to 4 read,
+//   4 written); an unknown byte is "??", and a data block with one is
+//   unknown whole. Other device types and cards other than 1K are refused,
+//   and so is a UID that differs from the start of block 0, both ways.
 // Parsing and formatting are pure functions of the text; errors name the
 // line ("line 7: ...") or the JSON key ("\"blocks\".\"5\": ...") and never
 // show a key's value.
@@ -24,9 +28,9 @@
 
 namespace rfid_image {
 
-enum class Format { kBinary, kEml, kJson, kMct };
+enum class Format { kBinary, kEml, kJson, kMct, kNfc };
 
-// "mfd", "bin", "eml", "json" or "mct", as --format takes them.
+// "mfd", "bin", "eml", "json", "mct" or "nfc", as --format takes them.
 std::optional<Format> formatFromName(const std::string& name);
 // By the file's extension, of either case; empty for any other.
 std::optional<Format> formatFromPath(const std::string& path);
@@ -41,8 +45,8 @@ const char* formatName(Format format);
 std::optional<CardImage> parseImage(const std::string& content, Format format, std::string& error);
 
 // The file content for `image`. `creator` fills the JSON's "Created". A
-// binary image with unknown parts gets one warning; eml refuses one: empty,
-// with `error` set.
+// binary image with unknown parts gets one warning; eml refuses one, and nfc
+// one whose UID differs from block 0: empty, with `error` set.
 std::optional<std::string> formatImage(const CardImage& image, Format format,
                                        const std::string& creator,
                                        std::vector<std::string>& warnings, std::string& error);
