@@ -297,6 +297,7 @@ int provisionCard(int fd, Console& console, const Options& options) {
   }
   console.endProgress();
   console.json["written"] = true;
+  console.json["fleet_sectors"] = sectorsIn(work.state, SectorState::kFleet);
 
   // The card as a charger sees it: block 4 through the new key A.
   Block readBack{};
