@@ -72,8 +72,13 @@ if(TARGET rfidctl OR TARGET rfid-reader-sim OR TARGET rfid-tokend)
 endif()
 if(TARGET rfid-tokend)
   # Debian builds toml++ as a shared library (TOML_HEADER_ONLY=0), and the
-  # service links that. It loads its TLS files with OpenSSL before it starts.
+  # service links that. It loads its TLS files with OpenSSL before it starts,
+  # and checks fleet cards with libcrypto's AES and CMAC.
   string(APPEND rfid_depends ", libmosquitto1 (>= 2.0), libtomlplusplus3 (>= 3.3), libssl3 (>= 3.0.0)")
+elseif(TARGET rfid_cardauth)
+  # rfidctl's fleet card commands: AES and CMAC from OpenSSL 3's libcrypto,
+  # and the fleet key file read with toml++.
+  string(APPEND rfid_depends ", libssl3 (>= 3.0.0), libtomlplusplus3 (>= 3.3)")
 endif()
 
 set(CPACK_GENERATOR DEB)

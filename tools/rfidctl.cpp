@@ -13,6 +13,7 @@
 
 #include "card_commands.h"
 #include "console.h"
+#include "fleet_commands.h"
 #include "host.h"
 #include "rfid_image/card_image.h"
 #include "rfid_internal.h"
@@ -252,6 +253,12 @@ int run(const Options& options, Console& console, int fd) {
       return beep(console, fd, options.value);
     case Command::kWatch:
       return watch(host, console, options);
+    case Command::kProvision:
+      return rfid_tools::provisionCard(fd, console, options);
+    case Command::kVerify:
+      return rfid_tools::verifyCard(fd, console, options);
+    case Command::kUnprovision:
+      return rfid_tools::unprovisionCard(fd, console, options);
   }
   return kExitUsage;
 }

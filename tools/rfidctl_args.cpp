@@ -6,6 +6,8 @@
 #include <sstream>
 #include <vector>
 
+#include "fleet_args.h"
+
 namespace rfid_tools {
 namespace {
 
@@ -186,6 +188,12 @@ constexpr CommandEntry kCommands[] = {
      beepArgument},
     {Command::kWatch, "watch", "[--count N] [--interval MS]", "print each card as it arrives",
      watchOptions},
+    {Command::kProvision, "provision", "--fleet FILE --token-id HEX12 [--mac-key-id N] [--yes]",
+     "make a factory card a fleet card (docs/security.md)", provisionOptions},
+    {Command::kVerify, "verify", "--fleet FILE", "read and check a fleet card's token",
+     verifyOptions},
+    {Command::kUnprovision, "unprovision", "--fleet FILE --yes",
+     "put a fleet card back to its factory state", unprovisionOptions},
 };
 
 std::string commandLine(const CommandEntry& entry) {
@@ -440,7 +448,7 @@ std::optional<std::string> checkCombination(const Options& options, bool modelGi
         "--with-trailers writes keys and access bits, and a wrong trailer locks its sector for "
         "good: add --yes to confirm");
   }
-  if (options.yes && !options.withTrailers) {
+  if (options.command == Command::kRestore && options.yes && !options.withTrailers) {
     return std::string("--yes confirms --with-trailers: give both or neither");
   }
   return std::nullopt;
@@ -460,6 +468,7 @@ std::optional<std::string> checkParsed(const CLI::App& app, Options& options) {
       return "key file " + options.keysPath + " " + *fault;
     }
   }
+  if (auto fault = checkFleetArguments(options)) return fault;
   return checkCombination(options, app.count("--model") > 0);
 }
 

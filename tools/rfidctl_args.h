@@ -3,6 +3,7 @@
 #ifndef RFID_TOOLS_RFIDCTL_ARGS_H
 #define RFID_TOOLS_RFIDCTL_ARGS_H
 
+#include <array>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -26,7 +27,10 @@ enum class Command {
   kHalt,
   kBuzz,
   kBeep,
-  kWatch
+  kWatch,
+  kProvision,
+  kVerify,
+  kUnprovision
 };
 
 struct Options {
@@ -61,6 +65,12 @@ struct Options {
   int value = 0;          // buzz TIME, beep SOUND
   int count = 0;          // watch --count: stop after this many cards; 0 runs until stopped
   int intervalMs = 1000;  // watch --interval
+  // provision, verify, unprovision (fleet_args.cpp)
+  std::string fleetPath;                  // --fleet
+  std::string tokenIdText;                // provision --token-id, as given
+  std::array<std::uint8_t, 6> tokenId{};  // ... once checked
+  std::string macKeyIdText;               // provision --mac-key-id, as given
+  int macKeyId = 0;                       // ... once checked; 0: the file's highest id
 };
 
 // Why parsing ends without a command to run.

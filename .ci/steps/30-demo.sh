@@ -5,7 +5,7 @@
 # then a dump of the simulated card with rfidctl, as the README suggests.
 set -euo pipefail
 source .ci/lib.sh
-ensure_packages cmake g++ libgtest-dev libgmock-dev libcli11-dev nlohmann-json3-dev
+ensure_packages cmake g++ libgtest-dev libgmock-dev libcli11-dev nlohmann-json3-dev libssl-dev
 
 cmake --workflow --preset demo | tee /tmp/rfid-demo.out
 grep -q "Demo complete" /tmp/rfid-demo.out

@@ -37,6 +37,7 @@
 #include <thread>
 #include <vector>
 
+#include "fleet_images.h"
 #include "harness.h"
 #include "payloads.h"
 #include "rfid_internal.h"
@@ -73,6 +74,12 @@ constexpr milliseconds kStartTimeout{10000};
 // The block token: sector 1, locked with this key A, the text in block 4.
 constexpr int kTokenBlock = 4;
 constexpr std::uint8_t kSectorKey[] = {0xA0, 0xA1, 0xA2, 0xA3, 0xA4, 0xA5};
+// Fleet tokens: the bench's keys make each tap's card, the charger's file
+// (the same without key_b) reads it.
+const char* const kChargerFleetKeys =
+    "key_a = \"000102030405060708090A0B0C0D0E0F\"\n[mac]\n1 = "
+    "\"202122232425262728292A2B2C2D2E2F\"\n";
+const char* const kBenchKeyB = "key_b = \"101112131415161718191A1B1C1D1E1F\"\n";
 
 double millisecondsBetween(Clock::time_point from, Clock::time_point to) {
   return std::chrono::duration<double, std::milli>(to - from).count();
@@ -195,6 +202,27 @@ std::string blockTokenOf(std::uint8_t lane, int tap) {
   return text;
 }
 
+// A fleet card of its own per tap, its token id naming the lane and the tap.
+rfid_cardauth::TokenId fleetTokenIdOf(std::uint8_t lane, int tap) {
+  return {0xF0, lane, 0, 0, static_cast<std::uint8_t>(tap >> 8), static_cast<std::uint8_t>(tap)};
+}
+
+std::string fleetTokenOf(std::uint8_t lane, int tap) {
+  const auto id = fleetTokenIdOf(lane, tap);
+  return rfid_tokend::serialToken({id.begin(), id.end()}, false);
+}
+
+Card fleetTapCard(std::uint8_t lane, int tap) {
+  rfid_cardauth::FleetKeys bench;
+  if (rfid_cardauth::parseFleetKeys(std::string(kBenchKeyB) + kChargerFleetKeys, bench)) {
+    throw std::runtime_error("the bench's fleet keys do not parse");
+  }
+  const auto image =
+      rfid_tools::fleetCardImage(bench, tapSerial(lane, tap), 1, fleetTokenIdOf(lane, tap));
+  if (!image) throw std::runtime_error("no fleet card image");
+  return Card::classicFromDump(rfid_image::memoryOfImage(*image));
+}
+
 Card tapCard(std::uint8_t lane, int tap) {
   rfid_sim::Memory memory = Card::classic(tapSerial(lane, tap)).memory();
   const std::string text = blockTokenOf(lane, tap);
@@ -275,6 +303,7 @@ struct Lane {
   PluggedReader* reader = nullptr;
   std::uint8_t id = 0;
   bool blockToken = false;
+  bool fleetToken = false;
   // The service's event that the card counts as gone; empty for a provider
   // without one.
   std::string removedEvent;
@@ -293,7 +322,11 @@ struct Lane {
   std::vector<double> latencies;  // milliseconds
   int lost = 0;
 
-  std::string token() const { return blockToken ? blockTokenOf(id, tap) : serialTokenOf(id, tap); }
+  std::string token() const {
+    if (fleetToken) return fleetTokenOf(id, tap);
+    return blockToken ? blockTokenOf(id, tap) : serialTokenOf(id, tap);
+  }
+  Card card() const { return fleetToken ? fleetTapCard(id, tap) : tapCard(id, tap); }
   bool done() const { return tap >= taps && step == Step::kWaiting; }
 };
 
@@ -334,7 +367,7 @@ class Tapper {
       case Lane::Step::kWaiting:
         if (lane.tap >= lane.taps || now < lane.due) return;
         lane.insertedAt = Clock::now();
-        lane.reader->simulator().insertCard(tapCard(lane.id, lane.tap));
+        lane.reader->simulator().insertCard(lane.card());
         lane.step = Lane::Step::kAwaitingToken;
         return;
       case Lane::Step::kAwaitingToken:
@@ -518,6 +551,7 @@ struct BenchReader {
   PluggedReader* reader;
   std::string name;
   bool blockToken;
+  bool fleetToken = false;
 };
 
 class Bench {
@@ -533,6 +567,7 @@ class Bench {
         vor_(Model::kVor, dir_.file("ttyVor")) {
     ::mkdir(logDir_.c_str(), 0700);
     keyFile_ = dir_.write("keys", "1:A0A1A2A3A4A5\n");
+    fleetKeys_ = dir_.write("fleet.toml", kChargerFleetKeys);
     loads_.push_back(loadAverage());
   }
 
@@ -541,6 +576,9 @@ class Bench {
     const LatencyRow vorAlone = tapAlone("VOR, serial number", vor_, 0x02, false);
     tapTogether(elatecAlone, vorAlone);
     const LatencyRow block = tapAlone("Elatec, block 4 (login + read)", elatec_, 0x05, true);
+    fleet_ = {
+        tapAlone("VOR, fleet token (card request, read, verify)", vor_, 0x08, false, true),
+        tapAlone("Elatec, fleet token (search, login, read, verify)", elatec_, 0x09, false, true)};
     const LatencyRow sleeping = tapSleepingProvider();
     measureIdle();
     writeReport(elatecAlone, vorAlone, block, sleeping);
@@ -549,12 +587,17 @@ class Bench {
  private:
   // The service over `readers`, up and connected to the broker.
   std::unique_ptr<Service> startService(const std::vector<BenchReader>& readers) {
-    std::string config;
+    std::string config = "fleet_keys = \"" + fleetKeys_ + "\"\n";
     for (const BenchReader& entry : readers) {
       config += std::string("[[reader]]\nmodel = \"") +
                 (entry.reader->model() == Model::kVor ? "vor" : "elatec") + "\"\npath = \"" +
                 entry.reader->path() + "\"\nname = \"" + entry.name + "\"\n";
       if (entry.blockToken) config += "block = 4\nblock_format = \"ascii\"\n";
+      config += std::string("token = \"") +
+                (entry.fleetToken   ? "fleet"
+                 : entry.blockToken ? "block"
+                                    : "serial") +
+                "\"\n";
     }
     const int checksBefore = watch_.checks();
     auto service = std::make_unique<Service>(std::vector<std::string>{
@@ -570,8 +613,9 @@ class Bench {
   }
 
   Lane serviceLane(const std::string& label, PluggedReader& reader, const std::string& name,
-                   std::uint8_t id, bool blockToken) const {
+                   std::uint8_t id, bool blockToken, bool fleetToken = false) const {
     Lane lane;
+    lane.fleetToken = fleetToken;
     lane.label = label;
     lane.reader = &reader;
     lane.id = id;
@@ -591,10 +635,10 @@ class Bench {
   }
 
   LatencyRow tapAlone(const std::string& label, PluggedReader& reader, std::uint8_t id,
-                      bool blockToken) {
+                      bool blockToken, bool fleetToken = false) {
     progress(label + ": " + std::to_string(settings_.taps) + " taps...");
-    const auto service = startService({{&reader, "reader", blockToken}});
-    std::vector<Lane> lanes = {serviceLane(label, reader, "reader", id, blockToken)};
+    const auto service = startService({{&reader, "reader", blockToken, fleetToken}});
+    std::vector<Lane> lanes = {serviceLane(label, reader, "reader", id, blockToken, fleetToken)};
     Tapper(watch_, random_).run(lanes, service.get());
     return finish(lanes[0]);
   }
@@ -731,6 +775,11 @@ class Bench {
           verdict(ratio, 1.05, format("%.1f %% of the figure alone", 100 * (ratio - 1.05))));
     }
     row(block, "p99 ≤ 2.1 s", verdict(block.p99(), 2100, format("%.0f ms", block.p99() - 2100)));
+    const auto& [fleetVor, fleetElatec] = fleet_;
+    row(fleetVor, "p99 ≤ 1.6 s",
+        verdict(fleetVor.p99(), 1600, format("%.0f ms", fleetVor.p99() - 1600)));
+    row(fleetElatec, "p99 ≤ 2.1 s",
+        verdict(fleetElatec.p99(), 2100, format("%.0f ms", fleetElatec.p99() - 2100)));
     row(sleeping, "for contrast", "");
 
     double cpu = 0;
@@ -786,6 +835,7 @@ class Bench {
   TempDir dir_;
   std::string logDir_ = dir_.file("log");
   std::string keyFile_;
+  std::string fleetKeys_;
   int port_;
   Broker broker_;
   TokenWatch watch_;
@@ -796,6 +846,7 @@ class Bench {
   Json results_;
   std::vector<double> loads_;
   std::vector<std::pair<LatencyRow, LatencyRow>> together_;
+  std::pair<LatencyRow, LatencyRow> fleet_;  // VOR, Elatec
   std::vector<IdleRow> idle_;
   double idleLines_ = 0;
   std::map<std::string, double> restingLines_;

@@ -23,7 +23,9 @@ constexpr int kBlockCount = 64;
 constexpr int kBlocksPerSector = 4;
 constexpr int kMaxBlocksPerToken = 3;  // the data blocks of one sector
 constexpr std::size_t kBlockBytes = 16;
-constexpr std::size_t kLongestSerialHex = 14;  // 7 bytes
+constexpr std::size_t kLongestSerialHex = 14;     // 7 bytes
+constexpr std::size_t kFleetTokenHex = 12;        // 6 bytes
+constexpr std::size_t kLongestFleetDecimal = 15;  // 2^48 - 1 = 281474976710655
 constexpr int kDefaultPort = 1883;
 constexpr int kDefaultTlsPort = 8883;
 
@@ -146,18 +148,48 @@ Fault firstFault(Steps&&... steps) {
   return fault;
 }
 
+// A reader's token source and the settings of fleet tokens, by name.
+Fault applyFleetKeys(const TableReader& in, const std::string& token,
+                     const std::string& tokenFormat, const std::string& fallback,
+                     ReaderConfig& reader) {
+  if (!token.empty()) {
+    const TokenSource sources[] = {TokenSource::kSerial, TokenSource::kBlock, TokenSource::kFleet};
+    for (const TokenSource source : sources) {
+      if (token == tokenSourceName(source)) reader.token = source;
+    }
+    if (!reader.token) {
+      return in.fault("token", "unknown source " + inQuotes(token) + " (serial, block or fleet)");
+    }
+  }
+  if (tokenFormat == "decimal") {
+    reader.tokenFormat = TokenFormat::kDecimal;
+  } else if (!tokenFormat.empty() && tokenFormat != "hex") {
+    return in.fault("token_format", "unknown form " + inQuotes(tokenFormat) + " (hex or decimal)");
+  }
+  if (fallback == "serial") {
+    reader.fallbackSerial = true;
+  } else if (!fallback.empty()) {
+    return in.fault("fallback", "unknown fallback " + inQuotes(fallback) + " (serial)");
+  }
+  return std::nullopt;
+}
+
 Fault applyReaderTable(const toml::table& table, const std::string& where, ReaderConfig& reader) {
   const TableReader in(table, where);
   std::string model;
   std::string format;
+  std::string token;
+  std::string tokenFormat;
+  std::string fallback;
   bool reverse = false;
+  bool refusedSound = true;
   bool hasBlock = table.contains("block");
   BlockSource source;
   Fault fault = firstFault(
       [&] {
         return in.unknownKeys({"model", "path", "name", "baud", "connectors", "reverse_bytes",
-                               "token_type", "token_prefix", "block", "block_count",
-                               "block_format"});
+                               "token_type", "token_prefix", "block", "block_count", "block_format",
+                               "token", "token_format", "fallback", "refused_sound"});
       },
       [&] { return in.string("model", model); }, [&] { return in.string("path", reader.path); },
       [&] { return in.string("name", reader.name); },
@@ -168,8 +200,13 @@ Fault applyReaderTable(const toml::table& table, const std::string& where, Reade
       [&] { return in.string("token_prefix", reader.tokenPrefix); },
       [&] { return in.integer("block", source.block, 0, kBlockCount - 1); },
       [&] { return in.integer("block_count", source.count, 1, kMaxBlocksPerToken); },
-      [&] { return in.string("block_format", format); });
+      [&] { return in.string("block_format", format); }, [&] { return in.string("token", token); },
+      [&] { return in.string("token_format", tokenFormat); },
+      [&] { return in.string("fallback", fallback); },
+      [&] { return in.boolean("refused_sound", refusedSound); });
   if (fault) return fault;
+  if ((fault = applyFleetKeys(in, token, tokenFormat, fallback, reader))) return fault;
+  if (table.contains("refused_sound")) reader.refusedSound = refusedSound;
   if (!table.contains("model")) return where + "model: missing (vor or elatec)";
   const auto parsedModel = modelFromName(model);
   if (!parsedModel)
@@ -257,6 +294,34 @@ Fault checkRange(const std::string& what, double value, double min, double max) 
   return text.str();
 }
 
+// The token source a reader ends with, and the settings that only fit
+// another source.
+Fault finishTokenSource(ReaderConfig& reader, const Config& config) {
+  const std::string& where = reader.origin;
+  if (!reader.token) {
+    reader.token = reader.blockSource         ? TokenSource::kBlock
+                   : config.fleetKeys.empty() ? TokenSource::kSerial
+                                              : TokenSource::kFleet;
+  }
+  const TokenSource token = *reader.token;
+  if (token == TokenSource::kBlock && !reader.blockSource) {
+    return where + "block: missing (token = \"block\" reads the block it names)";
+  }
+  if (token != TokenSource::kBlock && reader.blockSource) {
+    return where +
+           "block: describes a block token, but token = " + inQuotes(tokenSourceName(token));
+  }
+  if (token == TokenSource::kFleet && config.fleetKeys.empty()) {
+    return where + "token: \"fleet\" needs the fleet key file (fleet_keys or --fleet-keys)";
+  }
+  if (token != TokenSource::kFleet &&
+      (reader.fallbackSerial || reader.tokenFormat != TokenFormat::kHex)) {
+    return where + "fallback: fallback and token_format are settings of fleet tokens";
+  }
+  if (!reader.refusedSound) reader.refusedSound = config.refusedSound;
+  return std::nullopt;
+}
+
 Fault finishReader(ReaderConfig& reader, const Config& config) {
   const std::string& where = reader.origin;
   if (reader.baud == 0) reader.baud = config.baud;
@@ -267,7 +332,10 @@ Fault finishReader(ReaderConfig& reader, const Config& config) {
   if (!reader.reverseBytes) reader.reverseBytes = config.reverseBytes;
   if (reader.name.empty()) reader.name = reader.path;
   if (!isPrintableAscii(reader.name)) return where + "name: must be printable ASCII";
-  if (reader.tokenType.empty()) reader.tokenType = reader.blockSource ? "Local" : "ISO14443";
+  if (Fault fault = finishTokenSource(reader, config)) return fault;
+  if (reader.tokenType.empty()) {
+    reader.tokenType = *reader.token == TokenSource::kSerial ? "ISO14443" : "Local";
+  }
   if (kTokenTypes.count(reader.tokenType) == 0) {
     return where + "token_type: unknown type " + inQuotes(reader.tokenType) +
            " (ISO14443, ISO15693, Local, KeyCode, Central, eMAID, MacAddress, NoAuthorization)";
@@ -360,8 +428,25 @@ std::optional<ReaderModel> modelFromName(const std::string& name) {
   return std::nullopt;
 }
 
+const char* tokenSourceName(TokenSource source) {
+  switch (source) {
+    case TokenSource::kSerial:
+      return "serial";
+    case TokenSource::kBlock:
+      return "block";
+    case TokenSource::kFleet:
+      return "fleet";
+  }
+  return "serial";
+}
+
 std::size_t longestToken(const ReaderConfig& reader) {
   std::size_t value = kLongestSerialHex;
+  if (reader.token == TokenSource::kFleet) {
+    const std::size_t fleet =
+        reader.tokenFormat == TokenFormat::kHex ? kFleetTokenHex : kLongestFleetDecimal;
+    value = reader.fallbackSerial ? std::max(value, fleet) : fleet;
+  }
   if (const auto& source = reader.blockSource) {
     const std::size_t bytes = static_cast<std::size_t>(source->count) * kBlockBytes;
     value = source->format == BlockFormat::kHex ? 2 * bytes : bytes;
@@ -435,8 +520,11 @@ std::optional<std::string> applyToml(const std::string& text, const std::string&
   Fault fault = firstFault(
       [&] {
         return in.unknownKeys({"jsonl", "log_dir", "keys", "baud", "reverse_bytes",
-                               "debounce_polls", "debounce_ms", "mqtt", "reader"});
+                               "debounce_polls", "debounce_ms", "mqtt", "reader", "fleet_keys",
+                               "refused_sound"});
       },
+      [&] { return in.string("fleet_keys", config.fleetKeys); },
+      [&] { return in.boolean("refused_sound", config.refusedSound); },
       [&] { return in.boolean("jsonl", config.jsonl); },
       [&] { return in.string("log_dir", config.logDir); },
       [&] { return in.string("keys", config.keyFile); },
@@ -511,6 +599,9 @@ ParseResult parseCommandLine(int argc, const char* const* argv) {
   app.add_option("--config", configFile, "TOML configuration file")->type_name("FILE");
   app.add_option("--baud", flags.baud, "Baud rate of the readers (default 9600)")->type_name("N");
   app.add_option("--keys", flags.keyFile, "Key file, SECTOR:HEX12 lines, mode 0600")
+      ->type_name("FILE");
+  app.add_option("--fleet-keys", flags.fleetKeys,
+                 "Fleet key file (TOML, mode 0600, without key_b): fleet tokens")
       ->type_name("FILE");
   app.add_option("--debounce-polls", flags.debouncePolls,
                  "Polls a card must be absent before it counts again (default 2)")
@@ -593,6 +684,7 @@ ParseResult parseCommandLine(int argc, const char* const* argv) {
   take("--jsonl", config.jsonl, flags.jsonl);
   take("--log-dir", config.logDir, flags.logDir);
   take("--keys", config.keyFile, flags.keyFile);
+  take("--fleet-keys", config.fleetKeys, flags.fleetKeys);
   take("--baud", config.baud, flags.baud);
   take("--reverse-bytes", config.reverseBytes, flags.reverseBytes);
   take("--module-id", into.moduleId, mqtt.moduleId);

@@ -26,6 +26,14 @@ struct BlockSource {
   BlockFormat format = BlockFormat::kHex;
 };
 
+// Where a reader's tokens come from: the serial number, card memory read
+// with the key file's key, or a fleet card's verified token block.
+enum class TokenSource { kSerial, kBlock, kFleet };
+const char* tokenSourceName(TokenSource source);
+// How a fleet token id is shown: 12 upper-case hex digits, or its value in
+// decimal.
+enum class TokenFormat { kHex, kDecimal };
+
 struct ReaderConfig {
   ReaderModel model = ReaderModel::kElatec;
   std::string path;
@@ -36,8 +44,14 @@ struct ReaderConfig {
   // Serial number tokens in reversed byte order; unset: the service's choice.
   std::optional<bool> reverseBytes;
   std::optional<BlockSource> blockSource;
-  std::string tokenType;  // ISO14443 for serial numbers, Local for block tokens
+  std::string tokenType;  // ISO14443 for serial numbers, Local for block and fleet tokens
   std::string tokenPrefix;
+  // token = "serial" | "block" | "fleet"; once finished always set: block
+  // where `block` is given, else fleet where fleet_keys is set, else serial.
+  std::optional<TokenSource> token;
+  TokenFormat tokenFormat = TokenFormat::kHex;  // fleet tokens only
+  bool fallbackSerial = false;                  // fallback = "serial": a card without a fleet token
+  std::optional<bool> refusedSound;             // unset: the service's refused_sound
 };
 
 struct MqttConfig {
@@ -76,7 +90,9 @@ struct Config {
   int baud = 9600;
   bool reverseBytes = false;
   int debouncePolls = 2;
-  int debounceMs = 0;  // when above 0, absence is timed instead of counted in polls
+  int debounceMs = 0;        // when above 0, absence is timed instead of counted in polls
+  std::string fleetKeys;     // K_A and the MAC keys; a file holding key_b is refused
+  bool refusedSound = true;  // a refused fleet card sounds the rejected pattern
 };
 
 // The longest token a reader can produce; more than kMaxTokenLength is a

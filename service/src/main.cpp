@@ -11,6 +11,7 @@
 #include <string>
 
 #include "config.h"
+#include "fleet_token.h"
 #include "key_file_check.h"
 #include "rfid_internal.h"
 #include "rfid_keys/key_file.h"
@@ -49,6 +50,12 @@ std::optional<std::string> checkFiles(const Config& config, std::string& passwor
     rfid_keys::SectorKeys keys{};
     if (const auto fault = rfid_keys::readKeyFile(config.keyFile, true, keys)) {
       return "--keys: " + *fault;
+    }
+  }
+  if (!config.fleetKeys.empty()) {
+    rfid_cardauth::FleetKeys keys;
+    if (const auto fault = rfid_tokend::readChargerFleetKeys(config.fleetKeys, keys)) {
+      return "--fleet-keys: " + *fault;
     }
   }
   const auto& mqtt = config.mqtt;

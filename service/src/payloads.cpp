@@ -47,7 +47,8 @@ struct KindName {
 constexpr KindName kKindNames[] = {{ReaderEvent::Kind::kToken, "token"},
                                    {ReaderEvent::Kind::kRemoved, "removed"},
                                    {ReaderEvent::Kind::kUp, "up"},
-                                   {ReaderEvent::Kind::kDown, "down"}};
+                                   {ReaderEvent::Kind::kDown, "down"},
+                                   {ReaderEvent::Kind::kRefused, "refused"}};
 
 const char* kindName(ReaderEvent::Kind kind) {
   for (const KindName& entry : kKindNames) {
@@ -70,6 +71,10 @@ void addFields(Json& json, const ReaderEvent& event) {
       json["reason"] = event.reason;
       break;
     case ReaderEvent::Kind::kUp:
+      break;
+    case ReaderEvent::Kind::kRefused:
+      json["reason"] = event.reason;
+      json["serial"] = event.value;  // for the operator: which card was refused
       break;
   }
 }
@@ -96,11 +101,11 @@ std::optional<ReaderEvent> decodeReaderEvent(const std::string& line) {
     if (name != entry.name) continue;
     ReaderEvent event;
     event.kind = entry.kind;
-    event.value = stringField(json, "value");
+    event.value = stringField(json, entry.kind == ReaderEvent::Kind::kRefused ? "serial" : "value");
     event.type = stringField(json, "type");
     event.reason = stringField(json, "reason");
     const bool needsValue =
-        entry.kind == ReaderEvent::Kind::kToken || entry.kind == ReaderEvent::Kind::kRemoved;
+        entry.kind != ReaderEvent::Kind::kUp && entry.kind != ReaderEvent::Kind::kDown;
     if (needsValue && event.value.empty()) return std::nullopt;
     return event;
   }
@@ -126,6 +131,8 @@ std::string eventLine(const ReaderEvent& event, const std::string& reader,
                       std::chrono::system_clock::time_point time) {
   Json json;
   json["event"] = kindName(event.kind);
+  // A refusal leads with its reason, which is what an operator looks for.
+  if (event.kind == ReaderEvent::Kind::kRefused) json["reason"] = event.reason;
   json["reader"] = reader;
   addFields(json, event);
   if (event.kind == ReaderEvent::Kind::kToken) json["connectors"] = connectors;

@@ -13,11 +13,11 @@ namespace rfid_tokend {
 
 // What a worker reports about its reader.
 struct ReaderEvent {
-  enum class Kind { kToken, kRemoved, kUp, kDown };
+  enum class Kind { kToken, kRemoved, kUp, kDown, kRefused };
   Kind kind = Kind::kToken;
-  std::string value;   // token and removed: the token value
+  std::string value;   // token and removed: the token value; refused: the serial number
   std::string type;    // token: its type, e.g. ISO14443
-  std::string reason;  // down: what was seen
+  std::string reason;  // down: what was seen; refused: login, layout, key-id or mac
 };
 
 // One line between a worker and the service, and back. Decoding gives

@@ -297,6 +297,7 @@ void Supervisor::handle(Slot& slot, const ReaderEvent& event, SteadyClock::time_
       recent_.remember(event.value, slot.index, now);
       break;
     case ReaderEvent::Kind::kRemoved:
+    case ReaderEvent::Kind::kRefused:  // no token: the charging stack hears nothing
       break;
   }
   output(slot, event);

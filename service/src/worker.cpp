@@ -17,6 +17,7 @@
 #include <optional>
 
 #include "debouncer.h"
+#include "fleet_token.h"
 #include "key_file_check.h"
 #include "payloads.h"
 #include "rfid_internal.h"
@@ -48,6 +49,7 @@ constexpr milliseconds kSignOfLifeEvery{500};
 struct Settings {
   ReaderConfig reader;
   std::string keyFile;
+  std::string fleetKeys;
   std::string logDir;
   DebounceRule debounce;
 };
@@ -70,6 +72,14 @@ Settings decodeSettings(const std::string& argument) {
     source.format = json.at("block_format") == "ascii" ? BlockFormat::kAscii : BlockFormat::kHex;
     reader.blockSource = source;
   }
+  reader.token = json.at("token") == "fleet" ? TokenSource::kFleet
+                 : reader.blockSource        ? TokenSource::kBlock
+                                             : TokenSource::kSerial;
+  reader.tokenFormat =
+      json.at("token_format") == "decimal" ? TokenFormat::kDecimal : TokenFormat::kHex;
+  reader.fallbackSerial = json.at("fallback_serial").get<bool>();
+  reader.refusedSound = json.at("refused_sound").get<bool>();
+  settings.fleetKeys = json.at("fleet_keys");
   settings.keyFile = json.at("keys");
   settings.logDir = json.at("log_dir");
   settings.debounce.absentPolls = json.at("debounce_polls");
@@ -88,6 +98,11 @@ class Worker {
 
   // The keys of the key file over the module's built-in ones.
   std::optional<std::string> loadKeys() {
+    if (!settings_.fleetKeys.empty()) {
+      rfid_cardauth::FleetKeys fleet;
+      if (auto fault = readChargerFleetKeys(settings_.fleetKeys, fleet)) return fault;
+      fleetKeys_ = fleet;
+    }
     if (settings_.keyFile.empty()) return std::nullopt;
     if (auto fault = keyFileFault(settings_.keyFile)) return fault;
     rfid_keys::SectorKeys keys{};
@@ -204,6 +219,10 @@ class Worker {
         send(removed);
         continue;
       }
+      if (settings_.reader.token == TokenSource::kFleet) {
+        fleetTap(event.card, *serial);
+        continue;
+      }
       std::string fault;
       const auto value = makeToken(*serial, fault);
       if (!value) {
@@ -254,6 +273,41 @@ class Worker {
       return std::nullopt;
     }
     return reader.tokenPrefix + *text;
+  }
+
+  // A fleet card gives its verified token id. A card refused gives no
+  // token: one event, one Warn line and the rejected sound per tap, since it
+  // stays known to the debouncer until it has left the field. A card without
+  // a fleet token (login, layout) goes by its serial number where the reader
+  // falls back to that; a failed MAC or an unknown key id never does.
+  void fleetTap(const std::string& card, const Bytes& serial) {
+    const ReaderConfig& reader = settings_.reader;
+    PortFleetReader port(fd(), reader.model, [this] { return ready(); });
+    const FleetRead read = readFleetToken(fleetKeys_, serial, port);
+    if (read.outcome == FleetRead::Outcome::kLost) {
+      debouncer_.forget();  // read again once the port is back
+      return;
+    }
+    if (read.outcome == FleetRead::Outcome::kToken) {
+      publish(card, reader.tokenPrefix + fleetTokenText(read.tokenId, reader.tokenFormat),
+              reader.tokenType);
+      return;
+    }
+    const std::string serialHex = serialToken(serial, false);
+    if (reader.fallbackSerial && (read.reason == "login" || read.reason == "layout")) {
+      publish(card, reader.tokenPrefix + serialToken(serial, reader.reverseBytes.value_or(false)),
+              "ISO14443");
+      return;
+    }
+    send({ReaderEvent::Kind::kRefused, serialHex, "", read.reason});
+    logLine(Level::kWarn, "reader %s: card %s refused (%s): no token", reader.name.c_str(),
+            serialHex.c_str(), read.reason.c_str());
+    if (reader.refusedSound.value_or(true)) pendingSound_ = Sound::kRejected;
+  }
+
+  void publish(const std::string& card, const std::string& value, const std::string& type) {
+    published_[card] = value;
+    send({ReaderEvent::Kind::kToken, value, type, ""});
   }
 
   void play(Sound sound) {
@@ -375,6 +429,7 @@ class Worker {
   std::map<std::string, std::string> published_;  // card -> the token it gave
   std::optional<std::string> warnedCard_;
   unsigned char builtInKeys_[COLUMN][ROW];
+  rfid_cardauth::FleetKeys fleetKeys_;
 };
 
 }  // namespace
@@ -389,6 +444,11 @@ std::string workerArgument(const Config& config, std::size_t index) {
                {"token_type", reader.tokenType},
                {"token_prefix", reader.tokenPrefix},
                {"keys", config.keyFile},
+               {"fleet_keys", config.fleetKeys},
+               {"token", tokenSourceName(reader.token.value_or(TokenSource::kSerial))},
+               {"token_format", reader.tokenFormat == TokenFormat::kDecimal ? "decimal" : "hex"},
+               {"fallback_serial", reader.fallbackSerial},
+               {"refused_sound", reader.refusedSound.value_or(config.refusedSound)},
                {"log_dir", config.logDir},
                {"debounce_polls", config.debouncePolls},
                {"debounce_ms", config.debounceMs}};

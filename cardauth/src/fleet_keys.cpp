@@ -1,0 +1,175 @@
+#include "rfid_cardauth/fleet_keys.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <toml++/toml.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "rfid_hex/hex.h"
+#include "rfid_serial/unique_fd.h"
+
+namespace rfid_cardauth {
+namespace {
+
+using Fault = std::optional<std::string>;
+
+// A fleet key file is a few lines; anything far larger is not one.
+constexpr off_t kMaxFileSize = 64 * 1024;
+constexpr int kMaxKeyId = 255;
+// A run of this many hex digits may be part of a key: text that holds one
+// is never shown in a fault.
+constexpr std::size_t kHexRunShown = 6;
+
+bool mayShow(const std::string& text) {
+  std::size_t run = 0;
+  for (const char c : text) {
+    run = rfid_hex::digitValue(c) >= 0 ? run + 1 : 0;
+    if (run >= kHexRunShown) return false;
+  }
+  return true;
+}
+
+std::string keyName(const std::string& name) {
+  return mayShow(name) ? "'" + name + "'" : "a key whose name looks like a key value";
+}
+
+Fault readAesKey(const toml::node& node, const std::string& name, AesKey& key) {
+  const std::string* text = node.is_string() ? &node.as_string()->get() : nullptr;
+  if (text == nullptr || !rfid_hex::parseHex(*text, key.data(), key.size())) {
+    return name + " must be 32 hex digits in quotes (an AES-128 key)";
+  }
+  return std::nullopt;
+}
+
+std::optional<std::uint8_t> keyIdOf(const std::string& name) {
+  if (name.empty() || name.size() > 3 || name[0] == '0') return std::nullopt;
+  int id = 0;
+  for (const char c : name) {
+    if (c < '0' || c > '9') return std::nullopt;
+    id = id * 10 + (c - '0');
+  }
+  if (id > kMaxKeyId) return std::nullopt;
+  return static_cast<std::uint8_t>(id);
+}
+
+Fault readMacKeys(const toml::node& node, MacKeys& keys) {
+  const toml::table* table = node.as_table();
+  if (table == nullptr) return std::string("mac must be a table: [mac] with lines ID = \"HEX32\"");
+  for (const auto& [key, value] : *table) {
+    const std::string name(key.str());
+    const std::optional<std::uint8_t> id = keyIdOf(name);
+    if (!id) return "[mac] key " + keyName(name) + " is not a key id 1 to 255";
+    AesKey macKey;
+    if (Fault fault = readAesKey(value, "mac." + name, macKey)) return fault;
+    keys[*id] = macKey;
+  }
+  if (keys.empty()) return std::string("[mac] holds no key: add a line such as 1 = \"HEX32\"");
+  return std::nullopt;
+}
+
+Fault readFields(const toml::table& root, FleetKeys& keys) {
+  bool haveKeyA = false;
+  bool haveMac = false;
+  for (const auto& [key, value] : root) {
+    const std::string name(key.str());
+    if (name == "system_id") {
+      const std::string* text = value.is_string() ? &value.as_string()->get() : nullptr;
+      if (text == nullptr || !isValidSystemId(*text)) {
+        return std::string("system_id must be 10 to 16 printable ASCII characters in quotes");
+      }
+      keys.systemId = *text;
+    } else if (name == "key_a" || name == "key_b") {
+      AesKey read;
+      if (Fault fault = readAesKey(value, name, read)) return fault;
+      if (name == "key_a") {
+        keys.keyA = read;
+        haveKeyA = true;
+      } else {
+        keys.keyB = read;
+      }
+    } else if (name == "mac") {
+      if (Fault fault = readMacKeys(value, keys.macKeys)) return fault;
+      haveMac = true;
+    } else {
+      return "unknown key " + keyName(name) + " (known: system_id, key_a, key_b, [mac])";
+    }
+  }
+  if (!haveKeyA) return std::string("key_a is missing");
+  if (!haveMac) return std::string("[mac] is missing: the MAC keys by key id");
+  return std::nullopt;
+}
+
+// Parsed strings are freed without being wiped: wipe them first.
+void wipeStrings(toml::node& node) {
+  if (toml::table* table = node.as_table()) {
+    for (auto&& [key, value] : *table) wipeStrings(value);
+  } else if (toml::array* array = node.as_array()) {
+    for (toml::node& element : *array) wipeStrings(element);
+  } else if (toml::value<std::string>* text = node.as_string()) {
+    OPENSSL_cleanse(text->get().data(), text->get().size());
+  }
+}
+
+Fault readText(const std::string& path, std::string& text) {
+  const rfid_serial::UniqueFd file(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+  if (!file.valid()) return "cannot read fleet key file " + path + ": " + std::strerror(errno);
+  struct stat info {};
+  if (::fstat(file.get(), &info) != 0 || !S_ISREG(info.st_mode)) {
+    return "fleet key file " + path + " is not a regular file";
+  }
+  if ((info.st_mode & (S_IRWXG | S_IRWXO)) != 0) {
+    return "fleet key file " + path + " may be read by group or others; chmod 600 " + path;
+  }
+  if (info.st_uid != ::geteuid() && info.st_uid != 0) {
+    return "fleet key file " + path + " belongs to another user (uid " +
+           std::to_string(info.st_uid) + "); chown it to the user that reads it";
+  }
+  if (info.st_size > kMaxFileSize) return "fleet key file " + path + " is too large to be one";
+  // Sized once, so the text is never moved and left behind unwiped.
+  text.assign(static_cast<std::size_t>(info.st_size), '\0');
+  std::size_t have = 0;
+  while (have < text.size()) {
+    const ssize_t count = ::read(file.get(), &text[have], text.size() - have);
+    if (count < 0 && errno == EINTR) continue;
+    if (count < 0) return "cannot read fleet key file " + path + ": " + std::strerror(errno);
+    if (count == 0) break;
+    have += static_cast<std::size_t>(count);
+  }
+  text.resize(have);
+  return std::nullopt;
+}
+
+}  // namespace
+
+std::optional<std::string> parseFleetKeys(const std::string& text, FleetKeys& keys) {
+  toml::table root;
+  try {
+    root = toml::parse(text);
+  } catch (const toml::parse_error& error) {
+    const std::string description(error.description());
+    return "line " + std::to_string(error.source().begin.line) + ", column " +
+           std::to_string(error.source().begin.column) + ": not valid TOML" +
+           (mayShow(description) ? " (" + description + ")" : std::string());
+  }
+  FleetKeys parsed;
+  Fault fault = readFields(root, parsed);
+  wipeStrings(root);
+  if (!fault) keys = parsed;
+  return fault;
+}
+
+std::optional<std::string> readFleetKeys(const std::string& path, FleetKeys& keys) {
+  std::string text;
+  Fault fault = readText(path, text);
+  if (!fault) fault = parseFleetKeys(text, keys);
+  OPENSSL_cleanse(text.data(), text.size());
+  if (fault && fault->rfind("fleet key file ", 0) != 0) {
+    fault = "fleet key file " + path + ": " + *fault;
+  }
+  return fault;
+}
+
+}  // namespace rfid_cardauth

@@ -1,0 +1,120 @@
+#include "fleet_token.h"
+
+#include <cstring>
+
+#include "rfid_cardauth/scheme.h"
+#include "rfid_internal.h"
+
+namespace rfid_tokend {
+namespace {
+
+using rfid_cardauth::kTokenBlock;
+using rfid_cardauth::kTokenSector;
+
+constexpr unsigned char kKeyASelector = 0;
+
+// Row 1 of the module's key table, put back (and the card's key gone) when
+// the read is over.
+class TokenSectorKey {
+ public:
+  explicit TokenSectorKey(const rfid_cardauth::SectorKey& key) {
+    std::memcpy(saved_, sectorKeyA[kTokenSector], sizeof saved_);
+    std::memcpy(sectorKeyA[kTokenSector], key.data(), key.size());
+  }
+  ~TokenSectorKey() { std::memcpy(sectorKeyA[kTokenSector], saved_, sizeof saved_); }
+  TokenSectorKey(const TokenSectorKey&) = delete;
+  TokenSectorKey& operator=(const TokenSectorKey&) = delete;
+
+ private:
+  unsigned char saved_[sizeof sectorKeyA[0]];
+};
+
+FleetRead refused(const char* reason) {
+  FleetRead read;
+  read.outcome = FleetRead::Outcome::kRefused;
+  read.reason = reason;
+  return read;
+}
+
+}  // namespace
+
+std::optional<std::string> readChargerFleetKeys(const std::string& path,
+                                                rfid_cardauth::FleetKeys& keys) {
+  rfid_cardauth::FleetKeys read;
+  if (auto fault = rfid_cardauth::readFleetKeys(path, read)) return fault;
+  if (read.keyB) {
+    return "fleet key file " + path +
+           " holds key_b: a charger must never hold the key that rewrites cards; give it a copy "
+           "without the key_b line";
+  }
+  keys = read;
+  return std::nullopt;
+}
+
+std::string fleetTokenText(const rfid_cardauth::TokenId& id, TokenFormat format) {
+  if (format == TokenFormat::kHex) {
+    static const char kDigits[] = "0123456789ABCDEF";
+    std::string text;
+    for (const std::uint8_t byte : id) {
+      text += kDigits[byte >> 4];
+      text += kDigits[byte & 0x0F];
+    }
+    return text;
+  }
+  std::uint64_t value = 0;
+  for (const std::uint8_t byte : id) value = (value << 8) | byte;
+  return std::to_string(value);
+}
+
+FleetCardReader::Result PortFleetReader::judge(bool done) const {
+  if (done) return Result::kDone;
+  return ready_() ? Result::kRefused : Result::kLost;
+}
+
+FleetCardReader::Result PortFleetReader::login(int block) {
+  if (model_ == ReaderModel::kVor) return Result::kDone;  // its read carries the key itself
+  if (!ready_()) return Result::kLost;
+  return judge(MifareClassic_Login(fd_, MODULE_ELATEC, block, kKeyASelector));
+}
+
+FleetCardReader::Result PortFleetReader::read(int block, std::uint8_t* data) {
+  if (!ready_()) return Result::kLost;
+  return judge(model_ == ReaderModel::kVor
+                   ? getBlockRead(fd_, MODULE_VOR, block, kKeyASelector, data)
+                   : MifareClassic_ReadBlock(fd_, MODULE_ELATEC, block, data));
+}
+
+FleetRead readFleetToken(const rfid_cardauth::FleetKeys& keys,
+                         const std::vector<std::uint8_t>& serial, FleetCardReader& reader) {
+  const auto keyA = rfid_cardauth::sectorKey(keys.keyA, rfid_cardauth::KeyKind::kA, serial,
+                                             kTokenSector, keys.systemId);
+  if (!keyA) return refused("login");
+  const TokenSectorKey inTable(*keyA);
+  switch (reader.login(kTokenBlock)) {
+    case FleetCardReader::Result::kDone:
+      break;
+    case FleetCardReader::Result::kRefused:
+      return refused("login");
+    case FleetCardReader::Result::kLost:
+      return {};
+  }
+  rfid_cardauth::Block block{};
+  switch (reader.read(kTokenBlock, block.data())) {
+    case FleetCardReader::Result::kDone:
+      break;
+    case FleetCardReader::Result::kRefused:
+      return refused("login");
+    case FleetCardReader::Result::kLost:
+      return {};
+  }
+  const auto verdict = rfid_cardauth::verifyTokenBlock(block, serial, keys.macKeys);
+  if (verdict.verdict != rfid_cardauth::Verdict::kValid) {
+    return refused(rfid_cardauth::verdictName(verdict.verdict));
+  }
+  FleetRead read;
+  read.outcome = FleetRead::Outcome::kToken;
+  read.tokenId = verdict.tokenId;
+  return read;
+}
+
+}  // namespace rfid_tokend
