@@ -39,6 +39,8 @@ struct Options {
   std::string cardFile;               // --simulate only
   bool noCard = false;                // --simulate only
   bool fast = false;                  // --simulate only
+  bool quietWait = true;              // --reply-wait quiet (default) or fixed
+  int quietMs = 20;                   // --quiet-ms
   std::optional<rfid_keys::Key> key;  // --key, for every sector
   rfid_keys::SectorKeys fileKeys;     // --keys FILE, over --key
   rfid_keys::SectorKeys sectorKeys;   // --sector-key, over both
