@@ -1,8 +1,7 @@
 // Reader link: the one request/reply exchange on the serial port, and the
 // sector key table that both protocols draw their keys from.
-#include <poll.h>
+#include <sys/epoll.h>
 #include <sys/ioctl.h>
-#include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -48,10 +47,21 @@ namespace {
 constexpr int kModeBits = 1;
 std::atomic<int> replyWait{rfid::kDefaultQuietMs << kModeBits | RFID_REPLY_WAIT_FIXED};
 
-// How often the quiet wait looks at the count of pending bytes once the
-// reply has begun. The end of a reply is seen at most this late, so the
-// wait ends within quietMs plus this step of the last byte.
-constexpr long kQuietStepNs = 1000000;
+// Owns the quiet wait's epoll descriptor for one exchange. close() is not
+// retried: on Linux the descriptor is gone even when close reports EINTR.
+class FileDescriptor {
+ public:
+  explicit FileDescriptor(int fd) : fd_(fd) {}
+  FileDescriptor(const FileDescriptor&) = delete;
+  FileDescriptor& operator=(const FileDescriptor&) = delete;
+  ~FileDescriptor() {
+    if (fd_ >= 0) close(fd_);
+  }
+  int get() const { return fd_; }
+
+ private:
+  int fd_;
+};
 constexpr long kNsPerSecond = 1000000000;
 constexpr long kNsPerMs = 1000000;
 
@@ -70,54 +80,47 @@ bool sleepNs(long long ns) {
   return nanosleep(&span, nullptr) == 0;
 }
 
-// Only terminals, pipes and sockets say truthfully whether input is pending:
-// a regular file polls readable and counts its unread rest at all times.
-bool reportsPendingInput(int fd) {
-  struct stat status {};
-  if (fstat(fd, &status) != 0) return false;
-  return S_ISCHR(status.st_mode) || S_ISFIFO(status.st_mode) || S_ISSOCK(status.st_mode);
-}
-
 // Bytes waiting to be read, or -1 when the descriptor cannot tell.
 int pendingBytes(int fd) {
   int count = 0;
   return ioctl(fd, FIONREAD, &count) == 0 ? count : -1;
 }
 
-enum class FirstByte { kArrived, kNone, kCannotTell };
-
-// Waits for the first reply byte. kNone: the bound passed or a signal came.
-// kCannotTell: the descriptor reported something other than input (a hang-up).
-FirstByte awaitFirstByte(int fd, long long deadline) {
-  const long long remaining = deadline - nowNs();
-  if (remaining <= 0) return FirstByte::kNone;
-  pollfd input{fd, POLLIN, 0};
-  const timespec span{static_cast<std::time_t>(remaining / kNsPerSecond),
-                      static_cast<long>(remaining % kNsPerSecond)};
-  if (ppoll(&input, 1, &span, nullptr) <= 0) return FirstByte::kNone;
-  if ((input.revents & POLLIN) == 0 || pendingBytes(fd) <= 0) return FirstByte::kCannotTell;
-  return FirstByte::kArrived;
+// Whole milliseconds from now to `end`, rounded up (epoll's resolution):
+// a wait ends at most 1 ms after its time.
+int millisecondsUntil(long long end, long long now) {
+  return static_cast<int>((end - now + kNsPerMs - 1) / kNsPerMs);
 }
 
-// Once the reply has begun: until the count of pending bytes has not changed
-// for `quietNs`, or the deadline. Nothing is read, so that the exchange
-// still takes the reply with its one read.
-void awaitQuiet(int fd, long long quietNs, long long deadline) {
-  int seen = pendingBytes(fd);
-  long long lastChange = nowNs();
+// Sleeps to the first byte, then until no byte has come for `quietNs`,
+// never past `deadline`. Nothing is read: the exchange still takes the
+// reply with its one read. An edge-triggered epoll wakes the wait at each
+// arrival even while earlier bytes lie unread, so it sleeps until a byte
+// comes or the time is up instead of looking at the line every
+// millisecond; the count of pending bytes tells an arrival from a spurious
+// wake-up. False when the descriptor cannot report its input (epoll
+// refuses regular files and devices without poll; a hang-up), after which
+// the caller sleeps out the fixed wait.
+bool awaitQuiet(int fd, long long quietNs, long long deadline) {
+  const FileDescriptor events(epoll_create1(EPOLL_CLOEXEC));
+  epoll_event interest{};
+  interest.events = EPOLLIN | EPOLLET;
+  if (events.get() < 0 || epoll_ctl(events.get(), EPOLL_CTL_ADD, fd, &interest) != 0) return false;
+  int seen = 0;
+  long long lastArrival = 0;
   for (;;) {
     const long long now = nowNs();
-    const long long end = std::min(lastChange + quietNs, deadline);
-    if (now >= end) return;
-    if (!sleepNs(std::min<long long>(kQuietStepNs, end - now))) return;
+    const long long end = seen > 0 ? std::min(lastArrival + quietNs, deadline) : deadline;
+    if (now >= end) return true;
+    epoll_event ready{};
+    const int woken = epoll_wait(events.get(), &ready, 1, millisecondsUntil(end, now));
+    if (woken < 0) return true;  // a signal ends the wait, as it ends the fixed sleep
+    if (woken == 0) continue;
     const int count = pendingBytes(fd);
-    if (count < 0) {
-      (void)sleepNs(deadline - nowNs());
-      return;
-    }
+    if (count < 0 || (count == 0 && (ready.events & (EPOLLHUP | EPOLLERR)) != 0)) return false;
     if (count != seen) {
       seen = count;
-      lastChange = nowNs();
+      lastArrival = nowNs();
     }
   }
 }
@@ -128,19 +131,8 @@ namespace rfid {
 
 void quietExchangeWait(int fd, int quietMs, unsigned boundUs) {
   const long long deadline = nowNs() + static_cast<long long>(boundUs) * 1000;
-  if (!reportsPendingInput(fd)) {
+  if (!awaitQuiet(fd, static_cast<long long>(quietMs) * kNsPerMs, deadline)) {
     (void)sleepNs(deadline - nowNs());
-    return;
-  }
-  switch (awaitFirstByte(fd, deadline)) {
-    case FirstByte::kArrived:
-      awaitQuiet(fd, static_cast<long long>(quietMs) * kNsPerMs, deadline);
-      return;
-    case FirstByte::kNone:
-      return;
-    case FirstByte::kCannotTell:
-      (void)sleepNs(deadline - nowNs());
-      return;
   }
 }
 
