@@ -156,9 +156,9 @@ TEST(LogTest, HostMovesTheLogWhileAnotherThreadLogs) {
   for (int i = 0; i < kEntries; ++i)
     EXPECT_EQ(rfidSetLogDirectory(i % 2 ? first.c_str() : longest.c_str()), 0);
   writer.join();
-  const std::string tooLong = longest + "y";
-  for (const char* bad : {static_cast<const char*>(nullptr), "", tooLong.c_str()})
-    EXPECT_EQ(rfidSetLogDirectory(bad), -1);
+  EXPECT_EQ(rfidSetLogDirectory(nullptr) + rfidSetLogDirectory("") +
+                rfidSetLogDirectory((longest + "y").c_str()),
+            -3);
   StoreLogMessage("last\n");
   std::string entries;
   for (const std::string& directory : {first, longest}) {
