@@ -59,11 +59,7 @@ using ExchangeWait = void (*)();
 extern ExchangeWait exchangeWait;
 void sleepExchangeWait();
 
-// The quiet wait (RFID_REPLY_WAIT_QUIET) on `fd`: until bytes have arrived
-// and the line has been quiet for `quietMs`, at most `boundUs` after its
-// start. Falls back to sleeping the bound when `fd` cannot report pending
-// input. Exposed for tests and benchmarks.
-void quietExchangeWait(int fd, int quietMs, unsigned boundUs);
+// The quiet wait (RFID_REPLY_WAIT_QUIET): its default and longest quiet time.
 constexpr int kDefaultQuietMs = 20;
 constexpr int kMaxQuietMs = 100;
 // The quiet wait's upper bound, kExchangeWaitUs; tests shorten it so that

@@ -7,7 +7,6 @@
 
 #include <algorithm>
 #include <atomic>
-#include <cerrno>
 #include <cstring>
 #include <ctime>
 
@@ -125,16 +124,19 @@ bool awaitQuiet(int fd, long long quietNs, long long deadline) {
   }
 }
 
-}  // namespace
-
-namespace rfid {
-
+// The quiet wait on `fd`: until bytes have arrived and the line has been
+// quiet for `quietMs`, at most `boundUs` after its start; the fixed wait's
+// sleep for a descriptor that cannot report its input.
 void quietExchangeWait(int fd, int quietMs, unsigned boundUs) {
   const long long deadline = nowNs() + static_cast<long long>(boundUs) * 1000;
   if (!awaitQuiet(fd, static_cast<long long>(quietMs) * kNsPerMs, deadline)) {
     (void)sleepNs(deadline - nowNs());
   }
 }
+
+}  // namespace
+
+namespace rfid {
 
 Reply exchange(int fd, unsigned char* frame, std::size_t length, ReceiveArea& rx) {
   std::memset(rx, 0, sizeof rx);
@@ -153,7 +155,7 @@ void waitForReply(int fd) {
     rfid::exchangeWait();
     return;
   }
-  rfid::quietExchangeWait(fd, setting >> kModeBits, rfid::quietWaitBoundUs);
+  quietExchangeWait(fd, setting >> kModeBits, rfid::quietWaitBoundUs);
 }
 
 }  // namespace
