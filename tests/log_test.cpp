@@ -145,10 +145,10 @@ TEST(LogTest, TwoThreadsLogAtOnce) {
 // name would not fit behind it) is refused and changes nothing.
 TEST(LogTest, HostMovesTheLogWhileAnotherThreadLogs) {
   LogCapture log;
-  const std::string first = log.directory() + "/a",
-                    longest = log.directory() + "/" +
-                              std::string(kMaxLogDirectoryLength - log.directory().size() - 1, 'x');
-  ASSERT_EQ(mkdir(first.c_str(), 0700) + mkdir(longest.c_str(), 0700), 0);
+  const std::string first = log.directory();
+  std::string longest = first + "/";  // and a directory as long as they may be
+  longest.resize(kMaxLogDirectoryLength, 'x');
+  ASSERT_EQ(mkdir(longest.c_str(), 0700) + rfidSetLogDirectory(first.c_str()), 0);
   constexpr int kEntries = 200;
   std::thread writer([] {
     for (int i = 0; i < kEntries; ++i) StoreLogMessage("entry %d\n", i);
