@@ -22,7 +22,7 @@ extern "C" {
  * (normally /Storage/SystemLog). The directory is copied; it is not created
  * and must exist. Safe to call while other threads log: each entry goes
  * whole to either the old or the new directory.
- * @param[in] directory at most 223 characters, not empty, not null.
+ * @param[in] directory at most 236 characters, not empty, not null.
  * @return 0; -1 with nothing changed for a null or empty directory, or one
  *         too long for the file name to fit behind it.
  */

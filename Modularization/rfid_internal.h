@@ -49,7 +49,8 @@ constexpr std::size_t kLoggedFrameBytes = 4;  // frame bytes a failed write may 
 extern const char* logDirectory;
 constexpr std::size_t kLogPathSize = 256;  // directory, file name and zero
 constexpr std::size_t kLogFileNameRoom = 32;
-constexpr std::size_t kMaxLogDirectoryLength = kLogPathSize - kLogFileNameRoom - 1;
+// The longest directory that "/[YYYY.MM]SystemLog" and the zero still fit behind.
+constexpr std::size_t kMaxLogDirectoryLength = kLogPathSize - sizeof "/[YYYY.MM]SystemLog";
 
 // The wait of every exchange. It sleeps kExchangeWaitUs; tests swap in a
 // wait that returns as soon as their scripted reader has answered, so the

@@ -70,13 +70,13 @@ long long nowNs() {
   return static_cast<long long>(now.tv_sec) * kNsPerSecond + now.tv_nsec;
 }
 
-// Sleeps `ns`; false when a signal cut it short, which ends the wait as it
-// ends the fixed sleep.
-bool sleepNs(long long ns) {
-  if (ns <= 0) return true;
+// Sleeps `ns`. A signal that cuts it short ends it, as it ends the fixed
+// sleep: it is not resumed.
+void sleepNs(long long ns) {
+  if (ns <= 0) return;
   const timespec span{static_cast<std::time_t>(ns / kNsPerSecond),
                       static_cast<long>(ns % kNsPerSecond)};
-  return nanosleep(&span, nullptr) == 0;
+  nanosleep(&span, nullptr);
 }
 
 // Bytes waiting to be read, or -1 when the descriptor cannot tell.
@@ -97,9 +97,10 @@ int millisecondsUntil(long long end, long long now) {
 // arrival even while earlier bytes lie unread, so it sleeps until a byte
 // comes or the time is up instead of looking at the line every
 // millisecond; the count of pending bytes tells an arrival from a spurious
-// wake-up. False when the descriptor cannot report its input (epoll
-// refuses regular files and devices without poll; a hang-up), after which
-// the caller sleeps out the fixed wait.
+// wake-up (a hang-up wakes it once and then leaves it to the deadline).
+// False when the descriptor cannot report its input (epoll refuses regular
+// files and devices without poll), after which the caller sleeps out the
+// fixed wait.
 bool awaitQuiet(int fd, long long quietNs, long long deadline) {
   const FileDescriptor events(epoll_create1(EPOLL_CLOEXEC));
   epoll_event interest{};
@@ -116,7 +117,7 @@ bool awaitQuiet(int fd, long long quietNs, long long deadline) {
     if (woken < 0) return true;  // a signal ends the wait, as it ends the fixed sleep
     if (woken == 0) continue;
     const int count = pendingBytes(fd);
-    if (count < 0 || (count == 0 && (ready.events & (EPOLLHUP | EPOLLERR)) != 0)) return false;
+    if (count < 0) return false;
     if (count != seen) {
       seen = count;
       lastArrival = nowNs();
@@ -130,7 +131,7 @@ bool awaitQuiet(int fd, long long quietNs, long long deadline) {
 void quietExchangeWait(int fd, int quietMs, unsigned boundUs) {
   const long long deadline = nowNs() + static_cast<long long>(boundUs) * 1000;
   if (!awaitQuiet(fd, static_cast<long long>(quietMs) * kNsPerMs, deadline)) {
-    (void)sleepNs(deadline - nowNs());
+    sleepNs(deadline - nowNs());
   }
 }
 
