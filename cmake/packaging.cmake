@@ -72,8 +72,8 @@ if(TARGET rfidctl OR TARGET rfid-reader-sim OR TARGET rfid-tokend)
 endif()
 if(TARGET rfid-tokend)
   # Debian builds toml++ as a shared library (TOML_HEADER_ONLY=0), and the
-  # service links that.
-  string(APPEND rfid_depends ", libmosquitto1 (>= 2.0), libtomlplusplus3 (>= 3.3)")
+  # service links that. It loads its TLS files with OpenSSL before it starts.
+  string(APPEND rfid_depends ", libmosquitto1 (>= 2.0), libtomlplusplus3 (>= 3.3), libssl3 (>= 3.0.0)")
 endif()
 
 set(CPACK_GENERATOR DEB)

@@ -8,7 +8,7 @@
 set -euo pipefail
 source .ci/lib.sh
 ensure_packages cmake g++ libgtest-dev libgmock-dev libmosquitto-dev mosquitto \
-  libtomlplusplus-dev libcli11-dev nlohmann-json3-dev openssl pkgconf python3
+  libtomlplusplus-dev libcli11-dev nlohmann-json3-dev openssl libssl-dev pkgconf python3
 cmake --preset dev -DRFID_WARNINGS_AS_ERRORS=ON >/dev/null
 cmake --build build -j2 --target rfid-tokend rfid-reader-sim >/dev/null
 

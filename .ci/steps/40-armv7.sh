@@ -12,5 +12,5 @@ if ! dpkg --print-foreign-architectures | grep -qx armhf; then
 fi
 ensure_packages cmake gcc-arm-linux-gnueabihf g++-arm-linux-gnueabihf \
   binutils-arm-linux-gnueabihf libc6-dev-armhf-cross qemu-user googletest pkgconf \
-  libmosquitto-dev:armhf libtomlplusplus-dev:armhf libcli11-dev nlohmann-json3-dev mosquitto openssl
+  libmosquitto-dev:armhf libtomlplusplus-dev:armhf libcli11-dev nlohmann-json3-dev mosquitto openssl libssl-dev:armhf
 cmake --workflow --preset armv7

@@ -5,5 +5,5 @@
 set -euo pipefail
 source .ci/lib.sh
 ensure_packages cmake g++ mosquitto libmosquitto-dev libtomlplusplus-dev libcli11-dev \
-  nlohmann-json3-dev pkgconf
+  nlohmann-json3-dev pkgconf libssl-dev
 scripts/service-report --smoke

@@ -14,7 +14,7 @@ fi
 ensure_packages cmake g++ pkgconf dpkg-dev binutils systemd libmosquitto-dev libcli11-dev \
   nlohmann-json3-dev libtomlplusplus-dev gcc-arm-linux-gnueabihf g++-arm-linux-gnueabihf \
   binutils-arm-linux-gnueabihf libc6-dev-armhf-cross qemu-user googletest libmosquitto-dev:armhf \
-  libtomlplusplus-dev:armhf
+  libtomlplusplus-dev:armhf libssl-dev libssl-dev:armhf
 
 out=build/packages
 rm -rf "$out"

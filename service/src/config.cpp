@@ -1,11 +1,14 @@
 #include "config.h"
 
+#include <sys/stat.h>
 #include <toml++/toml.h>
 
 #include <CLI/CLI.hpp>
 #include <algorithm>
 #include <cmath>
+#include <filesystem>
 #include <fstream>
+#include <map>
 #include <set>
 #include <sstream>
 
@@ -118,6 +121,9 @@ class TableReader {
       if (value < 1 || value > 1000) {
         return fault(key, std::to_string(value) + " is not a connector id (1 to 1000)");
       }
+      if (std::find(out.begin(), out.end(), value) != out.end()) {
+        return fault(key, "connector " + std::to_string(value) + " is given twice");
+      }
       out.push_back(static_cast<int>(value));
     }
     return std::nullopt;
@@ -223,6 +229,27 @@ Fault applyMqttTable(const toml::table& table, const std::string& where, MqttCon
 
 // ---- Checks of the finished configuration ------------------------------------
 
+// The flag or key where a reader's path was given, e.g. "--reader vor:/dev/ttyS0"
+// or "FILE: reader[2].path".
+std::string originName(const ReaderConfig& reader) {
+  const std::string& origin = reader.origin;
+  if (origin.size() >= 2 && origin.compare(origin.size() - 2, 2, ": ") == 0) {
+    return origin.substr(0, origin.size() - 2);
+  }
+  return origin + "path";
+}
+
+// What a port path leads to: the device it opens (through any links and
+// repeated slashes), or the path itself, tidied, while nothing is there.
+std::string portIdentity(const std::string& path) {
+  struct stat info {};
+  if (::stat(path.c_str(), &info) == 0) {
+    if (S_ISCHR(info.st_mode)) return "device " + std::to_string(info.st_rdev);
+    return "file " + std::to_string(info.st_dev) + ":" + std::to_string(info.st_ino);
+  }
+  return "path " + std::filesystem::path(path).lexically_normal().string();
+}
+
 Fault checkRange(const std::string& what, double value, double min, double max) {
   if (std::isfinite(value) && value >= min && value <= max) return std::nullopt;
   std::ostringstream text;
@@ -266,10 +293,14 @@ Fault finishReader(ReaderConfig& reader, const Config& config) {
 }
 
 Fault finishMqtt(MqttConfig& mqtt) {
-  const bool anySetting = !mqtt.moduleId.empty() || !mqtt.consumerId.empty() ||
-                          !mqtt.username.empty() || !mqtt.caFile.empty() ||
-                          !mqtt.topicPrefix.empty();
+  const bool anySetting =
+      !mqtt.moduleId.empty() || !mqtt.consumerId.empty() || !mqtt.username.empty() ||
+      !mqtt.caFile.empty() || !mqtt.topicPrefix.empty() || !mqtt.consumerPrefix.empty() ||
+      !mqtt.passwordFile.empty() || !mqtt.certFile.empty() || !mqtt.keyFile.empty();
   if (!mqtt.enabled) {
+    if (!mqtt.fileSettings.empty()) {
+      return mqtt.fileSettings + "host: missing (the file has MQTT settings but names no broker)";
+    }
     if (anySetting) return std::string("--mqtt: broker settings are given but no broker (HOST)");
     return std::nullopt;
   }
@@ -418,6 +449,7 @@ std::optional<std::string> applyToml(const std::string& text, const std::string&
   if (const toml::node* mqtt = root.get("mqtt")) {
     if (!mqtt->is_table()) return where + "mqtt: must be a table ([mqtt])";
     if ((fault = applyMqttTable(*mqtt->as_table(), where + "mqtt.", config.mqtt))) return fault;
+    if (!mqtt->as_table()->empty()) config.mqtt.fileSettings = where + "mqtt.";
   }
   if (const toml::node* readers = root.get("reader")) {
     const toml::array* list = readers->as_array();
@@ -438,12 +470,14 @@ std::optional<std::string> finishConfig(Config& config) {
   if (config.readers.empty()) {
     return std::string("--reader: no reader (give --reader MODEL:PATH or a [[reader]] table)");
   }
-  std::set<std::string> paths;
+  std::map<std::string, const ReaderConfig*> ports;
   std::set<std::string> names;
   for (ReaderConfig& reader : config.readers) {
     if (Fault fault = finishReader(reader, config)) return fault;
-    if (!paths.insert(reader.path).second) {
-      return reader.origin + "path: the port " + reader.path + " is given twice";
+    const auto [other, added] = ports.emplace(portIdentity(reader.path), &reader);
+    if (!added) {
+      return reader.origin + "path: the port " + reader.path + " is given twice (also as " +
+             originName(*other->second) + ")";
     }
     if (!names.insert(reader.name).second) {
       return reader.origin + "name: " + inQuotes(reader.name) + " is given twice";
@@ -532,6 +566,11 @@ ParseResult parseCommandLine(int argc, const char* const* argv) {
 
   Config& config = result.config;
   if (!configFile.empty()) {
+    struct stat info {};
+    if (::stat(configFile.c_str(), &info) == 0 && !S_ISREG(info.st_mode)) {
+      result.text = "--config " + configFile + ": not a regular file";
+      return result;
+    }
     std::ifstream file(configFile);
     std::stringstream text;
     text << file.rdbuf();
@@ -566,6 +605,9 @@ ParseResult parseCommandLine(int argc, const char* const* argv) {
   take("--mqtt-cafile", into.caFile, mqtt.caFile);
   take("--mqtt-certfile", into.certFile, mqtt.certFile);
   take("--mqtt-keyfile", into.keyFile, mqtt.keyFile);
+  if (!given("--mqtt-cafile")) into.caFileSetting = configFile + ": mqtt.cafile";
+  if (!given("--mqtt-certfile")) into.certFileSetting = configFile + ": mqtt.certfile";
+  if (!given("--mqtt-keyfile")) into.keyFileSetting = configFile + ": mqtt.keyfile";
   take("--communication-check-interval", into.communicationCheckSeconds,
        mqtt.communicationCheckSeconds);
   take("--heartbeat-timeout", into.heartbeatTimeoutSeconds, mqtt.heartbeatTimeoutSeconds);

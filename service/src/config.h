@@ -53,10 +53,18 @@ struct MqttConfig {
   std::string caFile;
   std::string certFile;
   std::string keyFile;
+  // The TLS files' settings as faults name them: the flag, or the key as
+  // written in the file it came from.
+  std::string caFileSetting = "--mqtt-cafile";
+  std::string certFileSetting = "--mqtt-certfile";
+  std::string keyFileSetting = "--mqtt-keyfile";
   double communicationCheckSeconds = 2.5;
   double heartbeatTimeoutSeconds = 5.0;
   double maxTokenAgeSeconds = 10.0;
   int keepaliveSeconds = 10;
+  // "FILE: mqtt." when the TOML file has MQTT settings, for the fault of a
+  // missing host.
+  std::string fileSettings;
 };
 
 struct Config {

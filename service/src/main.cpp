@@ -1,17 +1,21 @@
 // rfid-tokend: the token provider service. See docs/service.md.
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <fstream>
 #include <string>
 
 #include "config.h"
+#include "key_file_check.h"
 #include "rfid_internal.h"
 #include "rfid_keys/key_file.h"
 #include "supervisor.h"
+#include "tls_files.h"
 #include "worker.h"
 
 namespace {
@@ -26,6 +30,7 @@ std::optional<std::string> readPassword(const std::string& path, std::string& pa
   const std::string where = "--mqtt-password-file " + path + ": ";
   struct stat info {};
   if (::stat(path.c_str(), &info) != 0) return where + "cannot be read (" + strerror(errno) + ")";
+  if (!S_ISREG(info.st_mode)) return where + "not a regular file";
   if ((info.st_mode & (S_IRWXG | S_IRWXO)) != 0) {
     return where + "group or others may read it; make it private (chmod 600)";
   }
@@ -40,6 +45,7 @@ std::optional<std::string> readPassword(const std::string& path, std::string& pa
 // opened; the reason for a refusal never quotes a file's content.
 std::optional<std::string> checkFiles(const Config& config, std::string& password) {
   if (!config.keyFile.empty()) {
+    if (const auto fault = rfid_tokend::keyFileFault(config.keyFile)) return "--keys " + *fault;
     rfid_keys::SectorKeys keys{};
     if (const auto fault = rfid_keys::readKeyFile(config.keyFile, true, keys)) {
       return "--keys: " + *fault;
@@ -49,15 +55,7 @@ std::optional<std::string> checkFiles(const Config& config, std::string& passwor
   if (!mqtt.passwordFile.empty()) {
     if (auto fault = readPassword(mqtt.passwordFile, password)) return fault;
   }
-  const std::pair<const char*, const std::string*> readable[] = {
-      {"--mqtt-cafile", &mqtt.caFile},
-      {"--mqtt-certfile", &mqtt.certFile},
-      {"--mqtt-keyfile", &mqtt.keyFile}};
-  for (const auto& [flag, path] : readable) {
-    if (!path->empty() && ::access(path->c_str(), R_OK) != 0) {
-      return std::string(flag) + " " + *path + ": cannot be read (" + strerror(errno) + ")";
-    }
-  }
+  if (auto fault = rfid_tokend::checkTlsFiles(mqtt)) return fault;
   if (!config.logDir.empty()) {
     struct stat info {};
     if (::stat(config.logDir.c_str(), &info) != 0 || !S_ISDIR(info.st_mode)) {
@@ -67,9 +65,29 @@ std::optional<std::string> checkFiles(const Config& config, std::string& passwor
   return std::nullopt;
 }
 
+// A descriptor 0, 1 or 2 that is closed would be handed to the next file
+// opened, a reader's port say, and console lines would be written into it.
+void openClosedStandardStreams() {
+  for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd) {
+    if (::fcntl(fd, F_GETFD) >= 0 || errno != EBADF) continue;
+    const int opened = ::open("/dev/null", fd == STDIN_FILENO ? O_RDONLY : O_WRONLY);
+    if (opened >= 0 && opened != fd) {
+      ::dup2(opened, fd);
+      ::close(opened);
+    }
+  }
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
+  // Before anything else: SIGHUP (a reload) must never end the service, so
+  // it waits, blocked, until the supervisor or the worker reads it.
+  sigset_t hangUp;
+  sigemptyset(&hangUp);
+  sigaddset(&hangUp, SIGHUP);
+  sigprocmask(SIG_BLOCK, &hangUp, nullptr);
+  openClosedStandardStreams();
   if (argc == 3 && std::strcmp(argv[1], rfid_tokend::kWorkerFlag) == 0) {
     return rfid_tokend::runWorker(argv[2]);
   }

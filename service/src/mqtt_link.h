@@ -1,27 +1,28 @@
-// The service's connection to the broker. libmosquitto runs the network on
-// a thread of its own, reconnects with backoff and holds the last will
-// (communication_check false); everything else happens on the service's
-// main thread, which the network thread wakes through wakeFd().
+// The service's connection to the broker. A network thread of the service's
+// own runs libmosquitto: it connects (name lookup included), runs the
+// client's loop, and after any failure or broken connection throws the
+// client away and starts a fresh one with a clean session, after a backoff.
+// So nothing a broken connection left in flight is ever sent again by the
+// library: tokens go out only from the service's own queue, which drops
+// those older than the max token age. The main thread publishes, and reads
+// what the network thread delivered, woken through wakeFd().
 //
-// Tokens go out only while the broker is connected, from the service's own
-// queue: one that waited longer than the max token age is dropped with a
-// Warn line, so a stale tap never starts a session.
+// MQTT 5: the connect asks the broker not to send packets larger than the
+// incoming limit, and a larger message that arrives anyway is dropped unread.
 #ifndef RFID_TOKEND_MQTT_LINK_H
 #define RFID_TOKEND_MQTT_LINK_H
 
 #include <deque>
-#include <mutex>
+#include <map>
+#include <memory>
 #include <optional>
-#include <set>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "config.h"
 #include "debouncer.h"
-#include "rfid_serial/unique_fd.h"
-
-struct mosquitto;
-struct mosquitto_message;
+#include "mqtt_causes.h"
 
 namespace rfid_tokend {
 
@@ -37,18 +38,19 @@ class MqttLink {
   MqttLink(const MqttLink&) = delete;
   MqttLink& operator=(const MqttLink&) = delete;
 
-  // Starts connecting. A fault (a certificate the library refuses) is
-  // returned; an unreachable broker is not a fault, it is retried.
+  // Starts the network thread; returns a fault only when the process cannot
+  // make a pipe. A thread that cannot be started is retried with backoff.
   std::optional<std::string> start();
   // Readable when the network thread has delivered something for process().
-  int wakeFd() const { return wakeRead_.get(); }
+  int wakeFd() const;
   // Handles what the network thread delivered; returns the messages that
   // arrived on the subscribed topics.
   std::vector<Message> process(SteadyClock::time_point now);
   // Queues a token read at `readAt` and sends it when connected.
   void publishToken(std::string payload, std::string reader, SteadyClock::time_point readAt,
                     SteadyClock::time_point now);
-  // Communication checks and stale tokens; returns when it wants the next call.
+  // Communication checks, acknowledgements and stale tokens; returns when it
+  // wants the next call.
   SteadyClock::time_point tick(SteadyClock::time_point now);
   // Orderly end: communication_check false, acknowledged by the broker
   // before `deadline` if it can be, then disconnect.
@@ -57,57 +59,51 @@ class MqttLink {
   const std::string& heartbeatTopic() const { return heartbeatTopic_; }
   const std::string& validationTopic() const { return validationTopic_; }
 
+  struct Shared;  // what the network thread uses; it outlives this object
+
  private:
-  struct Delivery {
-    enum class Kind { kConnected, kDisconnected, kMessage, kPublished };
-    Kind kind;
-    int code = 0;  // connack or disconnect reason; message id when published
-    std::string topic;
-    std::string payload;
-  };
   struct QueuedToken {
     std::string payload;
     std::string reader;
     SteadyClock::time_point readAt;
   };
+  struct SentToken {
+    QueuedToken token;
+    SteadyClock::time_point sentAt;
+  };
 
-  static void onConnect(mosquitto* client, void* self, int code);
-  static void onDisconnect(mosquitto* client, void* self, int code);
-  static void onPublish(mosquitto* client, void* self, int messageId);
-  static void onMessage(mosquitto* client, void* self, const mosquitto_message* message);
-  void deliver(Delivery delivery);
-
-  void startConnecting(SteadyClock::time_point now);
-  void connected(SteadyClock::time_point now);
+  void startThread(SteadyClock::time_point now);
+  void connected(unsigned generation, SteadyClock::time_point now);
+  void disconnected(unsigned generation, LinkCause cause, const std::string& detail,
+                    SteadyClock::time_point now);
+  void failed(LinkCause cause, const std::string& detail);
   void sendQueued(SteadyClock::time_point now);
   void dropStale(SteadyClock::time_point now);
-  void publishCheck(bool value, int* messageId);
+  void checkAcknowledgements(SteadyClock::time_point now);
+  bool publish(const std::string& topic, const std::string& payload, int qos, int* messageId);
   std::string address() const;
 
   MqttConfig config_;
-  std::string password_;
   std::string tokenTopic_;
-  std::string checkTopic_;
   std::string heartbeatTopic_;
   std::string validationTopic_;
   SteadyClock::duration maxAge_;
   SteadyClock::duration checkInterval_;
+  SteadyClock::duration ackTimeout_;
 
-  mosquitto* client_ = nullptr;
+  std::shared_ptr<Shared> shared_;
+  std::thread thread_;
   bool threadRunning_ = false;
-  bool abandoned_ = false;  // the network thread did not stop in time
-  SteadyClock::duration connectDelay_{};
-  SteadyClock::time_point nextConnectAttempt_{};
-  rfid_serial::UniqueFd wakeRead_;
-  rfid_serial::UniqueFd wakeWrite_;
-  std::mutex inboxMutex_;
-  std::vector<Delivery> inbox_;
+  SteadyClock::duration threadDelay_{};
+  SteadyClock::time_point nextThreadAttempt_{};
 
   // Main thread only.
   bool connected_ = false;
-  int lastRefusal_ = 0;
+  unsigned generation_ = 0;  // of the connected client
+  std::optional<LinkCause> lastFailure_;
   std::deque<QueuedToken> queue_;
-  std::set<int> unacknowledged_;
+  std::map<int, SentToken> unacknowledged_;
+  bool dropping_ = false;  // asked the network thread to drop the connection
   SteadyClock::time_point nextCheck_{};
   int finalCheckId_ = -1;
   bool finalCheckAcknowledged_ = false;

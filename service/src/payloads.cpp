@@ -10,6 +10,36 @@ namespace {
 
 using Json = nlohmann::ordered_json;
 
+// A verdict nests three levels deep; anything far deeper is not one, and is
+// refused before the parser builds it.
+constexpr int kMaxVerdictNesting = 16;
+
+// The deepest nesting of arrays and objects, outside strings; stops counting
+// once past `limit`.
+bool nestsWithin(const std::string& text, int limit) {
+  int depth = 0;
+  bool inString = false;
+  bool escaped = false;
+  for (const char c : text) {
+    if (inString) {
+      if (escaped) {
+        escaped = false;
+      } else if (c == '\\') {
+        escaped = true;
+      } else if (c == '"') {
+        inString = false;
+      }
+    } else if (c == '"') {
+      inString = true;
+    } else if (c == '[' || c == '{') {
+      if (++depth > limit) return false;
+    } else if (c == ']' || c == '}') {
+      --depth;
+    }
+  }
+  return true;
+}
+
 struct KindName {
   ReaderEvent::Kind kind;
   const char* name;
@@ -119,6 +149,10 @@ std::optional<ValidationStatus> parseValidationStatus(const std::string& payload
       {"Accepted", ValidationStatus::Status::kAccepted},
       {"Rejected", ValidationStatus::Status::kRejected},
       {"TimedOut", ValidationStatus::Status::kTimedOut}};
+  if (!nestsWithin(payload, kMaxVerdictNesting)) {
+    fault = "nested deeper than " + std::to_string(kMaxVerdictNesting) + " levels";
+    return std::nullopt;
+  }
   const Json json = Json::parse(payload, nullptr, false);
   if (json.is_discarded()) {
     fault = "not JSON";

@@ -31,9 +31,19 @@ constexpr milliseconds kHealthyRun{60000};
 // the broker acknowledges communication_check false; all within 1.5 s.
 constexpr milliseconds kWorkersStopWithin{1000};
 constexpr milliseconds kMqttStopsBy{1400};
-constexpr milliseconds kRecentTokenLife{120000};
 constexpr milliseconds kMalformedWarningEvery{10000};
 constexpr std::size_t kLongestWorkerLine = 4096;
+// A worker reports a sign of life before every exchange and every half
+// second while it waits, so its longest silence is one exchange or the rest
+// after a beep (600 ms). Silence for the time of several exchanges and a
+// beep means it is stuck (stopped, or blocked in a system call): it is
+// killed and started again. Starting (exec, and an emulator where one is
+// used) gets a longer allowance.
+constexpr milliseconds kSilenceLimit{3000};
+constexpr milliseconds kStartAllowance{10000};
+// The main process's own console lines wait in a pipe until the main loop
+// moves them on; its size bounds what one turn of the loop may log.
+constexpr int kOwnConsolePipeSize = 256 * 1024;
 
 int millisecondsUntil(SteadyClock::time_point when, SteadyClock::time_point now) {
   const auto left = std::chrono::duration_cast<milliseconds>(when - now).count();
@@ -58,9 +68,7 @@ Supervisor::Supervisor(Config config, std::string password) : config_(std::move(
   if (config_.mqtt.enabled) mqtt_ = std::make_unique<MqttLink>(config_.mqtt, std::move(password));
 }
 
-Supervisor::~Supervisor() {
-  if (events_ != nullptr && events_ != stdout) std::fclose(events_);
-}
+Supervisor::~Supervisor() = default;
 
 std::optional<std::string> Supervisor::setUp() {
   // A closed pipe on standard output must not end the service.
@@ -74,21 +82,28 @@ std::optional<std::string> Supervisor::setUp() {
   signalFd_.reset(::signalfd(-1, &signals, SFD_NONBLOCK | SFD_CLOEXEC));
   if (!signalFd_.valid()) return std::string("signalfd: ") + strerror(errno);
 
+  // Nothing this process or its workers print may wait for a reader of
+  // standard output or error. The events go to standard output; the console
+  // lines of the module and the service, which are printed on descriptor 1,
+  // go into a pipe that the main loop empties into standard output, or with
+  // --jsonl into standard error (and, as always, to the monthly log file).
+  events_ = std::make_unique<LineSink>(STDOUT_FILENO, "standard output");
+  console_ = events_.get();
   if (config_.jsonl) {
-    // Standard output carries the events alone: the console lines of the
-    // module and the service, which are printed on descriptor 1, go to the
-    // error stream instead (and still to the monthly log file).
-    const int stream = ::fcntl(STDOUT_FILENO, F_DUPFD_CLOEXEC, 3);
-    if (stream < 0 || ::dup2(STDERR_FILENO, STDOUT_FILENO) < 0) {
-      return std::string("cannot set up the event stream: ") + strerror(errno);
-    }
-    events_ = ::fdopen(stream, "w");
-    if (events_ == nullptr) return std::string("fdopen: ") + strerror(errno);
-  } else {
-    events_ = stdout;
+    errorStream_ = std::make_unique<LineSink>(STDERR_FILENO, "standard error");
+    console_ = errorStream_.get();
   }
-  std::setvbuf(events_, nullptr, _IOLBF, 0);
-  if (events_ != stdout) std::setvbuf(stdout, nullptr, _IOLBF, 0);
+  int ownConsole[2];
+  if (::pipe2(ownConsole, O_CLOEXEC | O_NONBLOCK) != 0) {
+    return std::string("cannot set up the console: ") + strerror(errno);
+  }
+  ownConsole_.reset(ownConsole[0]);
+  (void)::fcntl(ownConsole[1], F_SETPIPE_SZ, kOwnConsolePipeSize);
+  std::fflush(stdout);
+  const bool moved = ::dup2(ownConsole[1], STDOUT_FILENO) >= 0;
+  ::close(ownConsole[1]);
+  if (!moved) return std::string("cannot set up the console: ") + strerror(errno);
+  std::setvbuf(stdout, nullptr, _IOLBF, 0);
 
   // Workers run this same program. Natively /proc/self/exe is that program
   // even after a package upgrade replaced the file; under an emulator the
@@ -112,14 +127,15 @@ std::optional<std::string> Supervisor::setUp() {
 bool Supervisor::spawn(Slot& slot) {
   int events[2];
   int commands[2];
+  int console[2];
   if (::pipe2(events, O_CLOEXEC) != 0) return false;
-  if (::pipe2(commands, O_CLOEXEC) != 0) {
-    ::close(events[0]);
-    ::close(events[1]);
-    return false;
-  }
   rfid_serial::UniqueFd eventsRead(events[0]), eventsWrite(events[1]);
+  if (::pipe2(commands, O_CLOEXEC) != 0) return false;
   rfid_serial::UniqueFd commandsRead(commands[0]), commandsWrite(commands[1]);
+  // The worker's console is never waited for: a line that does not fit is
+  // lost, as one that does not fit on standard output is.
+  if (::pipe2(console, O_CLOEXEC | O_NONBLOCK) != 0) return false;
+  rfid_serial::UniqueFd consoleRead(console[0]), consoleWrite(console[1]);
 
   std::vector<std::string> args = launcher_;
   args.emplace_back(kWorkerFlag);
@@ -137,7 +153,9 @@ bool Supervisor::spawn(Slot& slot) {
     if (::getppid() != parent) ::_exit(1);
     const int eventFd = ::fcntl(eventsWrite.get(), F_DUPFD, kWorkerCommandFd + 1);
     const int commandFd = ::fcntl(commandsRead.get(), F_DUPFD, kWorkerCommandFd + 1);
-    if (eventFd < 0 || commandFd < 0 || ::dup2(eventFd, kWorkerEventFd) < 0 ||
+    const int consoleFd = ::fcntl(consoleWrite.get(), F_DUPFD, kWorkerCommandFd + 1);
+    if (eventFd < 0 || commandFd < 0 || consoleFd < 0 || ::dup2(consoleFd, STDOUT_FILENO) < 0 ||
+        ::dup2(consoleFd, STDERR_FILENO) < 0 || ::dup2(eventFd, kWorkerEventFd) < 0 ||
         ::dup2(commandFd, kWorkerCommandFd) < 0) {
       ::_exit(127);
     }
@@ -150,8 +168,11 @@ bool Supervisor::spawn(Slot& slot) {
   slot.pid = pid;
   slot.events = std::move(eventsRead);
   slot.commands = std::move(commandsWrite);
+  slot.console = std::move(consoleRead);
   slot.pending.clear();
+  slot.consolePending.clear();
   slot.startedAt = SteadyClock::now();
+  slot.lastSignOfLife = slot.startedAt + kStartAllowance - kSilenceLimit;
   logLine(Level::kInfo, "reader %s: worker %d started", config_.readers[slot.index].name.c_str(),
           static_cast<int>(pid));
   return true;
@@ -164,9 +185,11 @@ void Supervisor::reap(SteadyClock::time_point now) {
                                    [pid](const Slot& candidate) { return candidate.pid == pid; });
     if (slot == slots_.end()) continue;
     readEvents(*slot, now);  // what it reported before it ended
+    forwardConsole(slot->console, slot->consolePending);
     slot->pid = -1;
     slot->events.reset();
     slot->commands.reset();
+    slot->console.reset();
     if (stopping_) continue;
     if (now - slot->startedAt >= kHealthyRun) slot->failures = 0;
     const milliseconds delay =
@@ -187,6 +210,7 @@ void Supervisor::readEvents(Slot& slot, SteadyClock::time_point now) {
   if (!slot.events.valid()) return;
   char chunk[1024];
   for (ssize_t got; (got = ::read(slot.events.get(), chunk, sizeof chunk)) > 0;) {
+    slot.lastSignOfLife = now;
     slot.pending.append(chunk, static_cast<std::size_t>(got));
     for (std::size_t end; (end = slot.pending.find('\n')) != std::string::npos;) {
       const std::string line = slot.pending.substr(0, end);
@@ -201,9 +225,53 @@ void Supervisor::output(const Slot& slot, const ReaderEvent& event) {
   const ReaderConfig& reader = config_.readers[slot.index];
   const std::string line =
       eventLine(event, reader.name, reader.connectors, std::chrono::system_clock::now()) + "\n";
-  // A closed standard output loses the line; the service carries on.
-  std::fputs(line.c_str(), events_);
-  std::fflush(events_);
+  events_->put(line);
+}
+
+void Supervisor::forwardConsole(rfid_serial::UniqueFd& from, std::string& pending) {
+  if (!from.valid()) return;
+  char chunk[4096];
+  for (ssize_t got; (got = ::read(from.get(), chunk, sizeof chunk)) > 0;) {
+    pending.append(chunk, static_cast<std::size_t>(got));
+    std::size_t start = 0;
+    for (std::size_t end; (end = pending.find('\n', start)) != std::string::npos; start = end + 1) {
+      console_->put(std::string_view(pending).substr(start, end + 1 - start));
+    }
+    pending.erase(0, start);
+    if (pending.size() > kLongestWorkerLine) {
+      console_->put(pending + "\n");
+      pending.clear();
+    }
+  }
+}
+
+void Supervisor::pumpOutput() {
+  forwardConsole(ownConsole_, ownConsolePending_);
+  for (Slot& slot : slots_) forwardConsole(slot.console, slot.consolePending);
+  for (LineSink* sink : {events_.get(), errorStream_.get()}) {
+    if (sink == nullptr) continue;
+    sink->flush();
+    // The notice reaches the monthly log at once, and the console through
+    // the pipe, when it takes lines again.
+    if (const auto notice = sink->takeNotice()) logLine(Level::kWarn, "%s", notice->c_str());
+  }
+}
+
+void Supervisor::checkLiveness(SteadyClock::time_point now) {
+  for (Slot& slot : slots_) {
+    if (slot.pid <= 0 || now - slot.lastSignOfLife < kSilenceLimit) continue;
+    const ReaderConfig& reader = config_.readers[slot.index];
+    logLine(Level::kWarn, "reader %s: worker %d gave no sign of life for %.1f s; killing it",
+            reader.name.c_str(), static_cast<int>(slot.pid),
+            std::chrono::duration<double>(now - slot.lastSignOfLife).count());
+    ::kill(slot.pid, SIGKILL);
+    // Once: the restart follows when the worker has been reaped.
+    slot.lastSignOfLife = now + kStartAllowance;
+    if (slot.state != ReaderState::kDown) {
+      slot.state = ReaderState::kDown;
+      output(slot, {ReaderEvent::Kind::kDown, "", "", "its worker is stuck"});
+    }
+  }
 }
 
 void Supervisor::handle(Slot& slot, const ReaderEvent& event, SteadyClock::time_point now) {
@@ -226,10 +294,7 @@ void Supervisor::handle(Slot& slot, const ReaderEvent& event, SteadyClock::time_
         mqtt_->publishToken(providedTokenPayload(event.value, event.type, reader.connectors),
                             reader.name, now, now);
       }
-      for (auto it = recent_.begin(); it != recent_.end();) {
-        it = now - it->second.at > kRecentTokenLife ? recent_.erase(it) : std::next(it);
-      }
-      recent_[event.value] = {slot.index, now};
+      recent_.remember(event.value, slot.index, now);
       break;
     case ReaderEvent::Kind::kRemoved:
       break;
@@ -267,9 +332,9 @@ void Supervisor::handleMessage(const MqttLink::Message& message, SteadyClock::ti
   }
   if (verdict->status == ValidationStatus::Status::kProcessing) return;
   // Verdicts on tokens of other providers, or on old ones, are not ours.
-  const auto token = recent_.find(verdict->value);
-  if (token == recent_.end()) return;
-  Slot& slot = slots_[token->second.slot];
+  const auto reader = recent_.readerOf(verdict->value, now);
+  if (!reader) return;
+  Slot& slot = slots_[*reader];
   if (!slot.commands.valid()) return;
   const std::string command =
       std::string(verdict->status == ValidationStatus::Status::kAccepted ? kCommandAccepted
@@ -336,12 +401,16 @@ int Supervisor::run() {
     SteadyClock::time_point next = now + std::chrono::seconds(1);
     if (mqtt_) next = std::min(next, mqtt_->tick(now));
     for (const Slot& slot : slots_) {
-      if (slot.pid < 0) next = std::min(next, slot.restartAt);
+      next = std::min(next, slot.pid < 0 ? slot.restartAt : slot.lastSignOfLife + kSilenceLimit);
     }
-    std::vector<pollfd> fds = {{signalFd_.get(), POLLIN, 0}};
+    std::vector<pollfd> fds = {{signalFd_.get(), POLLIN, 0}, {ownConsole_.get(), POLLIN, 0}};
     if (mqtt_) fds.push_back({mqtt_->wakeFd(), POLLIN, 0});
     for (const Slot& slot : slots_) {
       if (slot.events.valid()) fds.push_back({slot.events.get(), POLLIN, 0});
+      if (slot.console.valid()) fds.push_back({slot.console.get(), POLLIN, 0});
+    }
+    for (const LineSink* sink : {events_.get(), errorStream_.get()}) {
+      if (sink != nullptr && sink->waiting()) fds.push_back({sink->fd(), POLLOUT, 0});
     }
     if (::poll(fds.data(), fds.size(), millisecondsUntil(next, now)) < 0 && errno != EINTR) {
       logLine(Level::kError, "poll failed: %s", strerror(errno));
@@ -351,6 +420,7 @@ int Supervisor::run() {
     const bool childEnded = readSignals();
     for (Slot& slot : slots_) readEvents(slot, now);
     if (childEnded) reap(now);
+    checkLiveness(now);
     if (mqtt_) {
       for (const auto& message : mqtt_->process(now)) handleMessage(message, now);
       checkHeartbeat(now);
@@ -360,6 +430,7 @@ int Supervisor::run() {
         slot.restartAt = now + kFirstRestart;
       }
     }
+    pumpOutput();
   }
   stop();
   return 0;
@@ -376,6 +447,7 @@ void Supervisor::stop() {
     const auto now = SteadyClock::now();
     if (readSignals()) reap(now);
     for (Slot& slot : slots_) readEvents(slot, now);
+    pumpOutput();
     const bool running =
         std::any_of(slots_.begin(), slots_.end(), [](const Slot& slot) { return slot.pid > 0; });
     if (!running || now >= workersBy) break;
@@ -390,6 +462,8 @@ void Supervisor::stop() {
   }
   if (mqtt_) mqtt_->shutdown(start + kMqttStopsBy);
   logLine(Level::kInfo, "stopped");
+  std::fflush(stdout);
+  pumpOutput();  // what the streams take now; the rest is lost
 }
 
 }  // namespace rfid_tokend

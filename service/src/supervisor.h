@@ -7,7 +7,6 @@
 
 #include <sys/types.h>
 
-#include <cstdio>
 #include <map>
 #include <memory>
 #include <string>
@@ -15,8 +14,10 @@
 
 #include "config.h"
 #include "debouncer.h"
+#include "line_sink.h"
 #include "mqtt_link.h"
 #include "payloads.h"
+#include "recent_tokens.h"
 #include "rfid_serial/unique_fd.h"
 
 namespace rfid_tokend {
@@ -43,15 +44,14 @@ class Supervisor {
     pid_t pid = -1;
     rfid_serial::UniqueFd events;
     rfid_serial::UniqueFd commands;
-    std::string pending;  // a partial line from the worker
+    rfid_serial::UniqueFd console;  // the worker's standard output and error
+    std::string pending;            // a partial line from the worker
+    std::string consolePending;     // a partial console line from the worker
+    SteadyClock::time_point lastSignOfLife{};
     ReaderState state = ReaderState::kUnknown;
     SteadyClock::time_point startedAt{};
     SteadyClock::time_point restartAt{};
     int failures = 0;
-  };
-  struct RecentToken {
-    std::size_t slot;
-    SteadyClock::time_point at;
   };
 
   std::optional<std::string> setUp();
@@ -60,6 +60,11 @@ class Supervisor {
   void readEvents(Slot& slot, SteadyClock::time_point now);
   void handle(Slot& slot, const ReaderEvent& event, SteadyClock::time_point now);
   void output(const Slot& slot, const ReaderEvent& event);
+  void checkLiveness(SteadyClock::time_point now);
+  // Moves the console lines of the workers and of this process to the
+  // console sink, and writes what the sinks hold.
+  void pumpOutput();
+  void forwardConsole(rfid_serial::UniqueFd& from, std::string& pending);
   void handleMessage(const MqttLink::Message& message, SteadyClock::time_point now);
   void checkHeartbeat(SteadyClock::time_point now);
   void warnMalformed(const std::string& topic, const std::string& fault,
@@ -72,10 +77,14 @@ class Supervisor {
   std::vector<Slot> slots_;
   std::vector<std::string> launcher_;  // the command that runs a worker, before its arguments
   rfid_serial::UniqueFd signalFd_;
-  std::FILE* events_ = nullptr;
+  std::unique_ptr<LineSink> events_;       // standard output
+  std::unique_ptr<LineSink> errorStream_;  // standard error, with --jsonl
+  LineSink* console_ = nullptr;            // where console lines go
+  rfid_serial::UniqueFd ownConsole_;       // this process's descriptor 1 leads here
+  std::string ownConsolePending_;
   bool stopping_ = false;
 
-  std::map<std::string, RecentToken> recent_;  // token value -> where it was read
+  RecentTokens recent_;
   bool heartbeatsArriving_ = false;
   SteadyClock::time_point lastHeartbeat_{};
   std::map<std::string, SteadyClock::time_point> lastMalformedWarning_;

@@ -12,12 +12,12 @@
 #include <csignal>
 #include <cstdio>
 #include <cstring>
-#include <deque>
 #include <map>
 #include <nlohmann/json.hpp>
 #include <optional>
 
 #include "debouncer.h"
+#include "key_file_check.h"
 #include "payloads.h"
 #include "rfid_internal.h"
 #include "rfid_keys/key_file.h"
@@ -42,6 +42,8 @@ constexpr unsigned char kBeepVolume = 100;
 constexpr unsigned char kBuzzerLength = 2;
 constexpr unsigned char kKeyA = 0;
 constexpr std::size_t kBlockBytes = 16;
+// How often the worker tells the service it is alive (see kSignOfLife).
+constexpr milliseconds kSignOfLifeEvery{500};
 
 struct Settings {
   ReaderConfig reader;
@@ -87,6 +89,7 @@ class Worker {
   // The keys of the key file over the module's built-in ones.
   std::optional<std::string> loadKeys() {
     if (settings_.keyFile.empty()) return std::nullopt;
+    if (auto fault = keyFileFault(settings_.keyFile)) return fault;
     rfid_keys::SectorKeys keys{};
     if (auto fault = rfid_keys::readKeyFile(settings_.keyFile, true, keys)) return fault;
     std::memcpy(sectorKeyA, builtInKeys_, sizeof builtInKeys_);
@@ -111,9 +114,11 @@ class Worker {
         report(State::kUp, "");
       }
       readCommands();
-      while (!sounds_.empty() && port_.valid() && !stopping_) {
-        const Sound sound = sounds_.front();
-        sounds_.pop_front();
+      // At most one sound between two polls: verdicts that came meanwhile
+      // have been coalesced into the latest.
+      if (pendingSound_ && port_.valid() && !stopping_) {
+        const Sound sound = *pendingSound_;
+        pendingSound_.reset();
         play(sound);
       }
       pollCard();
@@ -129,6 +134,10 @@ class Worker {
 
   bool openPort(std::string& fault) {
     port_ = rfid_serial::openSerialPort(settings_.reader.path, settings_.reader.baud, fault);
+    // A write to a reader that takes no more bytes fails at once instead of
+    // waiting forever: the module then reports a failed exchange. Reads
+    // return at once either way.
+    if (port_.valid()) ::fcntl(fd(), F_SETFL, ::fcntl(fd(), F_GETFL) | O_NONBLOCK);
     struct stat opened {};
     if (port_.valid() && ::fstat(fd(), &opened) == 0) portDevice_ = opened.st_rdev;
     return port_.valid();
@@ -157,6 +166,7 @@ class Worker {
   // alive. A dead port is closed and reported, so that no call goes out
   // until it has been opened again.
   bool ready() {
+    signOfLife();
     readSignals();
     if (stopping_ || !port_.valid()) return false;
     if (const auto fault = portFault()) {
@@ -272,13 +282,21 @@ class Worker {
       }
       published_.clear();
       debouncer_ = Debouncer(settings_.debounce);
-      sounds_.clear();
+      pendingSound_.reset();
     }
     send(event);
   }
 
-  void send(const ReaderEvent& event) {
-    const std::string line = encodeReaderEvent(event) + "\n";
+  void send(const ReaderEvent& event) { sendLine(encodeReaderEvent(event) + "\n"); }
+
+  void signOfLife() {
+    if (SteadyClock::now() - lastLine_ >= kSignOfLifeEvery) {
+      sendLine(std::string(kSignOfLife) + "\n");
+    }
+  }
+
+  void sendLine(const std::string& line) {
+    lastLine_ = SteadyClock::now();
     std::size_t written = 0;
     while (written < line.size()) {
       const ssize_t put = ::write(kWorkerEventFd, line.data() + written, line.size() - written);
@@ -321,21 +339,24 @@ class Worker {
       for (std::size_t end; (end = commands_.find('\n')) != std::string::npos;) {
         const std::string command = commands_.substr(0, end);
         commands_.erase(0, end + 1);
-        if (command == kCommandAccepted) sounds_.push_back(Sound::kAccepted);
-        if (command == kCommandRejected) sounds_.push_back(Sound::kRejected);
+        if (command == kCommandAccepted) pendingSound_ = Sound::kAccepted;
+        if (command == kCommandRejected) pendingSound_ = Sound::kRejected;
       }
       if (commands_.size() > sizeof chunk) commands_.clear();  // no command is that long
     }
   }
 
-  // Waits without a module call, waking for signals and commands.
+  // Waits without a module call, waking for signals and commands, and to
+  // show that it is alive.
   void waitFor(milliseconds duration) {
     const auto until = SteadyClock::now() + duration;
     while (!stopping_) {
+      signOfLife();
       const auto left = std::chrono::duration_cast<milliseconds>(until - SteadyClock::now());
       if (left.count() <= 0) return;
+      const auto wait = std::min(left + milliseconds(1), kSignOfLifeEvery);
       pollfd fds[2] = {{signalFd_, POLLIN, 0}, {kWorkerCommandFd, POLLIN, 0}};
-      if (::poll(fds, 2, static_cast<int>(left.count()) + 1) < 0 && errno != EINTR) return;
+      if (::poll(fds, 2, static_cast<int>(wait.count())) < 0 && errno != EINTR) return;
       readSignals();
       if (fds[1].revents != 0) readCommands();
     }
@@ -348,7 +369,8 @@ class Worker {
   dev_t portDevice_ = 0;
   State state_ = State::kUnknown;
   bool stopping_ = false;
-  std::deque<Sound> sounds_;
+  std::optional<Sound> pendingSound_;   // the latest verdict not sounded yet
+  SteadyClock::time_point lastLine_{};  // of the lines to the service
   std::string commands_;
   std::map<std::string, std::string> published_;  // card -> the token it gave
   std::optional<std::string> warnedCard_;

@@ -5,8 +5,8 @@
 //
 // The worker reports ReaderEvents, one JSON line each, on kWorkerEventFd and
 // takes commands, one line each, on kWorkerCommandFd. Its standard output
-// carries the module's console lines. SIGTERM or SIGINT ends it after the
-// exchange in flight; SIGHUP re-reads the key file.
+// and error, the module's console lines, go to the service through a pipe. SIGTERM or SIGINT ends
+// it after the exchange in flight; SIGHUP re-reads the key file.
 #ifndef RFID_TOKEND_WORKER_H
 #define RFID_TOKEND_WORKER_H
 
@@ -20,6 +20,10 @@ namespace rfid_tokend {
 constexpr char kWorkerFlag[] = "--worker";
 constexpr int kWorkerEventFd = 3;
 constexpr int kWorkerCommandFd = 4;
+
+// The line a worker sends when it has sent nothing for half a second: the
+// service restarts a worker that stays silent (see Supervisor).
+constexpr char kSignOfLife[] = "alive";
 
 // Commands: sound the reader for the auth consumer's verdict.
 constexpr char kCommandAccepted[] = "accepted";

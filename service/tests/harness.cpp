@@ -368,4 +368,73 @@ Outcome runService(const std::vector<std::string>& args) {
   return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, readFile(errorPath)};
 }
 
+FullPipe::FullPipe() {
+  if (::pipe2(fds_, O_CLOEXEC) != 0) throw std::runtime_error("pipe");
+  ::fcntl(fds_[1], F_SETPIPE_SZ, 4096);
+  // The test's own non-blocking descriptors: the ends the service gets
+  // block, as a pipe from a shell or a service manager does.
+  const auto reopen = [](int fd, int mode) {
+    return ::open(("/proc/self/fd/" + std::to_string(fd)).c_str(), mode | O_NONBLOCK | O_CLOEXEC);
+  };
+  reader_ = reopen(fds_[0], O_RDONLY);
+  writer_ = reopen(fds_[1], O_WRONLY);
+  if (reader_ < 0 || writer_ < 0) throw std::runtime_error("reopening a pipe");
+  fill();
+}
+
+FullPipe::~FullPipe() {
+  for (const int fd : {fds_[0], fds_[1], reader_, writer_}) ::close(fd);
+}
+
+void FullPipe::fill() {
+  // Whole lines, so that what the service writes after a drain starts a line.
+  const std::string line(63, '.');
+  while (::write(writer_, (line + "\n").data(), line.size() + 1) > 0) {
+  }
+}
+
+std::vector<std::string> FullPipe::drain() {
+  char chunk[4096];
+  for (ssize_t got; (got = ::read(reader_, chunk, sizeof chunk)) > 0;) {
+    pending_.append(chunk, static_cast<std::size_t>(got));
+  }
+  std::vector<std::string> lines;
+  for (std::size_t end; (end = pending_.find('\n')) != std::string::npos;) {
+    lines.push_back(pending_.substr(0, end));
+    pending_.erase(0, end + 1);
+  }
+  return lines;
+}
+
+pid_t startService(const std::vector<std::string>& args, int output, int errors, bool closeInput) {
+  std::vector<std::string> environment;
+  const std::vector<std::string> command = serviceCommand(args, environment);
+  std::vector<char*> argv;
+  for (const std::string& arg : command) argv.push_back(const_cast<char*>(arg.c_str()));
+  argv.push_back(nullptr);
+  std::vector<char*> envp;
+  for (const std::string& entry : environment) envp.push_back(const_cast<char*>(entry.c_str()));
+  envp.push_back(nullptr);
+  const pid_t pid = ::fork();
+  if (pid == 0) {
+    ::signal(SIGPIPE, SIG_DFL);
+    output >= 0 ? ::dup2(output, STDOUT_FILENO) : ::close(STDOUT_FILENO);
+    errors >= 0 ? ::dup2(errors, STDERR_FILENO) : ::close(STDERR_FILENO);
+    if (closeInput) ::close(STDIN_FILENO);
+    ::execve(argv[0], argv.data(), envp.data());
+    ::_exit(127);
+  }
+  return pid;
+}
+
+int stopService(pid_t pid, int signal, milliseconds bound) {
+  ::kill(pid, signal);
+  const int status = waitExit(pid, scaled(bound));
+  if (status == -1) {
+    ::kill(pid, SIGKILL);
+    ::waitpid(pid, nullptr, 0);
+  }
+  return status;
+}
+
 }  // namespace rfid_tokend_test

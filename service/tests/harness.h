@@ -58,6 +58,8 @@ class Broker {
   ~Broker();
   void start();
   void stop();
+  // The running broker, for signals (kill -STOP, kill -9) from a test.
+  pid_t pid() const { return pid_; }
 
  private:
   std::string configPath_;
@@ -124,6 +126,37 @@ struct Outcome {
   std::string errors;
 };
 Outcome runService(const std::vector<std::string>& args);
+
+// ---- Faults of the process's surroundings ----
+
+// A pipe nobody reads: shrunk to one page and full from the start. The test
+// keeps both ends, to fill it again or to read what is in it.
+class FullPipe {
+ public:
+  FullPipe();
+  ~FullPipe();
+  FullPipe(const FullPipe&) = delete;
+  FullPipe& operator=(const FullPipe&) = delete;
+  int writeEnd() const { return fds_[1]; }
+  void fill();
+  // Reads everything in it now; its lines.
+  std::vector<std::string> drain();
+
+ private:
+  int fds_[2] = {-1, -1};
+  int reader_ = -1;
+  int writer_ = -1;
+  std::string pending_;
+};
+
+// Starts the service with standard output and error on these descriptors;
+// -1 starts it with that descriptor closed, as does `closeInput` for
+// standard input.
+pid_t startService(const std::vector<std::string>& args, int output, int errors,
+                   bool closeInput = false);
+// Sends `signal` and waits up to `bound` (scaled) for the exit; its status,
+// or -1 when it had to be killed.
+int stopService(pid_t pid, int signal, milliseconds bound);
 
 }  // namespace rfid_tokend_test
 

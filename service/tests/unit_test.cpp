@@ -13,6 +13,7 @@
 #include "config.h"
 #include "debouncer.h"
 #include "payloads.h"
+#include "recent_tokens.h"
 #include "token.h"
 
 namespace rfid_tokend {
@@ -259,6 +260,11 @@ TEST(Payloads, ValidationStatus) {
       {R"({"token":{"value":"A1"},"status":"Accepted"})", std::nullopt, "no token.id_token.value"},
       {R"({"token":{"id_token":{"value":7}},"status":"Accepted"})", std::nullopt, "no token"},
       {std::string("{\"token\":\xff}"), std::nullopt, "not JSON"},
+      // Nesting is refused before parsing; brackets inside strings do not count.
+      {std::string(100000, '['), std::nullopt, "nested deeper than 16 levels"},
+      {R"({"token":{"id_token":{"value":"A1B2C3D4"}},"note":"\"[[[[[[[[[[[[[[[[[[[[",)"
+       R"("status":"Accepted"})",
+       Status::kAccepted, ""},
   };
   for (const auto& c : cases) {
     std::string fault;
@@ -305,6 +311,21 @@ TEST(Payloads, EventLinesBetweenWorkerAndServiceAndOnStandardOutput) {
   EXPECT_EQ(eventLine({ReaderEvent::Kind::kDown, "", "", "the path /a is gone"}, "front", {2}, at),
             R"({"event":"down","reader":"front","reason":"the path /a is gone",)"
             R"("time":"1970-01-02T00:00:00.250Z"})");
+}
+
+TEST(RecentTokens, AVerdictFindsTheReaderForAMinuteOnly) {
+  const SteadyClock::time_point start{};
+  RecentTokens recent;
+  recent.remember("A1B2C3D4", 1, start);
+  recent.remember("0A0B0C0D", 0, start + std::chrono::seconds(30));
+  EXPECT_EQ(recent.readerOf("A1B2C3D4", start + std::chrono::seconds(59)), 1u);
+  EXPECT_EQ(recent.readerOf("FFFFFFFF", start), std::nullopt);
+  // Expired by time alone, with no token read since.
+  EXPECT_EQ(recent.readerOf("A1B2C3D4", start + std::chrono::seconds(61)), std::nullopt);
+  EXPECT_EQ(recent.readerOf("0A0B0C0D", start + std::chrono::seconds(61)), 0u);
+  // Read again: its minute starts again.
+  recent.remember("A1B2C3D4", 0, start + std::chrono::seconds(100));
+  EXPECT_EQ(recent.readerOf("A1B2C3D4", start + std::chrono::seconds(150)), 0u);
 }
 
 }  // namespace
