@@ -10,6 +10,7 @@
 // the library is built with hidden visibility, so only these names leave it.
 #pragma GCC visibility push(default)
 #include "Module_RFID.h"
+#include "Module_RFID_ext.h"
 #pragma GCC visibility pop
 
 // Module types, the value every operation takes as `moduleType`.
@@ -42,16 +43,29 @@ constexpr std::size_t kMessageSize = 4096;    // one log message, NUL included
 constexpr unsigned kExchangeWaitUs = 500000;  // fixed wait between write and read
 constexpr std::size_t kLoggedFrameBytes = 4;  // frame bytes a failed write may log
 
-// The directory of the monthly log files, fixed at build time (RFID_LOG_DIR).
-// Tests and development tools may point it elsewhere; hosts cannot reach it.
+// The directory of the monthly log files: RFID_LOG_DIR from the build, or
+// a copy of what a host gave rfidSetLogDirectory(). The log reads it under
+// its lock; tests point it elsewhere directly.
 extern const char* logDirectory;
+constexpr std::size_t kLogPathSize = 256;  // directory, file name and zero
+constexpr std::size_t kLogFileNameRoom = 32;
+// The longest directory that "/[YYYY.MM]SystemLog" and the zero still fit behind.
+constexpr std::size_t kMaxLogDirectoryLength = kLogPathSize - sizeof "/[YYYY.MM]SystemLog";
 
 // The wait of every exchange. It sleeps kExchangeWaitUs; tests swap in a
 // wait that returns as soon as their scripted reader has answered, so the
-// suite does not spend half a second per exchange.
+// suite does not spend half a second per exchange. A wait swapped in here
+// replaces the quiet wait too.
 using ExchangeWait = void (*)();
 extern ExchangeWait exchangeWait;
 void sleepExchangeWait();
+
+// The quiet wait (RFID_REPLY_WAIT_QUIET): its default and longest quiet time.
+constexpr int kDefaultQuietMs = 20;
+constexpr int kMaxQuietMs = 100;
+// The quiet wait's upper bound, kExchangeWaitUs; tests shorten it so that
+// an exchange without a reply does not cost them half a second.
+extern unsigned quietWaitBoundUs;
 
 // Sets one of the two seams above for its lifetime, then puts back the value
 // it found rather than the default, so that guards nest. The module never
@@ -69,6 +83,7 @@ class ScopedSeam {
 };
 using ScopedExchangeWait = ScopedSeam<ExchangeWait, &exchangeWait>;
 using ScopedLogDirectory = ScopedSeam<const char*, &logDirectory>;
+using ScopedQuietWaitBound = ScopedSeam<unsigned, &quietWaitBoundUs>;
 
 // The low byte of a command code or block number, as frames carry them.
 constexpr unsigned char lowByte(std::uint32_t value) {

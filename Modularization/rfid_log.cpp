@@ -32,8 +32,8 @@ constexpr std::size_t kStampRoom = 80;
 // Stamp room, message, and the newline that only the file entry gets.
 constexpr std::size_t kLineBufferSize = kStampRoom + rfid::kMessageSize + 1;
 // Directory, "/", "[YYYY.MM]SystemLog" and the terminating zero.
-constexpr std::size_t kPathSize = 256;
-constexpr std::size_t kFileNameRoom = 32;
+constexpr std::size_t kPathSize = rfid::kLogPathSize;
+constexpr std::size_t kFileNameRoom = rfid::kLogFileNameRoom;
 static_assert(sizeof(RFID_LOG_DIR) + kFileNameRoom <= kPathSize, "RFID_LOG_DIR is too long");
 constexpr std::size_t kTimeStringSize = 22;
 
@@ -189,13 +189,26 @@ class ZoneCache {
 
 ZoneCache zoneCache;
 
+// rfidSetLogDirectory() copies the host's directory here. The copy is
+// written and read under the lock, so an entry logged by another thread
+// meanwhile goes whole to the old or the new directory.
+pthread_mutex_t directoryLock = PTHREAD_MUTEX_INITIALIZER;
+char hostDirectory[rfid::kMaxLogDirectoryLength + 1];
+
+bool lockedLogPath(char* path, const std::tm& local) {
+  pthread_mutex_lock(&directoryLock);
+  const bool formatted = formatLogPath(path, local);
+  pthread_mutex_unlock(&directoryLock);
+  return formatted;
+}
+
 // Appends one entry with a single write. O_APPEND makes the kernel place the
 // whole entry at the end of the file even when other processes append to the
 // same file, and no shell sees the message. A failure loses the entry
 // silently: the log has no better place to report its own fault.
 void appendEntry(const std::tm& local, const char* entry, std::size_t length) {
   char path[kPathSize];
-  if (!formatLogPath(path, local)) return;
+  if (!lockedLogPath(path, local)) return;
   const FileDescriptor file(open(path, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0666));
   if (file.get() < 0) return;
   // The entry is lost or cut on a full medium; nothing is retried.
@@ -236,6 +249,18 @@ extern "C" int StoreLogMessage(const char* fmt, ...) {
 
   std::fwrite(lineStart, 1, lineLength, stdout);
   return rc;
+}
+
+extern "C" int rfidSetLogDirectory(const char* directory) {
+  if (directory == nullptr) return -1;
+  const std::size_t length = strnlen(directory, rfid::kMaxLogDirectoryLength + 1);
+  if (length == 0 || length > rfid::kMaxLogDirectoryLength) return -1;
+  pthread_mutex_lock(&directoryLock);
+  std::memcpy(hostDirectory, directory, length);
+  hostDirectory[length] = '\0';
+  rfid::logDirectory = hostDirectory;
+  pthread_mutex_unlock(&directoryLock);
+  return 0;
 }
 
 extern "C" char* getTimeString(void) {

@@ -313,6 +313,81 @@ double median(std::vector<double> samples) {
   return samples[samples.size() / 2];
 }
 
+// ---- The quiet wait -------------------------------------------------------------
+
+// A reader at a real reader's pace, for the quiet wait: it answers the
+// request kReplyDelay after it arrived, byte by byte at 9600 baud (8N1),
+// on a thread of its own, and notes when the last byte was readable.
+constexpr auto kReplyDelay = std::chrono::milliseconds(15);
+constexpr auto kByteTime = std::chrono::microseconds(1042);
+constexpr int kQuietMs = rfid::kDefaultQuietMs;
+// What the quiet wait may take beyond the reply's end and its quiet time:
+// the step at which it looks at the line (1 ms) and the wake-up after it.
+constexpr double kQuietAllowanceSeconds = 0.003;
+
+class PacedReply {
+ public:
+  PacedReply(ScriptedReader& reader, const Bytes& reply)
+      : thread_([this, &reader, reply] {
+          markHelperThread();
+          if (!reader.serveOnce()) return;  // nothing scripted: only reads the request
+          const auto start = std::chrono::steady_clock::now() + kReplyDelay;
+          for (std::size_t i = 0; i < reply.size(); ++i) {
+            std::this_thread::sleep_until(start + kByteTime * static_cast<long>(i + 1));
+            reader.sendStale({reply[i]});
+          }
+          end_ = wallSeconds();
+        }) {}
+  // The time the reply's last byte was readable.
+  double end() {
+    thread_.join();
+    return end_;
+  }
+
+ private:
+  double end_ = 0;
+  std::thread thread_;
+};
+
+// system_command with the quiet wait against the paced reader: the wall time
+// of each call against the end of its reply plus the quiet time and the
+// allowance, as a ratio (at most 1 is the target).
+void BM_QuietSystemCommand(benchmark::State& state) {
+  if (rfidSetReplyWait(RFID_REPLY_WAIT_QUIET, kQuietMs) != 0) state.SkipWithError("quiet wait");
+  ScriptedReader reader;
+  reader.useRealWait();
+  const Bytes reply{0x09, 0x20, 0xDE, 0xAD, 0xBE, 0xEF, 0x00, 0x00, 0x00, 0x00};
+  std::vector<double> ratios;
+  std::vector<double> walls;
+  std::vector<double> cpu;
+  unsigned long allocations = 0;
+  for (auto _ : state) {
+    PacedReply paced(reader, reply);
+    unsigned char frame[rfid::vor::kCardRequestFrameSize];
+    rfid::vor::buildCardRequestFrame(frame, RFID_CMD_REQUEST_SN, REQA);
+    unsigned char rx[rfid::kReceiveSize] = {};
+    const double cpuStart = threadCpuSeconds();
+    const double start = wallSeconds();
+    rfid_alloc_count_begin();
+    const int got = system_command(reader.fd(), frame, sizeof frame, rx);
+    allocations += rfid_alloc_count_end();
+    const double end = wallSeconds();
+    cpu.push_back(threadCpuSeconds() - cpuStart);
+    const double replyEnd = paced.end();
+    if (got != static_cast<int>(reply.size())) state.SkipWithError("the reply was not read whole");
+    walls.push_back(end - start);
+    ratios.push_back((end - start) / (replyEnd - start + kQuietMs / 1e3 + kQuietAllowanceSeconds));
+    state.SetIterationTime(end - start);
+  }
+  rfidSetReplyWait(RFID_REPLY_WAIT_FIXED, kQuietMs);
+  state.counters["wall_ms"] = median(walls) * 1e3;
+  state.counters["bound_ratio"] = median(ratios);
+  state.counters["bound_max_ratio"] = *std::max_element(ratios.begin(), ratios.end());
+  state.counters["cpu_call_us"] = median(cpu) * 1e6;
+  state.counters["allocations"] =
+      static_cast<double>(allocations) / static_cast<double>(state.iterations());
+}
+
 // One iteration runs the operation and its bare sequence, in alternating
 // order so that neither always follows the other's sleep. Figures are
 // medians: a call that another process slowed down cannot move them.
@@ -543,6 +618,26 @@ void runSyscallDriver() {
     const std::size_t lines = entriesSince(path, before).size();
     traced(operation.name, lines, [&] { operation.call(reader.fd()); });
   }
+  {
+    ScriptedReader reader;
+    reader.useRealWait();
+    rfidSetReplyWait(RFID_REPLY_WAIT_QUIET, kQuietMs);
+    const Bytes reply{0x09, 0x20, 0xDE, 0xAD, 0xBE, 0xEF, 0x00, 0x00, 0x00, 0x00};
+    unsigned char frame[rfid::vor::kCardRequestFrameSize];
+    rfid::vor::buildCardRequestFrame(frame, RFID_CMD_REQUEST_SN, REQA);
+    unsigned char rx[rfid::kReceiveSize];
+    for (int round = 0; round < 2; ++round) {
+      PacedReply paced(reader, reply);
+      if (round == 0) {
+        system_command(reader.fd(), frame, sizeof frame, rx);
+      } else {
+        traced("system_command_quiet", 0,
+               [&] { system_command(reader.fd(), frame, sizeof frame, rx); });
+      }
+      paced.end();
+    }
+    rfidSetReplyWait(RFID_REPLY_WAIT_FIXED, kQuietMs);
+  }
   const off_t before = fileSize(path);
   logSampleMessage();
   const std::vector<std::string> entries = entriesSince(path, before);
@@ -597,6 +692,10 @@ int main(int argc, char** argv) {
             ->UseManualTime()
             ->Unit(benchmark::kMillisecond);
       }
+      benchmark::RegisterBenchmark("quiet/system_command", BM_QuietSystemCommand)
+          ->Iterations(opIterations)
+          ->UseManualTime()
+          ->Unit(benchmark::kMillisecond);
       registerMicroBenchmarks();
       int benchmarkArgc = static_cast<int>(args.size());
       benchmark::Initialize(&benchmarkArgc, args.data());

@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <ctime>
 #include <filesystem>
@@ -137,6 +138,37 @@ TEST(LogTest, TwoThreadsLogAtOnce) {
     ++entries;
   }
   EXPECT_EQ(entries, 2 * kPerThread);
+}
+
+// A host moves the log while another thread logs: each entry lands whole
+// in one of the directories. A null or too long directory (one whose file
+// name would not fit behind it) is refused and changes nothing.
+TEST(LogTest, HostMovesTheLogWhileAnotherThreadLogs) {
+  LogCapture log;
+  const std::string first = log.directory();
+  std::string longest = first + "/";  // and a directory as long as they may be
+  longest.resize(kMaxLogDirectoryLength, 'x');
+  ASSERT_EQ(mkdir(longest.c_str(), 0700) + rfidSetLogDirectory(first.c_str()), 0);
+  constexpr int kEntries = 200;
+  std::thread writer([] {
+    for (int i = 0; i < kEntries; ++i) StoreLogMessage("entry %d\n", i);
+  });
+  for (int i = 0; i < kEntries; ++i)
+    EXPECT_EQ(rfidSetLogDirectory(i % 2 ? first.c_str() : longest.c_str()), 0);
+  writer.join();
+  EXPECT_EQ(rfidSetLogDirectory(nullptr) + rfidSetLogDirectory((longest + "y").c_str()), -2);
+  StoreLogMessage("last\n");
+  std::string entries;
+  for (const std::string& directory : {first, longest}) {
+    std::ifstream in(monthlyLogFile(directory));
+    const std::string file{std::istreambuf_iterator<char>(in), {}};
+    EXPECT_EQ(file.find("last") != std::string::npos, directory == first) << "the last good one";
+    entries += file;
+    std::remove(monthlyLogFile(directory).c_str());
+    rmdir(directory.c_str());
+  }
+  EXPECT_EQ(std::count(entries.begin(), entries.end(), '\n'), 2 * (kEntries + 1));
+  EXPECT_EQ(std::regex_replace(entries, std::regex(kStamp + "(entry \\d+|last)\n\n"), ""), "");
 }
 
 }  // namespace

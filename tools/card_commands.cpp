@@ -6,8 +6,8 @@
 #include <string>
 #include <vector>
 
+#include "Module_RFID.h"
 #include "rfid_image/image_file.h"
-#include "rfid_internal.h"
 
 namespace rfid_tools {
 namespace {

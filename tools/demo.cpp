@@ -14,8 +14,9 @@
 #include <string>
 #include <vector>
 
+#include "Module_RFID.h"
+#include "Module_RFID_ext.h"
 #include "host.h"
-#include "rfid_internal.h"
 #include "rfid_serial/serial_port.h"
 #include "rfid_sim/simulator.h"
 
@@ -41,10 +42,10 @@ std::string blockText(const Block& data) {
 
 void sound(Model model, int fd) {
   if (model == Model::kVor) {
-    setBuzzer(fd, MODULE_VOR, 3);
+    setBuzzer(fd, rfid_tools::kModuleVor, 3);
     std::printf("host> setBuzzer(fd, MODULE_VOR, 3)\n");
   } else {
-    const bool beeped = SetBeep(fd, MODULE_ELATEC, 50);
+    const bool beeped = SetBeep(fd, rfid_tools::kModuleElatec, 50);
     host("SetBeep(fd, MODULE_ELATEC, 50)", beeped, "then the host waits out the beep");
     ::usleep(rfid_tools::kRestAfterBeepUs);
   }
@@ -125,7 +126,11 @@ int main(int argc, char** argv) {
                    std::strerror(errno));
       return 2;
     }
-    rfid::logDirectory = logDir.c_str();
+    if (rfidSetLogDirectory(logDir.c_str()) != 0) {
+      std::fprintf(stderr, "rfid-demo: --log-dir %s is too long for the log file\n",
+                   logDir.c_str());
+      return 2;
+    }
   }
   std::printf(
       "A host session on a simulated reader of each model, with the module's real\n"
@@ -143,6 +148,6 @@ int main(int argc, char** argv) {
   char file[64];
   std::snprintf(file, sizeof file, "[%04d.%02d]SystemLog", local.tm_year + 1900, local.tm_mon + 1);
   std::printf("\n%s. The module's log file: %s/%s\n", ok ? "Demo complete" : "Demo FAILED",
-              rfid::logDirectory, file);
+              logDir.empty() ? RFID_DEMO_LOG_DIR : logDir.c_str(), file);
   return ok ? 0 : 1;
 }

@@ -10,7 +10,7 @@
 #include "rfid_cardauth/fleet_keys.h"
 #include "rfid_cardauth/scheme.h"
 #include "rfid_image/card_image.h"
-#include "rfid_internal.h"
+#include "Module_RFID.h"
 
 namespace rfid_tools {
 namespace {

@@ -2,7 +2,7 @@
 
 #include <cstring>
 
-#include "rfid_internal.h"
+#include "Module_RFID.h"
 
 namespace rfid_tools {
 std::optional<Model> modelFromName(const std::string& name) {
@@ -16,9 +16,9 @@ const char* modelName(Model model) {
 }
 
 bool ReaderHost::identify(std::vector<std::uint8_t>& serial) const {
-  unsigned char record[rfid::kSerialRecordSize] = {};
-  const bool found = model_ == Model::kVor ? getRequestCardSN(fd_, MODULE_VOR, record)
-                                           : searchTag(fd_, MODULE_ELATEC, record, SEARCH);
+  unsigned char record[kSerialRecordSize] = {};
+  const bool found = model_ == Model::kVor ? getRequestCardSN(fd_, kModuleVor, record)
+                                           : searchTag(fd_, kModuleElatec, record, kSearchStage);
   // A found card with a serial length the module does not know gives no record.
   if (!found || (record[0] != 4 && record[0] != 7)) return false;
   serial.assign(record + 1, record + 1 + record[0]);
@@ -27,22 +27,22 @@ bool ReaderHost::identify(std::vector<std::uint8_t>& serial) const {
 
 bool ReaderHost::login(int block) const {
   if (!needsLogin()) return true;
-  return MifareClassic_Login(fd_, MODULE_ELATEC, block, keySelector_);
+  return MifareClassic_Login(fd_, kModuleElatec, block, keySelector_);
 }
 
 bool ReaderHost::read(int block, Block& data) const {
-  unsigned char bytes[rfid::kBlockSize] = {};
-  const bool ok = model_ == Model::kVor ? getBlockRead(fd_, MODULE_VOR, block, keySelector_, bytes)
-                                        : MifareClassic_ReadBlock(fd_, MODULE_ELATEC, block, bytes);
+  unsigned char bytes[kBlockSize] = {};
+  const bool ok = model_ == Model::kVor ? getBlockRead(fd_, kModuleVor, block, keySelector_, bytes)
+                                        : MifareClassic_ReadBlock(fd_, kModuleElatec, block, bytes);
   if (ok) std::memcpy(data.data(), bytes, data.size());
   return ok;
 }
 
 bool ReaderHost::write(int block, const Block& data) const {
-  unsigned char bytes[rfid::kBlockSize];
+  unsigned char bytes[kBlockSize];
   std::memcpy(bytes, data.data(), sizeof bytes);
-  return model_ == Model::kVor ? setBlockWrite(fd_, MODULE_VOR, block, keySelector_, bytes)
-                               : MifareClassic_WriteBlock(fd_, MODULE_ELATEC, block, bytes);
+  return model_ == Model::kVor ? setBlockWrite(fd_, kModuleVor, block, keySelector_, bytes)
+                               : MifareClassic_WriteBlock(fd_, kModuleElatec, block, bytes);
 }
 
 std::string formatBlock(const Block& data) {

@@ -18,6 +18,14 @@ namespace rfid_tools {
 
 using Block = std::array<std::uint8_t, 16>;
 
+// Values the module's header leaves to its hosts: the module types, the tag
+// search's first stage, and the sizes of a serial-number record and a block.
+constexpr int kModuleVor = 0;
+constexpr int kModuleElatec = 1;
+constexpr int kSearchStage = 1;
+constexpr std::size_t kSerialRecordSize = 8;
+constexpr std::size_t kBlockSize = 16;
+
 // The two reader families, named on the command line as "vor" and "elatec".
 enum class Model { kVor, kElatec };
 std::optional<Model> modelFromName(const std::string& name);

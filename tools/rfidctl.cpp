@@ -11,12 +11,13 @@
 #include <string>
 #include <vector>
 
+#include "Module_RFID.h"
+#include "Module_RFID_ext.h"
 #include "card_commands.h"
 #include "console.h"
 #include "fleet_commands.h"
 #include "host.h"
 #include "rfid_image/card_image.h"
-#include "rfid_internal.h"
 #include "rfidctl_args.h"
 #include "simulated_reader.h"
 
@@ -135,7 +136,7 @@ int halt(const ReaderHost& host, Console& console, int fd) {
   std::vector<std::uint8_t> serial;
   if (!host.identify(serial)) return console.fail(kExitRefused, kNoCard);
   console.json["serial"] = toHex(serial);
-  sethaltCard(fd, MODULE_VOR);
+  sethaltCard(fd, rfid_tools::kModuleVor);
   // The halt reports nothing back; a card that still answers was not halted.
   std::vector<std::uint8_t> again;
   if (host.identify(again)) {
@@ -149,14 +150,14 @@ int halt(const ReaderHost& host, Console& console, int fd) {
 
 int buzz(Console& console, int fd, int time) {
   // The buzzer reports nothing back: the module's log line tells.
-  setBuzzer(fd, MODULE_VOR, static_cast<unsigned char>(time));
+  setBuzzer(fd, rfid_tools::kModuleVor, static_cast<unsigned char>(time));
   console.say("Buzzer request sent (%d); the module's log line above has the reader's answer.",
               time);
   return kExitOk;
 }
 
 int beep(Console& console, int fd, int sound) {
-  (void)SetBeep(fd, MODULE_ELATEC, static_cast<unsigned char>(sound));
+  (void)SetBeep(fd, rfid_tools::kModuleElatec, static_cast<unsigned char>(sound));
   // The reader is still beeping and takes no request until it is done.
   ::usleep(rfid_tools::kRestAfterBeepUs);
   console.say("Beep sent (sound %d).", sound);
@@ -286,7 +287,13 @@ int main(int argc, char** argv) {
   Console console(options.json, options.quiet);
   console.json["command"] = options.commandName;
   console.json["model"] = rfid_tools::modelName(options.model);
-  if (!options.logDir.empty()) rfid::logDirectory = options.logDir.c_str();
+  if (!options.logDir.empty() && rfidSetLogDirectory(options.logDir.c_str()) != 0) {
+    return console.finish(
+        console.fail(kExitUsage, "--log-dir " + options.logDir + " is too long for the log file"));
+  }
+  // --reply-wait and --quiet-ms were checked with the rest of the arguments.
+  (void)rfidSetReplyWait(options.quietWait ? RFID_REPLY_WAIT_QUIET : RFID_REPLY_WAIT_FIXED,
+                         options.quietMs);
   applyKeys(options);
 
   std::unique_ptr<rfid_tools::SimulatedReader> simulator;

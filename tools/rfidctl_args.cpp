@@ -20,6 +20,7 @@ constexpr int kMaxKeySelector = 255;
 constexpr int kMaxBaud = 4000000;
 constexpr int kMaxCount = 1000000;
 constexpr int kMaxIntervalMs = 3600000;
+constexpr int kMaxQuietMs = 100;
 
 // A fault in one argument, found while parsing; its text is the whole
 // message.
@@ -253,7 +254,23 @@ void addPortOptions(CLI::App& app, Options& options) {
       ->group(group);
   app.add_flag("--no-card", options.noCard, "no card in the simulated reader's field")
       ->group(group);
-  app.add_flag("--fast", options.fast, "no half-second waits with the simulated reader")
+  app.add_flag("--fast", options.fast, "no waits at all with the simulated reader")->group(group);
+  app.add_option_function<std::string>(
+         "--reply-wait",
+         [&options](const std::string& mode) {
+           if (mode != "fixed" && mode != "quiet") {
+             throw BadArgument("--reply-wait takes fixed (the module's half second) or quiet");
+           }
+           options.quietWait = mode == "quiet";
+         },
+         "quiet (default): read a reply once the line has been quiet for --quiet-ms; fixed: "
+         "wait the module's half second")
+      ->type_name("fixed|quiet")
+      ->group(group);
+  addNumber(app, "--quiet-ms", options.quietMs, 1, kMaxQuietMs,
+            "--quiet-ms takes 1 to 100 (milliseconds), got {}",
+            "quiet time that ends a reply (default 20, for USB serial adapters)")
+      ->type_name("N")
       ->group(group);
 }
 

@@ -43,6 +43,8 @@ struct Options {
   std::string cardFile;               // --simulate only
   bool noCard = false;                // --simulate only
   bool fast = false;                  // --simulate only
+  bool quietWait = true;              // --reply-wait quiet (default) or fixed
+  int quietMs = 20;                   // --quiet-ms
   std::optional<rfid_keys::Key> key;  // --key, for every sector
   std::string keysPath;               // --keys FILE
   rfid_keys::KeyFileKeys keyFile;     // as read; its keys of the selector go to fileKeys

@@ -30,7 +30,14 @@ std::unique_ptr<SimulatedReader> SimulatedReader::start(const Options& options,
     return nullptr;
   }
   if (!cardFile.path.empty()) reader->simulator_->saveCardTo(cardFile);
-  if (options.fast) reader->fast_ = std::make_unique<rfid_sim::FastExchange>(*reader->simulator_);
+  if (options.fast) {
+    reader->fast_ = std::make_unique<rfid_sim::FastExchange>(*reader->simulator_);
+  } else {
+    // A reader's own pace, at the port's baud rate.
+    rfid_sim::Timing timing = rfid_sim::Timing::typical(reader->simulator_->model());
+    timing.baud = options.baud;
+    reader->simulator_->setTiming(timing);
+  }
   return reader;
 }
 

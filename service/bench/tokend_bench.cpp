@@ -62,7 +62,8 @@ const std::string kPrefix = "everest_api/1/auth_token_provider/" + kModuleId;
 const std::string kTokenTopic = kPrefix + "/m2e/provided_token";
 const std::string kCheckTopic = kPrefix + "/m2e/communication_check";
 
-// One poll of the service: the exchange's fixed wait.
+// Taps wait at random over two of these, so that they land anywhere in the
+// service's poll cycle (at most this long: the module's fixed wait).
 constexpr milliseconds kPollCycle{500};
 // The provider for contrast: identify, publish, then sleep this long.
 constexpr milliseconds kSleepingProviderPause{5000};
@@ -164,6 +165,8 @@ class PluggedReader {
 
   void plug() {
     simulator_ = std::make_unique<Simulator>(model_, std::nullopt);
+    // A real reader's pace: its reply delays, and bytes at 9600 baud.
+    simulator_->setTiming(rfid_sim::Timing::typical(model_));
     pointTo(simulator_->portPath());
   }
   void unplug() {
@@ -705,13 +708,18 @@ class Bench {
       progress(std::string("log volume of ") + name + ": a resting card, an outage...");
       const std::string removed = R"("event":"removed","reader":")" + std::string(name);
       const int removedBefore = service->countLines(removed);
+      const int tapBefore = logEntries(logDir_);
       reader->simulator().insertCard(tapCard(0x07, tap));
       if (!rfid_tokend_test::eventually(
               [&] { return watch_.arrival(serialTokenOf(0x07, tap)).has_value(); },
               kTokenTimeout)) {
         throw std::runtime_error(std::string("no token from the resting card on ") + name);
       }
+      // The tap's own entries (the card found, on VOR its halt), then the
+      // card at rest.
+      std::this_thread::sleep_for(std::chrono::seconds(1));
       const int restBefore = logEntries(logDir_);
+      tapLines_[name] = restBefore - tapBefore;
       const std::size_t restBytesBefore = rfid_tokend_test::monthlyLog(logDir_).size();
       const auto restStart = Clock::now();
       std::this_thread::sleep_for(std::chrono::seconds(settings_.restSeconds));
@@ -739,8 +747,10 @@ class Bench {
       std::this_thread::sleep_for(std::chrono::seconds(2));
       outageLines_[name] = logEntries(logDir_) - outageBefore;
     }
-    results_["log_lines_per_hour"] = {
-        {"idle", idleLines_}, {"resting", restingLines_}, {"resting_bytes", restingBytes_}};
+    results_["log_lines_per_hour"] = {{"idle", idleLines_},
+                                      {"resting", restingLines_},
+                                      {"resting_bytes", restingBytes_},
+                                      {"tap", tapLines_}};
     results_["log_lines_per_outage"] = outageLines_;
     loads_.push_back(loadAverage());
   }
@@ -767,19 +777,27 @@ class Bench {
          << seconds(r.p50()) << " | " << seconds(r.p99()) << " | " << seconds(r.max()) << " | "
          << target << " | " << met << " |\n";
     };
-    row(elatec, "p99 ≤ 1.1 s", verdict(elatec.p99(), 1100, format("%.0f ms", elatec.p99() - 1100)));
-    row(vor, "p99 ≤ 1.1 s", verdict(vor.p99(), 1100, format("%.0f ms", vor.p99() - 1100)));
+    for (const LatencyRow* serial : {&elatec, &vor}) {
+      const double p50Over = serial->p50() - 150;
+      const double p99Over = serial->p99() - 250;
+      row(*serial, "p50 ≤ 0.15 s, p99 ≤ 0.25 s",
+          verdict(std::max(p50Over, p99Over), 0,
+                  format("%.0f ms", std::max(p50Over, p99Over)) +
+                      (p99Over > p50Over ? " (p99)" : " (p50)")));
+    }
     for (const auto& [together, alone] : together_) {
       const double ratio = alone.p99() > 0 ? together.p99() / alone.p99() : 0;
       row(together, "p99 ≤ 1.05 × alone: " + format("%.3f", ratio),
           verdict(ratio, 1.05, format("%.1f %% of the figure alone", 100 * (ratio - 1.05))));
     }
-    row(block, "p99 ≤ 2.1 s", verdict(block.p99(), 2100, format("%.0f ms", block.p99() - 2100)));
+    row(block, "p99 ≤ 0.4 s", verdict(block.p99(), 400, format("%.0f ms", block.p99() - 400)));
+    // The service's default, the quiet wait; with the fixed wait the same
+    // lanes are bounded by 1.6 s and 2.1 s.
     const auto& [fleetVor, fleetElatec] = fleet_;
-    row(fleetVor, "p99 ≤ 1.6 s",
-        verdict(fleetVor.p99(), 1600, format("%.0f ms", fleetVor.p99() - 1600)));
-    row(fleetElatec, "p99 ≤ 2.1 s",
-        verdict(fleetElatec.p99(), 2100, format("%.0f ms", fleetElatec.p99() - 2100)));
+    row(fleetVor, "p99 ≤ 0.35 s",
+        verdict(fleetVor.p99(), 350, format("%.0f ms", fleetVor.p99() - 350)));
+    row(fleetElatec, "p99 ≤ 0.45 s",
+        verdict(fleetElatec.p99(), 450, format("%.0f ms", fleetElatec.p99() - 450)));
     row(sleeping, "for contrast", "");
 
     double cpu = 0;
@@ -814,6 +832,17 @@ class Bench {
        << " | "
        << format("%.0f per hour, %.2f MB", restingLines_["vor"], restingBytes_["vor"] / 1e6)
        << " |\n";
+    // An hour of a resting card: its tap's own entries, then an hour at the
+    // measured rate.
+    const auto hour = [&](const char* name, double limit) {
+      const double lines = tapLines_[name] + restingLines_[name];
+      return format("%.0f (≤ %.0f: ", lines, limit) +
+             verdict(lines, limit, format("%.0f entries", lines - limit)) + ")";
+    };
+    md << "| the tap's own entries | " << tapLines_["elatec"] << " | " << tapLines_["vor"]
+       << " |\n";
+    md << "| an hour of a resting card, its tap included | " << hour("elatec", 2000) << " | "
+       << hour("vor", 10) << " |\n";
     md << "| one outage (unplugged " << settings_.outageSeconds << " s) | "
        << outageLines_["elatec"] << " | " << outageLines_["vor"] << " |\n";
 
@@ -849,6 +878,7 @@ class Bench {
   std::pair<LatencyRow, LatencyRow> fleet_;  // VOR, Elatec
   std::vector<IdleRow> idle_;
   double idleLines_ = 0;
+  std::map<std::string, int> tapLines_;
   std::map<std::string, double> restingLines_;
   std::map<std::string, double> restingBytes_;  // per hour
   std::map<std::string, int> outageLines_;

@@ -517,14 +517,25 @@ std::optional<std::string> applyToml(const std::string& text, const std::string&
   if (root.contains("debounce_polls") && root.contains("debounce_ms")) {
     return where + "debounce_ms: give debounce_polls or debounce_ms, not both";
   }
+  // Counted polls replace the timed default.
+  if (root.contains("debounce_polls")) config.debounceMs = 0;
+  std::string replyWait = config.quietWait ? "quiet" : "fixed";
   Fault fault = firstFault(
       [&] {
         return in.unknownKeys({"jsonl", "log_dir", "keys", "baud", "reverse_bytes",
-                               "debounce_polls", "debounce_ms", "mqtt", "reader", "fleet_keys",
-                               "refused_sound"});
+                               "debounce_polls", "debounce_ms", "reply_wait", "quiet_ms",
+                               "min_poll_ms", "mqtt", "reader", "fleet_keys", "refused_sound"});
       },
       [&] { return in.string("fleet_keys", config.fleetKeys); },
       [&] { return in.boolean("refused_sound", config.refusedSound); },
+      [&] { return in.string("reply_wait", replyWait); },
+      [&] {
+        return replyWait == "fixed" || replyWait == "quiet"
+                   ? Fault()
+                   : in.fault("reply_wait", inQuotes(replyWait) + " is not fixed or quiet");
+      },
+      [&] { return in.integer("quiet_ms", config.quietMs, 1, 100); },
+      [&] { return in.integer("min_poll_ms", config.minPollMs, 0, 60000); },
       [&] { return in.boolean("jsonl", config.jsonl); },
       [&] { return in.string("log_dir", config.logDir); },
       [&] { return in.string("keys", config.keyFile); },
@@ -533,6 +544,7 @@ std::optional<std::string> applyToml(const std::string& text, const std::string&
       [&] { return in.integer("debounce_polls", config.debouncePolls, 1, 1000); },
       [&] { return in.integer("debounce_ms", config.debounceMs, 1, 600000); });
   if (fault) return fault;
+  config.quietWait = replyWait == "quiet";
 
   if (const toml::node* mqtt = root.get("mqtt")) {
     if (!mqtt->is_table()) return where + "mqtt: must be a table ([mqtt])";
@@ -555,6 +567,10 @@ std::optional<std::string> applyToml(const std::string& text, const std::string&
 }
 
 std::optional<std::string> finishConfig(Config& config) {
+  if (config.logDir.size() > kMaxLogDirLength) {
+    return "log_dir: " + config.logDir + " is longer than " + std::to_string(kMaxLogDirLength) +
+           " characters";
+  }
   if (config.readers.empty()) {
     return std::string("--reader: no reader (give --reader MODEL:PATH or a [[reader]] table)");
   }
@@ -603,11 +619,19 @@ ParseResult parseCommandLine(int argc, const char* const* argv) {
   app.add_option("--fleet-keys", flags.fleetKeys,
                  "Fleet key file (TOML, mode 0600, without key_b): fleet tokens")
       ->type_name("FILE");
-  app.add_option("--debounce-polls", flags.debouncePolls,
-                 "Polls a card must be absent before it counts again (default 2)")
-      ->type_name("N");
   app.add_option("--debounce-ms", flags.debounceMs,
-                 "Or the time it must be absent, in milliseconds")
+                 "Time a card must be absent before it counts again (default 1000)")
+      ->type_name("MS");
+  app.add_option("--debounce-polls", flags.debouncePolls, "Or the polls in a row it must be absent")
+      ->type_name("N");
+  std::string replyWait;
+  app.add_option("--reply-wait", replyWait,
+                 "quiet (default): read a reply once the line is quiet; fixed: wait 500 ms")
+      ->type_name("fixed|quiet");
+  app.add_option("--quiet-ms", flags.quietMs, "Quiet time that ends a reply (default 20)")
+      ->type_name("MS");
+  app.add_option("--min-poll-ms", flags.minPollMs,
+                 "Shortest time between two polls of a reader (default 50)")
       ->type_name("MS");
   app.add_flag("--reverse-bytes", flags.reverseBytes, "Serial number tokens in reversed order");
   app.add_option("--max-token-age", mqtt.maxTokenAgeSeconds,
@@ -708,6 +732,9 @@ ParseResult parseCommandLine(int argc, const char* const* argv) {
     config.debounceMs = 0;
   }
   if (given("--debounce-ms")) config.debounceMs = flags.debounceMs;
+  take("--reply-wait", config.quietWait, replyWait == "quiet");
+  take("--quiet-ms", config.quietMs, flags.quietMs);
+  take("--min-poll-ms", config.minPollMs, flags.minPollMs);
 
   Fault fault;
   if (given("--debounce-polls") && (flags.debouncePolls < 1 || flags.debouncePolls > 1000)) {
@@ -715,6 +742,12 @@ ParseResult parseCommandLine(int argc, const char* const* argv) {
         "--debounce-polls: " + std::to_string(flags.debouncePolls) + " is out of range (1 to 1000)";
   } else if (given("--debounce-ms") && (flags.debounceMs < 1 || flags.debounceMs > 600000)) {
     fault = "--debounce-ms: " + std::to_string(flags.debounceMs) + " is out of range (1 to 600000)";
+  } else if (given("--reply-wait") && replyWait != "fixed" && replyWait != "quiet") {
+    fault = "--reply-wait: " + inQuotes(replyWait) + " is not fixed or quiet";
+  } else if (given("--quiet-ms") && (flags.quietMs < 1 || flags.quietMs > 100)) {
+    fault = "--quiet-ms: " + std::to_string(flags.quietMs) + " is out of range (1 to 100)";
+  } else if (given("--min-poll-ms") && (flags.minPollMs < 0 || flags.minPollMs > 60000)) {
+    fault = "--min-poll-ms: " + std::to_string(flags.minPollMs) + " is out of range (0 to 60000)";
   } else if (given("--mqtt")) {
     fault = parseBrokerAddress(broker, into);
   }

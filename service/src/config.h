@@ -89,11 +89,19 @@ struct Config {
   std::string keyFile;  // "SECTOR:HEX12" lines; must not be readable by group or others
   int baud = 9600;
   bool reverseBytes = false;
-  int debouncePolls = 2;
-  int debounceMs = 0;        // when above 0, absence is timed instead of counted in polls
+  int debouncePolls = 2;  // used when debounceMs is 0
+  int debounceMs = 1000;  // when above 0, absence is timed instead of counted in polls
+  // How each exchange waits for its reply: until the line has been quiet
+  // for quietMs (the module's quiet wait), or the fixed half second.
+  bool quietWait = true;
+  int quietMs = 20;
+  int minPollMs = 50;  // the shortest time from one poll of a reader to the next
   std::string fleetKeys;     // K_A and the MAC keys; a file holding key_b is refused
   bool refusedSound = true;  // a refused fleet card sounds the rejected pattern
 };
+
+// The longest log directory the module takes (rfidSetLogDirectory).
+constexpr std::size_t kMaxLogDirLength = 236;
 
 // The longest token a reader can produce; more than kMaxTokenLength is a
 // configuration fault.

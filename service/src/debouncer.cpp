@@ -12,12 +12,15 @@ std::vector<Debouncer::Event> Debouncer::poll(const std::optional<std::string>& 
       current_ = card;
     }
     absentPolls_ = 0;
+    lastSeen_ = now;
     return events;
   }
   if (!current_) return events;
-  if (absentPolls_++ == 0) absentSince_ = now;
-  const bool gone = rule_.absentTime.count() > 0 ? now - absentSince_ >= rule_.absentTime
-                                                 : absentPolls_ >= rule_.absentPolls;
+  ++absentPolls_;
+  constexpr int kTimedMisses = 2;
+  const bool gone = rule_.absentTime.count() > 0
+                        ? now - lastSeen_ >= rule_.absentTime && absentPolls_ >= kTimedMisses
+                        : absentPolls_ >= rule_.absentPolls;
   if (gone) {
     events.push_back({Event::Kind::kRemoved, *current_});
     current_.reset();

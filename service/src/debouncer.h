@@ -15,8 +15,10 @@ using SteadyClock = std::chrono::steady_clock;
 
 struct DebounceRule {
   int absentPolls = 2;
-  // When above zero, absence is timed from the first poll without the card
-  // and the poll count does not matter.
+  // When above zero, absence is timed from the last poll that saw the card
+  // (it may have left any time after), and at least two polls in a row must
+  // miss it, so that one lost answer of a card polled seldom does not count
+  // as a removal.
   std::chrono::milliseconds absentTime{0};
 };
 
@@ -43,7 +45,7 @@ class Debouncer {
   DebounceRule rule_;
   std::optional<std::string> current_;
   int absentPolls_ = 0;
-  SteadyClock::time_point absentSince_{};
+  SteadyClock::time_point lastSeen_{};
 };
 
 }  // namespace rfid_tokend

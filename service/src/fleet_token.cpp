@@ -3,7 +3,7 @@
 #include <cstring>
 
 #include "rfid_cardauth/scheme.h"
-#include "rfid_internal.h"
+#include "Module_RFID.h"
 
 namespace rfid_tokend {
 namespace {

@@ -10,10 +10,10 @@
 #include <fstream>
 #include <string>
 
+#include "Module_RFID_ext.h"
 #include "config.h"
 #include "fleet_token.h"
 #include "key_file_check.h"
-#include "rfid_internal.h"
 #include "rfid_keys/key_file.h"
 #include "supervisor.h"
 #include "tls_files.h"
@@ -113,10 +113,8 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "rfid-tokend: %s\n", fault->c_str());
     return kExitInvalid;
   }
-  // Kept for the life of the process: the module reads it at every entry.
-  static std::string logDir;
-  logDir = parsed.config.logDir;
-  if (!logDir.empty()) rfid::logDirectory = logDir.c_str();
+  // The module copies it; the configuration checked its length.
+  if (!parsed.config.logDir.empty()) (void)rfidSetLogDirectory(parsed.config.logDir.c_str());
   rfid_tokend::Supervisor supervisor(std::move(parsed.config), std::move(password));
   return supervisor.run();
 }

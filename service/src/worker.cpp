@@ -16,11 +16,12 @@
 #include <nlohmann/json.hpp>
 #include <optional>
 
+#include "Module_RFID.h"
+#include "Module_RFID_ext.h"
 #include "debouncer.h"
 #include "fleet_token.h"
 #include "key_file_check.h"
 #include "payloads.h"
-#include "rfid_internal.h"
 #include "rfid_keys/key_file.h"
 #include "rfid_serial/serial_port.h"
 #include "rfid_serial/unique_fd.h"
@@ -43,6 +44,18 @@ constexpr unsigned char kBeepVolume = 100;
 constexpr unsigned char kBuzzerLength = 2;
 constexpr unsigned char kKeyA = 0;
 constexpr std::size_t kBlockBytes = 16;
+// What the module's header leaves to its hosts.
+constexpr int kModuleVor = 0;
+constexpr int kModuleElatec = 1;
+constexpr int kSearchStage = 1;
+constexpr std::size_t kSerialRecordSize = 8;
+// The module logs every card request that finds a card. While the same card
+// rests on an Elatec reader it is polled this seldom: at most 3600 / 1.9,
+// about 1900 entries an hour. A card taken away is then missed within
+// 1.9 s and counts as removed at the next poll (see DebounceRule), well
+// before a tap 3 s later. (A VOR reader halts the card instead, see
+// haltPublishedCard().)
+constexpr milliseconds kRestingPoll{1900};
 // How often the worker tells the service it is alive (see kSignOfLife).
 constexpr milliseconds kSignOfLifeEvery{500};
 
@@ -52,6 +65,9 @@ struct Settings {
   std::string fleetKeys;
   std::string logDir;
   DebounceRule debounce;
+  bool quietWait = true;
+  int quietMs = 20;
+  milliseconds minPoll{50};
 };
 
 Settings decodeSettings(const std::string& argument) {
@@ -84,6 +100,9 @@ Settings decodeSettings(const std::string& argument) {
   settings.logDir = json.at("log_dir");
   settings.debounce.absentPolls = json.at("debounce_polls");
   settings.debounce.absentTime = milliseconds(json.at("debounce_ms").get<int>());
+  settings.quietWait = json.at("reply_wait") == "quiet";
+  settings.quietMs = json.at("quiet_ms");
+  settings.minPoll = milliseconds(json.at("min_poll_ms").get<int>());
   return settings;
 }
 
@@ -136,7 +155,8 @@ class Worker {
         pendingSound_.reset();
         play(sound);
       }
-      pollCard();
+      waitForNextPoll();
+      if (!pendingSound_) pollCard();
     }
     return 0;
   }
@@ -194,9 +214,10 @@ class Worker {
 
   void pollCard() {
     if (!ready()) return;
-    unsigned char record[rfid::kSerialRecordSize] = {};
-    const bool found = isVor() ? getRequestCardSN(fd(), MODULE_VOR, record)
-                               : searchTag(fd(), MODULE_ELATEC, record, SEARCH);
+    lastPoll_ = SteadyClock::now();
+    unsigned char record[kSerialRecordSize] = {};
+    const bool found = isVor() ? getRequestCardSN(fd(), kModuleVor, record)
+                               : searchTag(fd(), kModuleElatec, record, kSearchStage);
     std::optional<Bytes> serial;
     // A length other than 4 or 7 (the Elatec reader reports such cards as
     // found, without a serial number) makes no token.
@@ -210,6 +231,8 @@ class Worker {
     std::optional<std::string> card;
     if (serial) card = serialToken(*serial, false);
     if (!card) warnedCard_.reset();
+    restingCard_ = card && card == lastCard_;
+    lastCard_ = card;
     for (const Debouncer::Event& event : debouncer_.poll(card, SteadyClock::now())) {
       if (event.kind == Debouncer::Event::Kind::kRemoved) {
         const auto token = published_.find(event.card);
@@ -236,6 +259,33 @@ class Worker {
       }
       published_[event.card] = *value;
       send({ReaderEvent::Kind::kToken, *value, settings_.reader.tokenType, ""});
+      haltPublishedCard();
+    }
+  }
+
+  // The module logs every card request that finds a card. A VOR reader's
+  // card, once its token is out, is halted: it stays silent to the card
+  // request (its polls log nothing, and it counts as removed after the
+  // debounce time) until it leaves the field and comes back, when it
+  // answers as a new tap.
+  void haltPublishedCard() {
+    if (isVor() && ready()) sethaltCard(fd(), kModuleVor);
+  }
+
+  // Waits until the next poll is due: the shortest interval after the last
+  // poll began, or a resting card's longer one. Returns early for a verdict
+  // to sound or a stop.
+  void waitForNextPoll() {
+    const auto due = lastPoll_ + (restingCard_ ? kRestingPoll : settings_.minPoll);
+    while (!stopping_ && !pendingSound_) {
+      signOfLife();
+      const auto left = std::chrono::ceil<milliseconds>(due - SteadyClock::now());
+      if (left.count() <= 0) return;
+      const auto wait = std::min(left, kSignOfLifeEvery);
+      pollfd fds[2] = {{signalFd_, POLLIN, 0}, {kWorkerCommandFd, POLLIN, 0}};
+      if (::poll(fds, 2, static_cast<int>(wait.count())) < 0 && errno != EINTR) return;
+      readSignals();
+      if (fds[1].revents != 0) readCommands();
     }
   }
 
@@ -250,7 +300,7 @@ class Worker {
     const BlockSource& source = *reader.blockSource;
     if (!isVor()) {
       if (!ready()) return std::nullopt;
-      if (!MifareClassic_Login(fd(), MODULE_ELATEC, source.block, kKeyA)) {
+      if (!MifareClassic_Login(fd(), kModuleElatec, source.block, kKeyA)) {
         fault = "login to the sector of block " + std::to_string(source.block) + " refused";
         return std::nullopt;
       }
@@ -259,8 +309,8 @@ class Worker {
     for (int block = source.block; block < source.block + source.count; ++block) {
       unsigned char bytes[kBlockBytes] = {};
       if (!ready()) return std::nullopt;
-      const bool read = isVor() ? getBlockRead(fd(), MODULE_VOR, block, kKeyA, bytes)
-                                : MifareClassic_ReadBlock(fd(), MODULE_ELATEC, block, bytes);
+      const bool read = isVor() ? getBlockRead(fd(), kModuleVor, block, kKeyA, bytes)
+                                : MifareClassic_ReadBlock(fd(), kModuleElatec, block, bytes);
       if (!read) {
         fault = "block " + std::to_string(block) + " could not be read";
         return std::nullopt;
@@ -315,9 +365,9 @@ class Worker {
     for (int i = 0; i < signals; ++i) {
       if (!ready()) return;
       if (isVor()) {
-        setBuzzer(fd(), MODULE_VOR, kBuzzerLength);
+        setBuzzer(fd(), kModuleVor, kBuzzerLength);
       } else {
-        SetBeep(fd(), MODULE_ELATEC, kBeepVolume);
+        SetBeep(fd(), kModuleElatec, kBeepVolume);
         waitFor(kRestAfterBeep);
       }
     }
@@ -428,7 +478,10 @@ class Worker {
   std::string commands_;
   std::map<std::string, std::string> published_;  // card -> the token it gave
   std::optional<std::string> warnedCard_;
-  unsigned char builtInKeys_[COLUMN][ROW];
+  std::optional<std::string> lastCard_;  // what the last poll saw
+  bool restingCard_ = false;             // the last two polls saw the same card
+  SteadyClock::time_point lastPoll_{};
+  unsigned char builtInKeys_[sizeof sectorKeyA / sizeof sectorKeyA[0]][sizeof sectorKeyA[0]];
   rfid_cardauth::FleetKeys fleetKeys_;
 };
 
@@ -451,7 +504,10 @@ std::string workerArgument(const Config& config, std::size_t index) {
                {"refused_sound", reader.refusedSound.value_or(config.refusedSound)},
                {"log_dir", config.logDir},
                {"debounce_polls", config.debouncePolls},
-               {"debounce_ms", config.debounceMs}};
+               {"debounce_ms", config.debounceMs},
+               {"reply_wait", config.quietWait ? "quiet" : "fixed"},
+               {"quiet_ms", config.quietMs},
+               {"min_poll_ms", config.minPollMs}};
   if (const auto& source = reader.blockSource) {
     json["block"] = source->block;
     json["block_count"] = source->count;
@@ -469,10 +525,10 @@ int runWorker(const std::string& argument) {
     std::fprintf(stderr, "rfid-tokend: bad worker settings: %s\n", error.what());
     return 1;
   }
-  // Kept for the life of the process: the module reads it at every entry.
-  static std::string logDir;
-  logDir = settings.logDir;
-  if (!logDir.empty()) rfid::logDirectory = logDir.c_str();
+  // The configuration was checked: the directory fits, the setting is valid.
+  if (!settings.logDir.empty()) (void)rfidSetLogDirectory(settings.logDir.c_str());
+  (void)rfidSetReplyWait(settings.quietWait ? RFID_REPLY_WAIT_QUIET : RFID_REPLY_WAIT_FIXED,
+                         settings.quietMs);
 
   // Signals are read from a descriptor between module calls, never taken by
   // a handler: a handler would cut the fixed wait of the exchange in flight.

@@ -110,10 +110,18 @@ TEST(Debouncer, PublishesOnceAndAgainOnlyAfterAbsence) {
        oneSecond,
        {{0, "A"}, {100, nullptr}, {200, nullptr}, {300, nullptr}, {1000, "A"}},
        "+A@0 "},
-      {"timed: long absence",
+      {"timed: long absence, from the last sighting",
        oneSecond,
        {{0, "A"}, {500, nullptr}, {1000, nullptr}, {1500, nullptr}, {2000, "A"}},
-       "+A@0 -A@1500 +A@2000 "},
+       "+A@0 -A@1000 +A@2000 "},
+      {"timed: polled seldom, gone at the second miss",
+       oneSecond,
+       {{0, "A"}, {1900, "A"}, {3800, nullptr}, {3870, nullptr}, {5000, "A"}},
+       "+A@0 -A@3870 +A@5000 "},
+      {"timed: polled seldom, one lost answer",
+       oneSecond,
+       {{0, "A"}, {1900, nullptr}, {1970, "A"}},
+       "+A@0 "},
       {"nothing seen", twoPolls, {{0, nullptr}, {500, nullptr}}, ""},
   };
   for (const auto& c : cases) EXPECT_EQ(runPolls(c.rule, c.polls), c.trace) << c.name;
@@ -184,6 +192,12 @@ TEST_F(ConfigTest, FaultsNameTheFlagOrKey) {
       {{}, reader + "token_type = \"Card\"\n", "token_type: unknown type \"Card\""},
       {{}, "reader = 1\n", "reader: must be a list of tables"},
       {{}, "jsonl = tru\n", ":1:"},  // syntax: file, line and column
+      {{"--reader", "vor:/a", "--reply-wait", "soon"}, "", "--reply-wait: \"soon\" is not"},
+      {{"--reader", "vor:/a", "--quiet-ms", "101"}, "", "--quiet-ms: 101 is out of range"},
+      {{"--reader", "vor:/a", "--min-poll-ms", "-1"}, "", "--min-poll-ms: -1 is out of range"},
+      {{}, "reply_wait = \"soon\"\n" + reader, "reply_wait: \"soon\" is not fixed or quiet"},
+      {{}, "quiet_ms = 0\n" + reader, "quiet_ms: 0 is out of range"},
+      {{"--log-dir", std::string(237, 'd')}, reader, "is longer than 236 characters"},
   };
   for (const auto& c : cases) {
     const ParseResult result = parse(c.flags, c.toml);
@@ -214,11 +228,22 @@ TEST_F(ConfigTest, FlagsOverrideTheFileAndDefaultsFollowTheSettings) {
   EXPECT_EQ(second.tokenType, "ISO14443");
   EXPECT_TRUE(*second.reverseBytes);
   EXPECT_EQ(config.debounceMs, 1500);
+  EXPECT_TRUE(config.quietWait);  // the defaults
+  EXPECT_EQ(config.quietMs * 1000 + config.minPollMs, 20050);
   EXPECT_EQ(config.mqtt.host, "10.0.0.2");
   EXPECT_EQ(config.mqtt.port, 1883);
   EXPECT_EQ(config.mqtt.maxTokenAgeSeconds, 4.0);
   EXPECT_EQ(config.mqtt.topicPrefix, "everest_api/1/auth_token_provider/rfid_1");
   EXPECT_EQ(config.mqtt.consumerPrefix, "everest_api/1/auth_consumer/auth");
+
+  // Counted polls in the file replace the timed default; flags win over the file.
+  const ParseResult polls =
+      parse({"--reader", "vor:/a", "--reply-wait", "fixed", "--min-poll-ms", "0"},
+            "debounce_polls = 3\nreply_wait = \"quiet\"\nquiet_ms = 7\n");
+  ASSERT_EQ(polls.outcome, ParseResult::Outcome::kRun) << polls.text;
+  EXPECT_EQ(polls.config.debounceMs * 100 + polls.config.debouncePolls, 3);
+  EXPECT_FALSE(polls.config.quietWait);
+  EXPECT_EQ(polls.config.quietMs * 1000 + polls.config.minPollMs, 7000);
 
   const ParseResult tlsPort = parse(
       {"--reader", "vor:/a", "--mqtt", "[::1]", "--module-id", "m", "--mqtt-cafile", "ca.pem"});

@@ -38,14 +38,23 @@ struct FunctionEntry {
   std::uint8_t number;
   std::size_t parameterCount;
   Function function;
+  const char* kind;  // as Timing names it
 };
 constexpr FunctionEntry kFunctions[] = {
-    {5, 0, 1, Function::kSearchTag},     // max ID bytes
-    {11, 0, 8, Function::kLogin},        // key[6], key type, sector
-    {11, 1, 1, Function::kReadBlock},    // block
-    {11, 2, 17, Function::kWriteBlock},  // block, data[16]
-    {4, 7, 7, Function::kBeep},          // volume, frequency, on time, off time
+    {5, 0, 1, Function::kSearchTag, "search"},    // max ID bytes
+    {11, 0, 8, Function::kLogin, "login"},        // key[6], key type, sector
+    {11, 1, 1, Function::kReadBlock, "read"},     // block
+    {11, 2, 17, Function::kWriteBlock, "write"},  // block, data[16]
+    {4, 7, 7, Function::kBeep, "beep"},           // volume, frequency, on time, off time
 };
+
+const FunctionEntry* findFunction(const Bytes& frame) {
+  if (frame.size() < kParametersAt) return nullptr;
+  const FunctionEntry* entry = std::find_if(
+      std::begin(kFunctions), std::end(kFunctions),
+      [&](const FunctionEntry& e) { return e.group == frame[2] && e.number == frame[3]; });
+  return entry != std::end(kFunctions) ? entry : nullptr;
+}
 
 Bytes reply(std::uint8_t status, const Bytes& payload = {}) {
   const std::size_t count = payload.size() + 1;
@@ -84,14 +93,15 @@ class ElatecReader final : public Reader {
 
   Bytes unframeableAnswer() const override { return reply(kParserError); }
 
+  const char* kindOf(const Bytes& frame) const override {
+    const FunctionEntry* entry = findFunction(frame);
+    return entry != nullptr ? entry->kind : "";
+  }
+
   Answer handle(const Bytes& frame) override {
     if (frame.size() < kParametersAt) return {reply(kParserError)};  // no class and function
-    const std::uint8_t group = frame[2];
-    const std::uint8_t number = frame[3];
-    const FunctionEntry* entry = std::find_if(
-        std::begin(kFunctions), std::end(kFunctions),
-        [&](const FunctionEntry& e) { return e.group == group && e.number == number; });
-    if (entry == std::end(kFunctions)) return {reply(kUnknownFunction)};
+    const FunctionEntry* entry = findFunction(frame);
+    if (entry == nullptr) return {reply(kUnknownFunction)};
     const std::size_t parameters = frame.size() - kParametersAt;
     if (parameters < entry->parameterCount) return {reply(kMissingParameter)};
     if (parameters > entry->parameterCount) return {reply(kUnusedParameters)};

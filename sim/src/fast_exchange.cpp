@@ -1,5 +1,7 @@
 #include "rfid_sim/fast_exchange.h"
 
+#include "rfid_internal.h"
+
 namespace rfid_sim {
 namespace {
 
@@ -13,11 +15,16 @@ void waitForCurrent() {
 
 }  // namespace
 
-FastExchange::FastExchange(Simulator& simulator) : wait_(waitForCurrent) {
+// The wait is kept as a plain pointer rather than a rfid::ScopedExchangeWait,
+// so that this header does not hand the module's private header to its
+// users (rfidctl includes only the module's public headers).
+FastExchange::FastExchange(Simulator& simulator) : replaced_(rfid::exchangeWait) {
+  rfid::exchangeWait = waitForCurrent;
   current = &simulator;
 }
 
 FastExchange::~FastExchange() {
+  rfid::exchangeWait = replaced_;
   current = nullptr;
 }
 

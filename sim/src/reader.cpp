@@ -1,5 +1,7 @@
 #include "rfid_sim/reader.h"
 
+#include <algorithm>
+
 #include "models.h"
 
 namespace rfid_sim {
@@ -18,6 +20,29 @@ const char* modelName(Model model) {
       return "elatec";
   }
   return "?";
+}
+
+std::chrono::microseconds Timing::byteTime() const {
+  constexpr long kBitsPerByte = 10;  // start, 8 data, stop
+  constexpr long kMicrosecondsPerSecond = 1000000;
+  if (baud <= 0) return std::chrono::microseconds(0);
+  return std::chrono::microseconds((kBitsPerByte * kMicrosecondsPerSecond + baud - 1) / baud);
+}
+
+Timing Timing::typical(Model model) {
+  using std::chrono::milliseconds;
+  Timing timing;
+  timing.baud = 9600;
+  const milliseconds standard(model == Model::kVor ? 15 : 20);
+  for (const std::string& kind : commandKinds(model)) timing.replyDelay[kind] = standard;
+  if (model == Model::kElatec) timing.replyDelay["search"] = milliseconds(40);
+  return timing;
+}
+
+const std::vector<std::string>& commandKinds(Model model) {
+  static const std::vector<std::string> vor = {"request", "read", "write", "halt", "buzzer"};
+  static const std::vector<std::string> elatec = {"search", "login", "read", "write", "beep"};
+  return model == Model::kVor ? vor : elatec;
 }
 
 std::unique_ptr<Reader> Reader::create(Model model) {
@@ -66,15 +91,22 @@ std::vector<Bytes> Reader::service(Clock::time_point now) {
     const Bytes frame(pending_.begin(), pending_.begin() + length);
     pending_.erase(pending_.begin(), pending_.begin() + length);
     Answer answer = handle(frame);
-    if (answer.busyFor.count() > 0) {
+    const Clock::duration wait = std::max<Clock::duration>(answer.busyFor, answerTime(frame));
+    if (wait.count() > 0) {
       busy_ = true;
-      busyUntil_ = now + answer.busyFor;
+      busyUntil_ = now + wait;
       delayedReply_ = std::move(answer.reply);
     } else if (!answer.reply.empty()) {
       replies.push_back(std::move(answer.reply));
     }
   }
   return replies;
+}
+
+Clock::duration Reader::answerTime(const Bytes& frame) const {
+  const auto delay = timing_.replyDelay.find(kindOf(frame));
+  return timing_.byteTime() * static_cast<long>(frame.size()) +
+         (delay != timing_.replyDelay.end() ? delay->second : std::chrono::milliseconds(0));
 }
 
 std::optional<Clock::time_point> Reader::nextDeadline() const {

@@ -144,6 +144,7 @@ int serve(const Options& options, std::optional<rfid_sim::Card> card) {
   }
   try {
     Simulator simulator(options.model, std::move(card));
+    simulator.setTiming(options.timing);
     if (!options.cardFile.path.empty()) simulator.saveCardTo(options.cardFile);
     if (options.trace) traceTo(simulator);
     if (!options.link.empty()) {

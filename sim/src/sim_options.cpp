@@ -3,9 +3,11 @@
 #include <CLI/CLI.hpp>
 #include <algorithm>
 #include <array>
+#include <chrono>
 #include <cstdio>
 
 #include "rfid_hex/hex.h"
+#include "rfid_serial/serial_port.h"
 
 namespace rfid_reader_sim {
 namespace {
@@ -20,7 +22,20 @@ class BadArgument : public CLI::ParseError {
       : CLI::ParseError("BadArgument", message, kExitUsage) {}
 };
 
-void addOptions(CLI::App& app, Options& options) {
+constexpr int kMaxBaud = 230400;
+constexpr int kMaxDelayMs = 10000;
+
+// A whole decimal number from `low` to `high`.
+bool parseNumber(const std::string& text, int low, int high, int& value) {
+  if (text.empty() || text.size() > 9 ||
+      text.find_first_not_of("0123456789") != std::string::npos) {
+    return false;
+  }
+  value = std::stoi(text);
+  return value >= low && value <= high;
+}
+
+void addOptions(CLI::App& app, Options& options, std::vector<std::string>& delays) {
   app.add_option_function<std::string>(
          "--model",
          [&options](const std::string& name) {
@@ -72,6 +87,46 @@ void addOptions(CLI::App& app, Options& options) {
   app.add_option("--link", options.link, "also a symbolic link to the serial side")
       ->type_name("PATH");
   app.add_flag("--trace", options.trace, "every byte received and sent, on the error stream");
+  app.add_option("--reply-delay-ms", delays,
+                 "the reader's delay before it answers a kind of command (repeatable); kinds: "
+                 "vor request, read, write, halt, buzzer (default 15 each); elatec search "
+                 "(default 40), login, read, write, beep (default 20 each); all: every kind")
+      ->type_name("KIND=MS")
+      ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll);
+  app.add_option_function<std::string>(
+         "--baud",
+         [&options](const std::string& text) {
+           int baud = 0;
+           if (!parseNumber(text, 1, kMaxBaud, baud) || rfid_serial::baudConstant(baud) == 0) {
+             throw BadArgument("--baud " + text +
+                               " is not offered: use 1200, 2400, 4800, 9600, 19200, 38400, "
+                               "57600, 115200 or 230400");
+           }
+           options.timing.baud = baud;
+         },
+         "the line's speed, at which replies leave byte by byte (8N1, default 9600)")
+      ->type_name("N");
+}
+
+// One --reply-delay-ms KIND=MS into the timing of the chosen model.
+std::optional<std::string> applyDelay(const std::string& entry, Options& options) {
+  const std::size_t equals = entry.find('=');
+  const std::string kind = entry.substr(0, std::min(equals, entry.size()));
+  const auto& kinds = rfid_sim::commandKinds(options.model);
+  int ms = 0;
+  if (equals == std::string::npos || !parseNumber(entry.substr(equals + 1), 0, kMaxDelayMs, ms) ||
+      (kind != "all" && std::find(kinds.begin(), kinds.end(), kind) == kinds.end())) {
+    std::string names;
+    for (const std::string& name : kinds) names += name + ", ";
+    return "--reply-delay-ms takes KIND=MS, KIND one of " + names + "all for --model " +
+           rfid_sim::modelName(options.model) + ", MS 0 to " + std::to_string(kMaxDelayMs) +
+           "; got '" + entry + "'";
+  }
+  for (const std::string& name : kinds) {
+    if (kind == "all" || kind == name)
+      options.timing.replyDelay[name] = std::chrono::milliseconds(ms);
+  }
+  return std::nullopt;
 }
 
 // Rules between the options, once all are parsed.
@@ -120,7 +175,8 @@ std::optional<int> parseOptions(int argc, const char* const* argv, Options& opti
       "rfid-reader-sim");
   app.footer("Commands on standard input: remove, insert, status, quit.");
   app.option_defaults()->multi_option_policy(CLI::MultiOptionPolicy::TakeLast);
-  addOptions(app, options);
+  std::vector<std::string> delays;
+  addOptions(app, options, delays);
   try {
     app.parse(argc, argv);
   } catch (const CLI::CallForHelp&) {
@@ -130,6 +186,12 @@ std::optional<int> parseOptions(int argc, const char* const* argv, Options& opti
     return usageFault(app, describeFault(app, error));
   }
   if (const auto fault = checkCombination(app, options)) return usageFault(app, *fault);
+  const int baud = options.timing.baud;
+  options.timing = rfid_sim::Timing::typical(options.model);
+  if (baud != 0) options.timing.baud = baud;
+  for (const std::string& entry : delays) {
+    if (const auto fault = applyDelay(entry, options)) return usageFault(app, *fault);
+  }
   if (app.count("--format") == 0) {
     options.cardFile.format = rfid_image::formatForPath(options.cardFile.path);
   }

@@ -23,6 +23,9 @@ struct Options {
   rfid_sim::CardFile cardFile;  // an empty path: none
   std::string link;
   bool trace = false;
+  // Reply delays and baud rate: Timing::typical() of the model, with what
+  // --reply-delay-ms and --baud changed.
+  rfid_sim::Timing timing;
 };
 
 // Fills `options` from the arguments. When the program is to stop at once

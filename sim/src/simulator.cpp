@@ -6,9 +6,11 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <stdexcept>
 
 #include "rfid_serial/serial_port.h"
@@ -23,12 +25,12 @@ constexpr std::chrono::microseconds kVisibilityPoll{200};
   throw std::runtime_error(std::string(what) + ": " + std::strerror(errno));
 }
 
-// Writes all of `bytes`; the master side of a pseudo-terminal takes a few
-// kilobytes before it blocks, far more than one reply.
-void writeAll(int fd, const Bytes& bytes) {
+// Writes all of `count` bytes; the master side of a pseudo-terminal takes a
+// few kilobytes before it blocks, far more than one reply.
+void writeAll(int fd, const std::uint8_t* bytes, std::size_t count) {
   std::size_t written = 0;
-  while (written < bytes.size()) {
-    const ssize_t put = ::write(fd, bytes.data() + written, bytes.size() - written);
+  while (written < count) {
+    const ssize_t put = ::write(fd, bytes + written, count - written);
     if (put < 0 && errno == EINTR) continue;
     if (put <= 0) return;  // the host side is gone; nothing to answer to
     written += static_cast<std::size_t>(put);
@@ -73,6 +75,12 @@ void Simulator::saveCardTo(CardFile file) {
   cardFile_ = std::move(file);
   const Card* card = reader_->field().card();
   savedWrites_ = card != nullptr ? card->writeCount() : 0;
+}
+
+void Simulator::setTiming(Timing timing) {
+  const std::lock_guard<std::mutex> lock(mutex_);
+  byteTime_ = timing.byteTime();
+  reader_->setTiming(std::move(timing));
 }
 
 void Simulator::setTrace(Trace trace) {
@@ -146,21 +154,63 @@ void Simulator::saveIfChanged() {
   saveError_ = saveCardFile(cardFile_, *card, error) ? std::string() : error;
 }
 
+void Simulator::queueReply(Bytes reply, Clock::time_point now) {
+  if (trace_) trace_(false, reply.data(), reply.size());
+  if (byteTime_.count() == 0) {
+    writeAll(master_.get(), reply.data(), reply.size());
+    ++repliesSent_;
+    lastReplySize_ = reply.size();
+    return;
+  }
+  // A byte is readable once its last bit is in: one byte time after the
+  // line was free.
+  if (outgoing_.empty()) nextByteAt_ = std::max(nextByteAt_, now + byteTime_);
+  outgoing_.push_back(std::move(reply));
+}
+
+void Simulator::sendDueBytes(Clock::time_point now) {
+  while (!outgoing_.empty() && nextByteAt_ <= now) {
+    const Bytes& front = outgoing_.front();
+    // A late wake-up sends every byte whose time has come at once.
+    const auto due = static_cast<std::size_t>(1 + (now - nextByteAt_) / byteTime_);
+    const std::size_t count = std::min(front.size() - sentOfFront_, due);
+    writeAll(master_.get(), front.data() + sentOfFront_, count);
+    sentOfFront_ += count;
+    nextByteAt_ += byteTime_ * static_cast<long>(count);
+    if (sentOfFront_ == front.size()) {
+      ++repliesSent_;
+      lastReplySize_ = front.size();
+      outgoing_.pop_front();
+      sentOfFront_ = 0;
+    }
+  }
+}
+
+std::optional<Clock::time_point> Simulator::nextWakeUp() const {
+  std::optional<Clock::time_point> next = reader_->nextDeadline();
+  if (!outgoing_.empty() && (!next || nextByteAt_ < *next)) next = nextByteAt_;
+  return next;
+}
+
 void Simulator::run() {
   std::uint8_t buffer[kReadChunk];
   for (;;) {
-    int timeoutMs = -1;
+    timespec timeout{};
+    timespec* wait = nullptr;
     {
       const std::lock_guard<std::mutex> lock(mutex_);
       if (stopping_) return;
-      if (const auto deadline = reader_->nextDeadline()) {
-        const auto wait =
-            std::chrono::duration_cast<std::chrono::milliseconds>(*deadline - Clock::now()).count();
-        timeoutMs = static_cast<int>(std::max<long long>(0, wait + 1));
+      if (const auto next = nextWakeUp()) {
+        const auto span = std::max<Clock::duration>(Clock::duration(0), *next - Clock::now());
+        const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(span);
+        timeout.tv_sec = static_cast<std::time_t>(seconds.count());
+        timeout.tv_nsec = static_cast<long>(
+            std::chrono::duration_cast<std::chrono::nanoseconds>(span - seconds).count());
+        wait = &timeout;
       }
     }
     pollfd fds[2] = {{master_.get(), POLLIN, 0}, {wakeRead_.get(), POLLIN, 0}};
-    const int ready = ::poll(fds, 2, timeoutMs);
+    const int ready = ::ppoll(fds, 2, wait, nullptr);
     if (ready < 0 && errno != EINTR) return;
 
     ssize_t got = 0;
@@ -181,12 +231,8 @@ void Simulator::run() {
       if (trace_) trace_(true, buffer, static_cast<std::size_t>(got));
       reader_->receive(buffer, static_cast<std::size_t>(got), now);
     }
-    for (const Bytes& reply : reader_->service(now)) {
-      if (trace_) trace_(false, reply.data(), reply.size());
-      writeAll(master_.get(), reply);
-      ++repliesSent_;
-      lastReplySize_ = reply.size();
-    }
+    for (Bytes& reply : reader_->service(now)) queueReply(std::move(reply), now);
+    sendDueBytes(now);
     saveIfChanged();
     replied_.notify_all();
   }

@@ -25,11 +25,19 @@ struct Command {
   std::uint8_t code;
   std::uint8_t lengthByte;  // count of bytes after the length byte
   std::uint8_t failure;
+  const char* kind;  // as Timing names it
 };
 constexpr Command kCommands[] = {
-    {kCardRequest, 3, 0xDF}, {kBlockRead, 10, 0xDE}, {kBlockWrite, 26, 0xDD},
-    {kHalt, 2, 0xD7},        {kBuzzer, 3, 0xEC},
+    {kCardRequest, 3, 0xDF, "request"}, {kBlockRead, 10, 0xDE, "read"},
+    {kBlockWrite, 26, 0xDD, "write"},   {kHalt, 2, 0xD7, "halt"},
+    {kBuzzer, 3, 0xEC, "buzzer"},
 };
+
+const Command* findCommand(std::uint8_t code) {
+  const Command* command = std::find_if(std::begin(kCommands), std::end(kCommands),
+                                        [code](const Command& c) { return c.code == code; });
+  return command != std::end(kCommands) ? command : nullptr;
+}
 
 // Request layout of the block commands.
 constexpr std::size_t kKeySelectorAt = 2;
@@ -65,14 +73,18 @@ class VorReader final : public Reader {
     return static_cast<long>(pending.size()) >= total ? total : 0;
   }
 
+  const char* kindOf(const Bytes& frame) const override {
+    const Command* command = frame.size() >= 2 ? findCommand(frame[1]) : nullptr;
+    return command != nullptr ? command->kind : "";
+  }
+
   Answer handle(const Bytes& frame) override {
     if (frame.size() < 2) return {};  // no command to answer
     const std::uint8_t code = frame[1];
-    const Command* command = std::find_if(std::begin(kCommands), std::end(kCommands),
-                                          [code](const Command& c) { return c.code == code; });
+    const Command* command = findCommand(code);
     // Unknown commands get their code's complement, the pattern the known
     // failure codes follow.
-    if (command == std::end(kCommands)) return {reply(static_cast<std::uint8_t>(~code))};
+    if (command == nullptr) return {reply(static_cast<std::uint8_t>(~code))};
     const bool wellFormed = frame[0] == command->lengthByte && frame.size() >= 3 &&
                             checksum(frame, frame.size() - 1) == frame.back();
     if (!wellFormed) return {reply(command->failure)};

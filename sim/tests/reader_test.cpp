@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <random>
+#include <tuple>
 
 namespace rfid_sim {
 namespace {
@@ -106,6 +107,11 @@ TEST(VorReader, WakeUpModeAnswersAHaltedCardAndTheRequestModeDoesNot) {
   EXPECT_EQ(driver.send(kCardRequest), vorReply(0xDF));
   EXPECT_EQ(driver.send(vorFrame({0x28})), vorReply(0xD7)) << "nothing selected to halt";
   EXPECT_EQ(driver.send(vorFrame({0x20, 0x00}))[1], 0x20);
+  EXPECT_EQ(driver.send(vorFrame({0x28})), vorReply(0x28));
+  for (int poll = 0; poll < 3; ++poll) EXPECT_EQ(driver.send(kCardRequest), vorReply(0xDF));
+  Field& field = driver.reader().field();
+  field.insert(*field.remove());
+  EXPECT_EQ(driver.send(kCardRequest)[1], 0x20) << "awake again after re-entering the field";
 }
 
 TEST(VorReader, DropsAPartialFrameAfterTheInterByteTimeoutAndAnswersTheNextOne) {
@@ -174,6 +180,33 @@ TEST(ElatecReader, BeepAnswersAfterItsOnAndOffTimesAndHoldsBackTheNextRequest) {
   ASSERT_EQ(both.size(), 3u + 11u);
   EXPECT_EQ(Bytes(both.begin(), both.begin() + 3), (Bytes{0x01, 0x00, 0x00}));
   EXPECT_EQ(both[3 + 3], 0x01) << "the search answered after the beep";
+}
+
+// With typical timing a reply is due once the request's bytes are on the
+// line (1042 us each at 9600 baud) and the delay of its kind has passed;
+// the beep keeps its own busy time. Other delays are set per kind.
+TEST(Readers, TypicalTimingAnswersAfterTheRequestOnTheLineAndTheDelayOfItsKind) {
+  const std::tuple<Model, Bytes, long> cases[] = {
+      {Model::kVor, kCardRequest, 4 * 1042 + 15000},
+      {Model::kElatec, kSearchTag, 5 * 1042 + 40000},
+      {Model::kElatec, elatecFrame({0x0B, 0x01, 0x04}), 5 * 1042 + 20000},
+      {Model::kElatec, kBeep, 999999},  // due at 1000 ms sharp
+  };
+  for (const auto& [model, request, dueUs] : cases) {
+    ReaderDriver driver(model);
+    driver.reader().setTiming(Timing::typical(model));
+    EXPECT_TRUE(driver.send(request).empty());
+    driver.advance(milliseconds(dueUs / 1000));
+    EXPECT_TRUE(driver.collect().empty()) << dueUs;
+    driver.advance(milliseconds(1));
+    EXPECT_FALSE(driver.collect().empty()) << dueUs;
+  }
+  Timing quick = Timing::typical(Model::kVor);
+  quick.replyDelay["request"] = milliseconds(0);
+  quick.baud = 0;
+  ReaderDriver driver(Model::kVor);
+  driver.reader().setTiming(quick);
+  EXPECT_FALSE(driver.send(kCardRequest).empty());
 }
 
 TEST(Readers, SurviveRandomInput) {

@@ -210,6 +210,29 @@ TEST_F(Session, WritesReachTheCardFile) {
   ::rmdir(directory);
 }
 
+// Typical timing on the line: the request's bytes, the reader's delay, the
+// reply byte by byte at 9600 baud. The quiet wait reads it whole, after at
+// least all of that and its 20 ms of quiet, and well before 500 ms.
+TEST_F(Session, QuietWaitReadsThePacedReplyWhole) {
+  const std::pair<Model, Clock::duration> cases[] = {
+      {Model::kVor, std::chrono::microseconds((4 + 10) * 1042 + 15000 + 20000)},
+      {Model::kElatec, std::chrono::microseconds((5 + 11) * 1042 + 40000 + 20000)}};
+  for (const auto& [model, least] : cases) {
+    start(model, Card::demo(), false);
+    simulator().setTiming(Timing::typical(model));
+    ASSERT_EQ(rfidSetReplyWait(RFID_REPLY_WAIT_QUIET, rfid::kDefaultQuietMs), 0);
+    unsigned char serial[8] = {};
+    const auto begin = Clock::now();
+    EXPECT_TRUE(model == Model::kVor ? getRequestCardSN(fd(), MODULE_VOR, serial)
+                                     : searchTag(fd(), MODULE_ELATEC, serial, SEARCH));
+    const auto elapsed = Clock::now() - begin;
+    rfidSetReplyWait(RFID_REPLY_WAIT_FIXED, rfid::kDefaultQuietMs);
+    EXPECT_EQ(serial[0], 4);
+    EXPECT_GE(elapsed, least);
+    EXPECT_LT(elapsed, std::chrono::milliseconds(450));
+  }
+}
+
 // The one test on the module's real timing, because the finding is about
 // timing: the reader's beep (500 ms on, 500 ms off) outlasts the half second
 // that SetBeep waits, and the reader takes no request until it is over.

@@ -14,6 +14,7 @@
 #include <unistd.h>
 
 #include "Module_RFID.h"
+#include "Module_RFID_ext.h"
 
 enum { MODULE_VOR = 0, MODULE_ELATEC = 1, BLOCK = 5, KEY_A = 0x60 };
 
@@ -69,6 +70,11 @@ int main(void) {
         "block read: the provisioned key in the frame, false without a reply");
   check(SetBeep(pipe_ends[1], MODULE_ELATEC, 1) == 1 && read(pipe_ends[0], sent, sizeof sent) == 11,
         "beep: the frame sent and true");
+
+  /* The extension links from C: its arguments are checked. */
+  check(rfidSetLogDirectory("") == -1 && rfidSetReplyWait(2, 20) == -1 &&
+            rfidSetReplyWait(RFID_REPLY_WAIT_QUIET, 20) == 0,
+        "extension: bad arguments refused, good ones taken");
   printf("%s\n", failures == 0 ? "all passed" : "failed");
   return failures == 0 ? 0 : 1;
 }

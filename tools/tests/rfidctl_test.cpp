@@ -125,6 +125,11 @@ TEST(Rfidctl, BadInputIsAOneLineMessageAndExitTwo) {
        "cannot read key file /nonexistent/k"},
       {{"--simulate", "--model", "vor", "restore", "x.mfd", "--with-trailers"},
        "add --yes to confirm"},
+      {{"--simulate", "--model", "vor", "--reply-wait", "soon", "identify"},
+       "--reply-wait takes fixed"},
+      {{"--simulate", "--model", "vor", "--quiet-ms", "101", "identify"}, "--quiet-ms takes 1 to"},
+      {{"--simulate", "--model", "vor", "--log-dir", std::string(300, 'd'), "identify"},
+       "is too long for the log file"},
   };
   for (const Case& c : cases) {
     const Result result = rfidctl(c.args);
@@ -236,6 +241,20 @@ TEST(Rfidctl, SimulatedSessionsExitZeroOrOneWithOutputForPeopleAndScripts) {
     EXPECT_EQ(result.exitCode, 1) << model;
     EXPECT_NE(result.err.find("check the key of sector 1"), std::string::npos)
         << model << result.err;
+  }
+}
+
+// Against a reader with a real reader's pace (no --fast), the quiet wait
+// and the module's fixed half second give the same result.
+TEST(Rfidctl, BothReplyWaitsReadTheSameFromAPacedReader) {
+  for (const char* wait : {"quiet", "fixed"}) {
+    const Result result = rfidctl({"--simulate", "--model", "elatec", "--reply-wait", wait,
+                                   "--json", "--quiet", "read", "1"});
+    EXPECT_EQ(result.exitCode, 0) << result.err;
+    EXPECT_EQ(lastLine(result.out),
+              "{\"command\":\"read\",\"model\":\"elatec\",\"serial\":\"A1B2C3D4\",\"block\":1,"
+              "\"data\":\"44656D6F206368617267652063617264\",\"ok\":true}")
+        << wait;
   }
 }
 

@@ -7,6 +7,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <map>
 #include <memory>
 #include <optional>
 #include <string>
@@ -22,6 +23,24 @@ using Clock = std::chrono::steady_clock;
 enum class Model { kVor, kElatec };
 std::optional<Model> modelFromName(const std::string& name);
 const char* modelName(Model model);
+
+// How fast a reader answers: a delay before the reply to each kind of
+// command, counted from the request's last byte on the line, and the line's
+// speed, at which requests arrive and replies leave byte by byte. The
+// default answers at once and sends each reply whole, as tests want.
+struct Timing {
+  std::map<std::string, std::chrono::milliseconds> replyDelay;  // by commandKinds() name
+  int baud = 0;                                                 // 0: no line to pace
+  // One byte on an 8N1 line is 10 bits; zero without a line.
+  std::chrono::microseconds byteTime() const;
+  // What the simulators assume of real readers, until one is measured:
+  // VOR 15 ms for every command, Elatec 40 ms for the tag search and
+  // 20 ms for the others, both at 9600 baud.
+  static Timing typical(Model model);
+};
+
+// The kinds of command of a model, as Timing and --reply-delay-ms name them.
+const std::vector<std::string>& commandKinds(Model model);
 
 // The field in front of a reader: no card, or one card.
 class Field {
@@ -59,6 +78,7 @@ class Reader {
   static std::unique_ptr<Reader> create(Model model);
 
   Model model() const { return model_; }
+  void setTiming(Timing timing) { timing_ = std::move(timing); }
   Field& field() { return field_; }
   const Field& field() const { return field_; }
 
@@ -80,9 +100,15 @@ class Reader {
   virtual long frameLength(const Bytes& pending) const = 0;
   virtual Answer handle(const Bytes& frame) = 0;
   virtual Bytes unframeableAnswer() const { return {}; }
+  // The commandKinds() name of a frame's command; "" for none the reader knows.
+  virtual const char* kindOf(const Bytes& frame) const = 0;
 
  private:
+  // From the frame's arrival (its first byte) to its reply.
+  Clock::duration answerTime(const Bytes& frame) const;
+
   Model model_;
+  Timing timing_;
   Field field_;
   Bytes pending_;
   Clock::time_point lastByteAt_{};

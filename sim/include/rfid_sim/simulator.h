@@ -5,6 +5,7 @@
 
 #include <chrono>
 #include <condition_variable>
+#include <deque>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -41,6 +42,11 @@ class Simulator {
   using Trace = std::function<void(bool fromHost, const std::uint8_t* bytes, std::size_t count)>;
   void setTrace(Trace trace);
 
+  // How fast the reader answers and how fast its line is (the default:
+  // at once, whole replies). With a baud rate the reply's bytes become
+  // readable one byte time apart, as from a real UART.
+  void setTiming(Timing timing);
+
   // The last save error, empty when saving works.
   std::string saveError() const;
 
@@ -65,6 +71,10 @@ class Simulator {
  private:
   void run();
   void saveIfChanged();
+  // Called with the lock held: a reply leaves, whole or byte by byte.
+  void queueReply(Bytes reply, Clock::time_point now);
+  void sendDueBytes(Clock::time_point now);
+  std::optional<Clock::time_point> nextWakeUp() const;
 
   Model model_;
   rfid_serial::UniqueFd master_;
@@ -85,6 +95,12 @@ class Simulator {
   unsigned long repliesSent_ = 0;
   unsigned long repliesWaited_ = 0;
   std::size_t lastReplySize_ = 0;
+  // Replies on their way out at the line's pace: the front one has
+  // `sentOfFront_` bytes sent, the next byte is due at `nextByteAt_`.
+  Clock::duration byteTime_{0};
+  std::deque<Bytes> outgoing_;
+  std::size_t sentOfFront_ = 0;
+  Clock::time_point nextByteAt_{};
   bool stopping_ = false;
   std::thread thread_;
 };

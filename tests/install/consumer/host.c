@@ -6,6 +6,7 @@
 #include <stdlib.h>
 
 #include "Module_RFID.h" /* both include forms reach the installed header */
+#include "Module_RFID_ext.h"
 
 int main(void) {
   unsigned char request[4] = {0x03, 0x00, 0x00, 0x00};
@@ -18,6 +19,7 @@ int main(void) {
   ok = ok && (unsigned char)ClaCheckSum(request, 4) == 0x22;
   ok = ok && sectorKeyA[15][5] == 0xFF;
   ok = ok && !getRequestCardSN(0, 0, serial); /* no reader: false, nothing sent */
+  ok = ok && rfidSetReplyWait(RFID_REPLY_WAIT_QUIET, 20) == 0 && rfidSetLogDirectory("") == -1;
   printf("%s module answers %s\n", stamp != NULL ? stamp : "?", ok ? "as documented" : "wrongly");
   free(stamp);
   return ok ? 0 : 1;

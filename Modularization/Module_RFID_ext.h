@@ -1,0 +1,66 @@
+/*
+ * Module_RFID_ext.h - what the card-reader module offers beyond Module_RFID.h.
+ *
+ * Nothing here is needed to use the module as Module_RFID.h describes it, and
+ * nothing here changes a documented behaviour until a host calls it. Include
+ * it beside Module_RFID.h (C99 or C++); the functions are in the same static
+ * and shared libraries.
+ *
+ * Both settings are per process and hold for every later call, from any
+ * thread; they may be changed while other threads log or exchange.
+ */
+#ifndef MODULE_RFID_EXT_H
+#define MODULE_RFID_EXT_H
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/*
+ * Moves the monthly log file: later entries go to
+ * "<directory>/[YYYY.MM]SystemLog" instead of the build's directory
+ * (normally /Storage/SystemLog). The directory is copied; it is not created
+ * and must exist. Safe to call while other threads log: each entry goes
+ * whole to either the old or the new directory.
+ * @param[in] directory at most 236 characters, not empty, not null.
+ * @return 0; -1 with nothing changed for a null or empty directory, or one
+ *         too long for the file name to fit behind it.
+ */
+int rfidSetLogDirectory(const char* directory);
+
+/* The wait between writing a request and reading its reply. */
+#define RFID_REPLY_WAIT_FIXED 0 /* a fixed 500 ms, as documented (default) */
+#define RFID_REPLY_WAIT_QUIET 1 /* until the reply is in, 500 ms at most */
+
+/*
+ * Chooses how every later exchange waits for its reply.
+ *
+ * RFID_REPLY_WAIT_FIXED: the documented fixed half second.
+ *
+ * RFID_REPLY_WAIT_QUIET: the wait ends as soon as reply bytes have arrived
+ * and the line has then been quiet for `quietMs`, and never later than
+ * 500 ms after the request was written; with no reply it lasts the full
+ * 500 ms. Everything else stays: one flush, one write (a failed one logs
+ * its Error line and returns 0 without waiting), one read of at most 256
+ * bytes, and a signal that cuts the wait short ends it. A reply that arrives
+ * whole within the 500 ms gives the same result, the same bytes and the same
+ * log lines as with the fixed wait. A descriptor that cannot report its
+ * pending input (a regular file, for example) gets the fixed wait.
+ *
+ * The quiet time must outlast every pause inside one reply. The default of
+ * 20 ms covers the 16 ms latency timer of common USB serial adapters, which
+ * deliver a reply in bursts up to 16 ms apart; a native UART at 9600 baud
+ * pauses about 1 ms per byte.
+ *
+ * @param mode    RFID_REPLY_WAIT_FIXED or RFID_REPLY_WAIT_QUIET.
+ * @param quietMs 1 to 100 (20 is the default); checked in either mode and
+ *                kept for the quiet one.
+ * @return 0; -1 with nothing changed for another mode or quietMs.
+ */
+int rfidSetReplyWait(int mode, int quietMs);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* MODULE_RFID_EXT_H */

@@ -1,0 +1,128 @@
+// The quiet reply wait (rfidSetReplyWait): it changes when an exchange
+// reads, never what the operations make of a reply. The table of replies
+// runs through both waits; a few replies with real timing show where the
+// quiet wait ends.
+#include <unistd.h>
+
+#include <chrono>
+#include <numeric>
+#include <thread>
+
+#include "operations.h"
+
+namespace rfid::testing {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using std::chrono::milliseconds;
+
+// Quiet for its lifetime, then the module's default again.
+struct QuietWait {
+  explicit QuietWait(int quietMs) {
+    EXPECT_EQ(rfidSetReplyWait(RFID_REPLY_WAIT_QUIET, quietMs), 0);
+  }
+  ~QuietWait() { rfidSetReplyWait(RFID_REPLY_WAIT_FIXED, kDefaultQuietMs); }
+};
+
+// One operation against the scripted reader: result, buffer and log. With
+// `quiet`, the module's own quiet wait runs while a thread answers.
+std::tuple<bool, Bytes, std::string> run(const Operation& op, const Bytes& reply, bool quiet) {
+  LogCapture log;
+  ScriptedReader reader;
+  reader.answer(reply);
+  if (quiet) reader.useRealWait();
+  std::thread readerSide([&reader, quiet] {
+    if (quiet) reader.serveOnce();
+  });
+  Bytes buffer = kUntouched;
+  const bool result =
+      op.call(reader.fd(), op.family == Family::kElatec ? 1 : 0, op.block, buffer.data());
+  readerSide.join();
+  return {result, buffer, log.messages()};
+}
+
+TEST(ReplyWaitTest, EveryReplyGivesTheSameOutcomeInBothWaits) {
+  for (const ReplyCase& c : kReplyCases) {
+    SCOPED_TRACE(std::string(c.operation) + " reply " + ::testing::PrintToString(c.reply));
+    const Operation& op = kOperations.at(c.operation);
+    const auto fixed = run(op, c.reply, false);
+    // A reply that never comes costs the whole bound: shortened for those.
+    const ScopedQuietWaitBound bound(c.reply.empty() ? 50000 : kExchangeWaitUs);
+    const QuietWait quiet(5);
+    EXPECT_EQ(run(op, c.reply, true), fixed);
+  }
+}
+
+// Bursts of a reply sent at set times (ms after the request was read), then
+// one exchange in the quiet wait: the bytes it read and how long it took.
+std::pair<Bytes, milliseconds> quietExchange(const std::vector<std::pair<int, Bytes>>& bursts,
+                                             int quietMs) {
+  ScriptedReader reader;
+  reader.useRealWait();
+  const QuietWait quiet(quietMs);
+  std::thread readerSide([&] {
+    reader.serveOnce();  // nothing scripted: the bursts are the reply
+    const auto start = Clock::now();
+    for (const auto& [at, bytes] : bursts) {
+      std::this_thread::sleep_until(start + milliseconds(at));
+      reader.sendStale(bytes);
+    }
+  });
+  unsigned char frame[] = {0x03, 0x20, 0x01, 0x22}, rx[kReceiveSize] = {};
+  const auto start = Clock::now();
+  const int result = system_command(reader.fd(), frame, sizeof frame, rx);
+  const auto elapsed = std::chrono::duration_cast<milliseconds>(Clock::now() - start);
+  readerSide.join();
+  return {Bytes(rx, rx + std::max(result, 0)), elapsed};
+}
+
+Bytes counting(std::size_t size, unsigned char first = 1) {
+  Bytes bytes(size);
+  std::iota(bytes.begin(), bytes.end(), first);
+  return bytes;
+}
+
+// The only tests that measure real time; the bounds are generous, as the
+// machine is shared. A reply in two bursts 10 ms apart is read whole (20 ms
+// quiet); over 256 bytes it is cut to 256; a reply that begins at 490 ms
+// and goes on is read as far as it came at 500 ms; no reply waits 500 ms.
+TEST(ReplyWaitTest, QuietWaitEndsAfterTheReplyButNeverPastHalfASecond) {
+  const auto [whole, soon] = quietExchange({{0, counting(6)}, {10, counting(5, 7)}}, 20);
+  EXPECT_EQ(whole, counting(11));
+  EXPECT_LT(soon, milliseconds(400));
+  EXPECT_EQ(quietExchange({{0, counting(200)}, {5, counting(100, 201)}}, 20).first, counting(256));
+
+  std::vector<std::pair<int, Bytes>> stream;
+  for (int at = 490; at < 1000; at += 2) {
+    stream.emplace_back(at, Bytes{static_cast<unsigned char>(stream.size() + 1)});
+  }
+  const auto [begun, late] = quietExchange(stream, 100);
+  EXPECT_EQ(begun, counting(begun.size()));
+  EXPECT_GE(late, milliseconds(500));
+  EXPECT_LT(late, milliseconds(900)) << "a reply still arriving ends the wait at 500 ms";
+
+  const auto [none, full] = quietExchange({}, 20);
+  EXPECT_TRUE(none.empty());
+  EXPECT_GE(full, milliseconds(500));
+}
+
+// A regular file polls readable and counts its unread rest, which would end
+// the quiet wait at once: epoll refuses it, and it gets the fixed wait
+// (here the shortened bound) and the one read as before.
+TEST(ReplyWaitTest, RegularFileGetsTheFixedWait) {
+  const ScopedQuietWaitBound bound(100000);
+  const QuietWait quiet(1);
+  char path[] = "/tmp/rfid-reply-wait-XXXXXX";
+  const rfid_serial::UniqueFd file(mkstemp(path));
+  unlink(path);
+  ASSERT_EQ(write(file.get(), counting(64).data(), 64), 64);
+  lseek(file.get(), 0, SEEK_SET);
+  unsigned char frame[] = {0xF0, 0xF1, 0xF2, 0xF3}, rx[kReceiveSize] = {};
+  const auto start = Clock::now();
+  EXPECT_EQ(system_command(file.get(), frame, sizeof frame, rx), 60);
+  EXPECT_GE(Clock::now() - start, milliseconds(100));
+  EXPECT_EQ(Bytes(rx, rx + 60), counting(60, 5));
+}
+
+}  // namespace
+}  // namespace rfid::testing
