@@ -6,11 +6,11 @@
 #include <string>
 #include <vector>
 
+#include "Module_RFID.h"
 #include "card_commands.h"
 #include "rfid_cardauth/fleet_keys.h"
 #include "rfid_cardauth/scheme.h"
 #include "rfid_image/card_image.h"
-#include "Module_RFID.h"
 
 namespace rfid_tools {
 namespace {

@@ -2,8 +2,8 @@
 
 #include <cstring>
 
-#include "rfid_cardauth/scheme.h"
 #include "Module_RFID.h"
+#include "rfid_cardauth/scheme.h"
 
 namespace rfid_tokend {
 namespace {
@@ -12,6 +12,9 @@ using rfid_cardauth::kTokenBlock;
 using rfid_cardauth::kTokenSector;
 
 constexpr unsigned char kKeyASelector = 0;
+// The module types, which the module's header leaves to its hosts.
+constexpr int kModuleVor = 0;
+constexpr int kModuleElatec = 1;
 
 // Row 1 of the module's key table, put back (and the card's key gone) when
 // the read is over.
@@ -74,14 +77,14 @@ FleetCardReader::Result PortFleetReader::judge(bool done) const {
 FleetCardReader::Result PortFleetReader::login(int block) {
   if (model_ == ReaderModel::kVor) return Result::kDone;  // its read carries the key itself
   if (!ready_()) return Result::kLost;
-  return judge(MifareClassic_Login(fd_, MODULE_ELATEC, block, kKeyASelector));
+  return judge(MifareClassic_Login(fd_, kModuleElatec, block, kKeyASelector));
 }
 
 FleetCardReader::Result PortFleetReader::read(int block, std::uint8_t* data) {
   if (!ready_()) return Result::kLost;
   return judge(model_ == ReaderModel::kVor
-                   ? getBlockRead(fd_, MODULE_VOR, block, kKeyASelector, data)
-                   : MifareClassic_ReadBlock(fd_, MODULE_ELATEC, block, data));
+                   ? getBlockRead(fd_, kModuleVor, block, kKeyASelector, data)
+                   : MifareClassic_ReadBlock(fd_, kModuleElatec, block, data));
 }
 
 FleetRead readFleetToken(const rfid_cardauth::FleetKeys& keys,
