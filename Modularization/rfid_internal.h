@@ -3,6 +3,8 @@
 #ifndef RFID_INTERNAL_H
 #define RFID_INTERNAL_H
 
+#include <unistd.h>
+
 #include <cstddef>
 #include <cstdint>
 
@@ -38,6 +40,23 @@ constexpr int kBlocksPerSector = 4;
 constexpr int kBlockCount = COLUMN * kBlocksPerSector;  // blocks 0 to 63
 constexpr std::size_t kBlockSize = 16;
 constexpr std::size_t kSerialRecordSize = 8;  // length byte + up to 7 bytes
+
+// Owns a descriptor the module opens for one call (the log's append, the
+// quiet wait's epoll). close() is not retried: on Linux the descriptor is
+// gone even when close reports EINTR.
+class FileDescriptor {
+ public:
+  explicit FileDescriptor(int fd) : fd_(fd) {}
+  FileDescriptor(const FileDescriptor&) = delete;
+  FileDescriptor& operator=(const FileDescriptor&) = delete;
+  ~FileDescriptor() {
+    if (fd_ >= 0) close(fd_);
+  }
+  int get() const { return fd_; }
+
+ private:
+  int fd_;
+};
 constexpr std::size_t kReceiveSize = 256;     // one exchange reads at most this
 constexpr std::size_t kMessageSize = 4096;    // one log message, NUL included
 constexpr unsigned kExchangeWaitUs = 500000;  // fixed wait between write and read

@@ -46,21 +46,6 @@ namespace {
 constexpr int kModeBits = 1;
 std::atomic<int> replyWait{rfid::kDefaultQuietMs << kModeBits | RFID_REPLY_WAIT_FIXED};
 
-// Owns the quiet wait's epoll descriptor for one exchange. close() is not
-// retried: on Linux the descriptor is gone even when close reports EINTR.
-class FileDescriptor {
- public:
-  explicit FileDescriptor(int fd) : fd_(fd) {}
-  FileDescriptor(const FileDescriptor&) = delete;
-  FileDescriptor& operator=(const FileDescriptor&) = delete;
-  ~FileDescriptor() {
-    if (fd_ >= 0) close(fd_);
-  }
-  int get() const { return fd_; }
-
- private:
-  int fd_;
-};
 constexpr long kNsPerSecond = 1000000000;
 constexpr long kNsPerMs = 1000000;
 
@@ -102,7 +87,7 @@ int millisecondsUntil(long long end, long long now) {
 // files and devices without poll), after which the caller sleeps out the
 // fixed wait.
 bool awaitQuiet(int fd, long long quietNs, long long deadline) {
-  const FileDescriptor events(epoll_create1(EPOLL_CLOEXEC));
+  const rfid::FileDescriptor events(epoll_create1(EPOLL_CLOEXEC));
   epoll_event interest{};
   interest.events = EPOLLIN | EPOLLET;
   if (events.get() < 0 || epoll_ctl(events.get(), EPOLL_CTL_ADD, fd, &interest) != 0) return false;

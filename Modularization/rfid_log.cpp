@@ -41,22 +41,6 @@ constexpr std::size_t kTimeStringSize = 22;
 // a 32-bit time_t: stamps and file names would go wrong in January 2038.
 static_assert(sizeof(std::time_t) >= 8, "time_t must be 64 bits: the C library ignored _TIME_BITS");
 
-// Owns a descriptor for the length of one append. close() is not retried:
-// on Linux the descriptor is gone even when close reports EINTR.
-class FileDescriptor {
- public:
-  explicit FileDescriptor(int fd) : fd_(fd) {}
-  FileDescriptor(const FileDescriptor&) = delete;
-  FileDescriptor& operator=(const FileDescriptor&) = delete;
-  ~FileDescriptor() {
-    if (fd_ >= 0) close(fd_);
-  }
-  int get() const { return fd_; }
-
- private:
-  int fd_;
-};
-
 // Writes `value` (0 or more) as exactly `width` zero-padded digits.
 char* putDigits(char* out, int value, int width) {
   for (int i = width - 1; i >= 0; --i) {
@@ -209,7 +193,7 @@ bool lockedLogPath(char* path, const std::tm& local) {
 void appendEntry(const std::tm& local, const char* entry, std::size_t length) {
   char path[kPathSize];
   if (!lockedLogPath(path, local)) return;
-  const FileDescriptor file(open(path, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0666));
+  const rfid::FileDescriptor file(open(path, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0666));
   if (file.get() < 0) return;
   // The entry is lost or cut on a full medium; nothing is retried.
   (void)write(file.get(), entry, length);

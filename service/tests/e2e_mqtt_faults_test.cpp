@@ -23,11 +23,6 @@ using rfid_sim::Card;
 using rfid_sim::Model;
 using rfid_sim::Simulator;
 
-const std::string kPrefix = "everest_api/1/auth_token_provider/rfid_1";
-const std::string kTokenTopic = kPrefix + "/m2e/provided_token";
-const std::string kCheckTopic = kPrefix + "/m2e/communication_check";
-const std::string kValidationTopic = "everest_api/1/auth_consumer/auth/e2m/token_validation_status";
-
 class MqttFaults : public ::testing::Test {
  protected:
   MqttFaults() { ::mkdir(logDir_.c_str(), 0700); }

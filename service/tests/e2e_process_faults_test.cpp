@@ -25,10 +25,6 @@ using rfid_sim::Model;
 using rfid_sim::Simulator;
 using std::chrono::milliseconds;
 
-const std::string kPrefix = "everest_api/1/auth_token_provider/rfid_1";
-const std::string kTokenTopic = kPrefix + "/m2e/provided_token";
-const std::string kValidationTopic = "everest_api/1/auth_consumer/auth/e2m/token_validation_status";
-
 class ProcessFaults : public ::testing::Test {
  protected:
   ProcessFaults() { ::mkdir(logDir_.c_str(), 0700); }

@@ -27,11 +27,6 @@ using rfid_sim::Model;
 using rfid_sim::Simulator;
 using std::chrono::milliseconds;
 
-const std::string kPrefix = "everest_api/1/auth_token_provider/rfid_1";
-const std::string kTokenTopic = kPrefix + "/m2e/provided_token";
-const std::string kCheckTopic = kPrefix + "/m2e/communication_check";
-const std::string kValidationTopic = "everest_api/1/auth_consumer/auth/e2m/token_validation_status";
-
 // A card whose sector 1 is locked with key A0A1A2A3A4A5 and holds a badge
 // number in block 4.
 Card badge() {

@@ -21,7 +21,6 @@ using rfid_sim::Card;
 using rfid_sim::Model;
 using rfid_sim::Simulator;
 
-const std::string kTokenTopic = "everest_api/1/auth_token_provider/rfid_1/m2e/provided_token";
 const char* const kChargerKeys =
     "key_a = \"000102030405060708090A0B0C0D0E0F\"\n"
     "[mac]\n"

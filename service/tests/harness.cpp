@@ -34,16 +34,20 @@ std::vector<std::string> split(const std::string& text, char separator) {
   return parts;
 }
 
+// The null-terminated array that exec takes, pointing into `strings`.
+std::vector<char*> execArray(const std::vector<std::string>& strings) {
+  std::vector<char*> array;
+  for (const std::string& entry : strings) array.push_back(const_cast<char*>(entry.c_str()));
+  array.push_back(nullptr);
+  return array;
+}
+
 // fork and exec without anything unsafe in between: the tests have threads
 // (simulated readers, MQTT clients).
 pid_t spawn(const std::vector<std::string>& args, const std::vector<std::string>& environment,
             int stdoutFd, int stderrFd) {
-  std::vector<char*> argv;
-  for (const std::string& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
-  argv.push_back(nullptr);
-  std::vector<char*> envp;
-  for (const std::string& entry : environment) envp.push_back(const_cast<char*>(entry.c_str()));
-  envp.push_back(nullptr);
+  std::vector<char*> argv = execArray(args);
+  std::vector<char*> envp = execArray(environment);
   const pid_t pid = ::fork();
   if (pid == 0) {
     // As a service manager starts it: the MQTT library of this process
@@ -409,12 +413,8 @@ std::vector<std::string> FullPipe::drain() {
 pid_t startService(const std::vector<std::string>& args, int output, int errors, bool closeInput) {
   std::vector<std::string> environment;
   const std::vector<std::string> command = serviceCommand(args, environment);
-  std::vector<char*> argv;
-  for (const std::string& arg : command) argv.push_back(const_cast<char*>(arg.c_str()));
-  argv.push_back(nullptr);
-  std::vector<char*> envp;
-  for (const std::string& entry : environment) envp.push_back(const_cast<char*>(entry.c_str()));
-  envp.push_back(nullptr);
+  std::vector<char*> argv = execArray(command);
+  std::vector<char*> envp = execArray(environment);
   const pid_t pid = ::fork();
   if (pid == 0) {
     ::signal(SIGPIPE, SIG_DFL);

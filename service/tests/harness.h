@@ -20,6 +20,14 @@ struct mosquitto_message;
 
 namespace rfid_tokend_test {
 
+// The topics of a service started with --module-id rfid_1, and the default
+// auth consumer's verdicts.
+inline const std::string kPrefix = "everest_api/1/auth_token_provider/rfid_1";
+inline const std::string kTokenTopic = kPrefix + "/m2e/provided_token";
+inline const std::string kCheckTopic = kPrefix + "/m2e/communication_check";
+inline const std::string kValidationTopic =
+    "everest_api/1/auth_consumer/auth/e2m/token_validation_status";
+
 using Clock = std::chrono::steady_clock;
 using std::chrono::milliseconds;
 
