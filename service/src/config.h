@@ -95,7 +95,7 @@ struct Config {
   // for quietMs (the module's quiet wait), or the fixed half second.
   bool quietWait = true;
   int quietMs = 20;
-  int minPollMs = 50;  // the shortest time from one poll of a reader to the next
+  int minPollMs = 50;        // the shortest time from one poll of a reader to the next
   std::string fleetKeys;     // K_A and the MAC keys; a file holding key_b is refused
   bool refusedSound = true;  // a refused fleet card sounds the rejected pattern
 };
