@@ -4,6 +4,7 @@
 
 #include "Module_RFID.h"
 #include "rfid_cardauth/scheme.h"
+#include "rfid_hex/hex.h"
 
 namespace rfid_tokend {
 namespace {
@@ -39,6 +40,19 @@ FleetRead refused(const char* reason) {
   return read;
 }
 
+// How a step of the read ends it: nothing when the step went through; a
+// refused login or read both mean the card does not open with its key A.
+std::optional<FleetRead> endedBy(FleetCardReader::Result result) {
+  switch (result) {
+    case FleetCardReader::Result::kDone:
+      return std::nullopt;
+    case FleetCardReader::Result::kRefused:
+      return refused("login");
+    case FleetCardReader::Result::kLost:
+      break;
+  }
+  return FleetRead{};
+}
 }  // namespace
 
 std::optional<std::string> readChargerFleetKeys(const std::string& path,
@@ -55,15 +69,7 @@ std::optional<std::string> readChargerFleetKeys(const std::string& path,
 }
 
 std::string fleetTokenText(const rfid_cardauth::TokenId& id, TokenFormat format) {
-  if (format == TokenFormat::kHex) {
-    static const char kDigits[] = "0123456789ABCDEF";
-    std::string text;
-    for (const std::uint8_t byte : id) {
-      text += kDigits[byte >> 4];
-      text += kDigits[byte & 0x0F];
-    }
-    return text;
-  }
+  if (format == TokenFormat::kHex) return rfid_hex::toHex(id);
   std::uint64_t value = 0;
   for (const std::uint8_t byte : id) value = (value << 8) | byte;
   return std::to_string(value);
@@ -93,23 +99,9 @@ FleetRead readFleetToken(const rfid_cardauth::FleetKeys& keys,
                                              kTokenSector, keys.systemId);
   if (!keyA) return refused("login");
   const TokenSectorKey inTable(*keyA);
-  switch (reader.login(kTokenBlock)) {
-    case FleetCardReader::Result::kDone:
-      break;
-    case FleetCardReader::Result::kRefused:
-      return refused("login");
-    case FleetCardReader::Result::kLost:
-      return {};
-  }
+  if (auto ended = endedBy(reader.login(kTokenBlock))) return *ended;
   rfid_cardauth::Block block{};
-  switch (reader.read(kTokenBlock, block.data())) {
-    case FleetCardReader::Result::kDone:
-      break;
-    case FleetCardReader::Result::kRefused:
-      return refused("login");
-    case FleetCardReader::Result::kLost:
-      return {};
-  }
+  if (auto ended = endedBy(reader.read(kTokenBlock, block.data()))) return *ended;
   const auto verdict = rfid_cardauth::verifyTokenBlock(block, serial, keys.macKeys);
   if (verdict.verdict != rfid_cardauth::Verdict::kValid) {
     return refused(rfid_cardauth::verdictName(verdict.verdict));
