@@ -20,8 +20,8 @@ class SimulatedReader {
   // Starts the reader of `options.model` with the demo card, no card
   // (--no-card) or the card of --card-file (in the format its extension
   // names, binary for any other). It answers with a real reader's
-  // typical delays at the port's baud rate; with --fast at once. Empty, with `error` set, when the card file cannot
-  // be used or no pseudo-terminal can be had.
+  // typical delays at the port's baud rate; with --fast at once. Empty, with `error` set, when the
+  // card file cannot be used or no pseudo-terminal can be had.
   static std::unique_ptr<SimulatedReader> start(const Options& options, std::string& error);
   ~SimulatedReader();
   SimulatedReader(const SimulatedReader&) = delete;

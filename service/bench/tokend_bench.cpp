@@ -37,9 +37,9 @@
 #include <thread>
 #include <vector>
 
-#include "fleet_images.h"
 #include "Module_RFID.h"
 #include "Module_RFID_ext.h"
+#include "fleet_images.h"
 #include "harness.h"
 #include "payloads.h"
 #include "rfid_serial/serial_port.h"
