@@ -17,6 +17,25 @@ extern "C" {
 #endif
 
 /*
+ * The module's own values that a host needs, named once. Module_RFID.h takes
+ * them as plain int and byte buffers; these are the values and sizes it means.
+ */
+#define RFID_MODULE_NONE (-1) /* NO_MODULE: no reader */
+#define RFID_MODULE_VOR 0     /* the checksummed protocol's readers */
+#define RFID_MODULE_ELATEC 1  /* the length-prefixed protocol's readers */
+
+#define RFID_STAGE_SEARCH 1 /* searchTag's status: looking for a card */
+#define RFID_STAGE_READ 2   /* searchTag's status: before a block read */
+#define RFID_STAGE_WRITE 3  /* searchTag's status: before a block write */
+
+#define RFID_SERIAL_RECORD_SIZE 8 /* length byte (4 or 7), then the serial number */
+#define RFID_BLOCK_SIZE 16        /* bytes of one MIFARE Classic block */
+#define RFID_BLOCKS_PER_SECTOR 4
+#define RFID_SECTOR_COUNT 16 /* rows of sectorKeyA */
+#define RFID_BLOCK_COUNT (RFID_SECTOR_COUNT * RFID_BLOCKS_PER_SECTOR) /* blocks 0 to 63 */
+#define RFID_KEY_SIZE 6 /* bytes of one sector key */
+
+/*
  * Moves the monthly log file: later entries go to
  * "<directory>/[YYYY.MM]SystemLog" instead of the build's directory
  * (normally /Storage/SystemLog). The directory is copied; it is not created

@@ -254,7 +254,7 @@ void addPortOptions(CLI::App& app, Options& options) {
       ->group(group);
   app.add_flag("--no-card", options.noCard, "no card in the simulated reader's field")
       ->group(group);
-  app.add_flag("--fast", options.fast, "no waits at all with the simulated reader")->group(group);
+  app.add_flag("--fast", options.fast, "the simulated reader answers at once")->group(group);
   app.add_option_function<std::string>(
          "--reply-wait",
          [&options](const std::string& mode) {

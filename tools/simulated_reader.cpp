@@ -5,7 +5,6 @@
 #include <optional>
 
 #include "rfid_sim/card.h"
-#include "rfid_sim/fast_exchange.h"
 #include "rfid_sim/simulator.h"
 
 namespace rfid_tools {
@@ -30,9 +29,10 @@ std::unique_ptr<SimulatedReader> SimulatedReader::start(const Options& options,
     return nullptr;
   }
   if (!cardFile.path.empty()) reader->simulator_->saveCardTo(cardFile);
-  if (options.fast) {
-    reader->fast_ = std::make_unique<rfid_sim::FastExchange>(*reader->simulator_);
-  } else {
+  // --fast keeps the simulator's default timing, answers at once: the
+  // module's quiet wait then ends each exchange a quiet time after the
+  // reply, through the same pseudo-terminal and exchange as a real reader.
+  if (!options.fast) {
     // A reader's own pace, at the port's baud rate.
     rfid_sim::Timing timing = rfid_sim::Timing::typical(reader->simulator_->model());
     timing.baud = options.baud;

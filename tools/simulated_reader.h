@@ -11,7 +11,6 @@
 
 namespace rfid_sim {
 class Simulator;
-class FastExchange;
 }  // namespace rfid_sim
 
 namespace rfid_tools {
@@ -21,9 +20,8 @@ class SimulatedReader {
   // Starts the reader of `options.model` with the demo card, no card
   // (--no-card) or the card of --card-file (in the format its extension
   // names, binary for any other). It answers with a real reader's
-  // typical delays at the port's baud rate; with --fast at once, and the
-  // exchanges skip the module's wait. Empty, with `error` set, when the card file cannot
-  // be used or no pseudo-terminal can be had.
+  // typical delays at the port's baud rate; with --fast at once. Empty, with `error` set, when the
+  // card file cannot be used or no pseudo-terminal can be had.
   static std::unique_ptr<SimulatedReader> start(const Options& options, std::string& error);
   ~SimulatedReader();
   SimulatedReader(const SimulatedReader&) = delete;
@@ -37,9 +35,6 @@ class SimulatedReader {
   SimulatedReader() = default;
 
   std::unique_ptr<rfid_sim::Simulator> simulator_;
-  // Declared after the simulator, so the fixed wait is back before the
-  // simulator stops.
-  std::unique_ptr<rfid_sim::FastExchange> fast_;
 };
 
 }  // namespace rfid_tools

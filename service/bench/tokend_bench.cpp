@@ -37,10 +37,11 @@
 #include <thread>
 #include <vector>
 
+#include "Module_RFID.h"
+#include "Module_RFID_ext.h"
 #include "fleet_images.h"
 #include "harness.h"
 #include "payloads.h"
-#include "rfid_internal.h"
 #include "rfid_serial/serial_port.h"
 #include "rfid_sim/simulator.h"
 #include "token.h"
@@ -276,8 +277,8 @@ class SleepingProvider {
     std::unique_lock<std::mutex> lock(mutex_);
     while (!stopping_) {
       lock.unlock();
-      unsigned char record[rfid::kSerialRecordSize] = {};
-      if (searchTag(port_.get(), MODULE_ELATEC, record, SEARCH) &&
+      unsigned char record[RFID_SERIAL_RECORD_SIZE] = {};
+      if (searchTag(port_.get(), RFID_MODULE_ELATEC, record, RFID_STAGE_SEARCH) &&
           (record[0] == 4 || record[0] == 7)) {
         const std::string payload = rfid_tokend::providedTokenPayload(
             rfid_tokend::serialToken({record + 1, record + 1 + record[0]}, false), "ISO14443", {});
@@ -909,8 +910,10 @@ int main(int argc, char** argv) {
   // The module's log lines of the provider that sleeps go to a scratch
   // directory, and its console lines to this program's standard output.
   const TempDir logDir;
-  static std::string logDirectory = logDir.path();
-  rfid::logDirectory = logDirectory.c_str();
+  if (rfidSetLogDirectory(logDir.path().c_str()) != 0) {
+    std::fprintf(stderr, "service-report: cannot log to %s\n", logDir.path().c_str());
+    return 1;
+  }
   try {
     Bench bench(settings);
     bench.run();

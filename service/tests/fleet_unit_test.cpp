@@ -7,11 +7,11 @@
 #include <cstring>
 #include <fstream>
 
+#include "Module_RFID.h"
 #include "config.h"
 #include "fleet_token.h"
 #include "payloads.h"
 #include "rfid_hex/hex.h"
-#include "rfid_internal.h"
 
 namespace rfid_tokend {
 namespace {

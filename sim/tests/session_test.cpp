@@ -12,7 +12,7 @@
 
 #include "rfid_internal.h"
 #include "rfid_serial/serial_port.h"
-#include "rfid_sim/fast_exchange.h"
+#include "fast_exchange.h"
 #include "rfid_sim/simulator.h"
 
 namespace rfid_sim {

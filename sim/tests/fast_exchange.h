@@ -1,8 +1,9 @@
-// Lets the module run against an in-process simulated reader without its
-// fixed half-second wait.
-#ifndef RFID_SIM_FAST_EXCHANGE_H
-#define RFID_SIM_FAST_EXCHANGE_H
+// Lets the module's own tests run host sessions against an in-process
+// simulated reader without the module's fixed half-second wait.
+#ifndef RFID_SIM_TESTS_FAST_EXCHANGE_H
+#define RFID_SIM_TESTS_FAST_EXCHANGE_H
 
+#include "rfid_internal.h"
 #include "rfid_sim/simulator.h"
 
 namespace rfid_sim {
@@ -19,9 +20,9 @@ class FastExchange {
   FastExchange& operator=(const FastExchange&) = delete;
 
  private:
-  void (*replaced_)();  // the module's wait before, put back at the end
+  rfid::ScopedExchangeWait wait_;
 };
 
 }  // namespace rfid_sim
 
-#endif  // RFID_SIM_FAST_EXCHANGE_H
+#endif  // RFID_SIM_TESTS_FAST_EXCHANGE_H

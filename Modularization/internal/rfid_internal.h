@@ -1,5 +1,6 @@
-// Private definitions shared by the module's sources, the tests and the
-// tools built beside the module. Hosts include Module_RFID.h only.
+// Private definitions shared by the module's sources and its own tests,
+// fuzz targets and benchmarks (through the rfid_testing target). Hosts and
+// every other program include Module_RFID.h and Module_RFID_ext.h only.
 #ifndef RFID_INTERNAL_H
 #define RFID_INTERNAL_H
 
@@ -16,18 +17,18 @@
 #pragma GCC visibility pop
 
 // Module types, the value every operation takes as `moduleType`.
-constexpr int NO_MODULE = -1;
-constexpr int MODULE_VOR = 0;
-constexpr int MODULE_ELATEC = 1;
+constexpr int NO_MODULE = RFID_MODULE_NONE;
+constexpr int MODULE_VOR = RFID_MODULE_VOR;
+constexpr int MODULE_ELATEC = RFID_MODULE_ELATEC;
 
 // Host stages, the values of searchTag's `status`.
-constexpr int SEARCH = 1;
-constexpr int READ = 2;
-constexpr int WRITE = 3;
+constexpr int SEARCH = RFID_STAGE_SEARCH;
+constexpr int READ = RFID_STAGE_READ;
+constexpr int WRITE = RFID_STAGE_WRITE;
 
 // Key table: COLUMN rows (one per sector) of ROW key bytes.
-constexpr int COLUMN = 16;
-constexpr int ROW = 6;
+constexpr int COLUMN = RFID_SECTOR_COUNT;
+constexpr int ROW = RFID_KEY_SIZE;
 static_assert(sizeof(sectorKeyA) == static_cast<std::size_t>(COLUMN) * ROW, "key table shape");
 
 // Lets the compiler check every log call's arguments against its format.
@@ -36,10 +37,10 @@ int StoreLogMessage(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
 
 namespace rfid {
 
-constexpr int kBlocksPerSector = 4;
-constexpr int kBlockCount = COLUMN * kBlocksPerSector;  // blocks 0 to 63
-constexpr std::size_t kBlockSize = 16;
-constexpr std::size_t kSerialRecordSize = 8;  // length byte + up to 7 bytes
+constexpr int kBlocksPerSector = RFID_BLOCKS_PER_SECTOR;
+constexpr int kBlockCount = RFID_BLOCK_COUNT;  // blocks 0 to 63
+constexpr std::size_t kBlockSize = RFID_BLOCK_SIZE;
+constexpr std::size_t kSerialRecordSize = RFID_SERIAL_RECORD_SIZE;  // length byte + up to 7 bytes
 
 // Owns a descriptor the module opens for one call (the log's append, the
 // quiet wait's epoll). close() is not retried: on Linux the descriptor is
