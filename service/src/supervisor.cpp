@@ -52,7 +52,10 @@ int millisecondsUntil(SteadyClock::time_point when, SteadyClock::time_point now)
 
 std::string exitText(int status) {
   if (WIFEXITED(status)) return "exit status " + std::to_string(WEXITSTATUS(status));
-  if (WIFSIGNALED(status)) return std::string("signal ") + strsignal(WTERMSIG(status));
+  if (WIFSIGNALED(status)) {
+    return std::string("signal ") + strsignal(WTERMSIG(status)) +
+           (WCOREDUMP(status) ? " (core dumped)" : "");
+  }
   return "status " + std::to_string(status);
 }
 
