@@ -255,6 +255,10 @@ void addPortOptions(CLI::App& app, Options& options) {
   app.add_flag("--no-card", options.noCard, "no card in the simulated reader's field")
       ->group(group);
   app.add_flag("--fast", options.fast, "no waits at all with the simulated reader")->group(group);
+  app.add_option("--card-leaves-after-writes", options.leaveAfterWrites,
+                 "the simulated card leaves the field after N writes, as one pulled away")
+      ->type_name("N")
+      ->group(group);
   app.add_option_function<std::string>(
          "--reply-wait",
          [&options](const std::string& mode) {

@@ -30,6 +30,7 @@ std::unique_ptr<SimulatedReader> SimulatedReader::start(const Options& options,
     return nullptr;
   }
   if (!cardFile.path.empty()) reader->simulator_->saveCardTo(cardFile);
+  reader->simulator_->removeCardAfterWrites(options.leaveAfterWrites);
   if (options.fast) {
     reader->fast_ = std::make_unique<rfid_sim::FastExchange>(*reader->simulator_);
   } else {
