@@ -440,8 +440,10 @@ std::optional<std::string> checkCombination(const Options& options, bool modelGi
   if (!options.simulate && options.port.empty()) {
     return std::string("no reader port: pass --port PATH (e.g. /dev/ttyUSB0) or --simulate");
   }
-  if (!options.simulate && (!options.cardFile.empty() || options.noCard || options.fast)) {
-    return std::string("--card-file, --no-card and --fast apply to --simulate only");
+  if (!options.simulate && (!options.cardFile.empty() || options.noCard || options.fast ||
+                            options.leaveAfterWrites != 0)) {
+    return std::string(
+        "--card-file, --no-card, --fast and --card-leaves-after-writes apply to --simulate only");
   }
   if (!options.cardFile.empty() && options.noCard) {
     return std::string("--card-file and --no-card contradict each other");

@@ -127,6 +127,40 @@ TEST_F(KeyFiles, AFifoAsAKeyFleetKeyOrPasswordFileIsRefusedAtOnce) {
   }
 }
 
+// Key values written where a name goes, in every spelling, and keys cut
+// short: the one line of the refusal quotes none of it.
+TEST_F(KeyFiles, NoMalformedKeyFileShowsAnyPartOfAKey) {
+  const std::string names[] = {"20-21-22-23-24-25-26-27-28-29-2A-2B-2C-2D-2E-2F",
+                               "20_21_22_23_24_25_26_27_28_29_2a_2b_2c_2d_2e_2f",
+                               "\"20 21 22 23 24 25 26 27 28 29 2A 2B 2C 2D 2E 2F\"",
+                               "\"ICEiIyQlJicoKSorLC0uLw==\""};
+  const std::string keyA = "key_a = \"000102030405060708090A0B0C0D0E0F\"\n";
+  std::vector<std::pair<std::string, std::string>> files;  // flag, content
+  for (const std::string& name : names) {
+    files.push_back({"--fleet-keys", keyA + name + " = 1\n[mac]\n1 = \"" + names[0] + "\"\n"});
+    files.push_back({"--fleet-keys", keyA + "[mac]\n" + name + " = \"" + kSecrets[1] + "\"\n"});
+    files.push_back({"--fleet-keys", keyA + "[mac]\n1 = \"" + kSecrets[1] + "\"\n" + name + "\n"});
+    files.push_back({"--keys", "1:" + name + "\n"});
+    files.push_back({"--keys", name + ":A0A1A2A3A4A5\n"});
+  }
+  files.push_back({"--keys", "1:A0A1A2A3A4\n"});
+  files.push_back({"--fleet-keys", "key_a = \"000102030405060708090A0B0C0D0E\"\n"});
+  for (const auto& [flag, content] : files) {
+    const Outcome outcome =
+        runService({"--reader", "vor:/dev/null", flag, dir_.write("key-file", content)});
+    EXPECT_EQ(outcome.status, 2) << content;
+    for (std::size_t at = 0; at + 5 <= content.size(); ++at) {
+      const std::string part = content.substr(at, 5);
+      // The known names may be quoted.
+      if (part.find('\n') != std::string::npos ||
+          std::string("key_a = key_b = [mac]").find(part) != std::string::npos) {
+        continue;
+      }
+      EXPECT_EQ(outcome.errors.find(part), std::string::npos) << outcome.errors;
+    }
+  }
+}
+
 // One reader reads a block with the key file's key, one a fleet token with
 // the fleet key file; each step is followed by a tap on both.
 TEST_F(KeyFiles, AReloadTakesEveryFileOrNoneAndTheKeysInForceOutliveRestarts) {
