@@ -4,7 +4,9 @@
 #include <sys/mman.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstring>
+#include <new>
 
 #include "fleet_token.h"
 #include "key_file_check.h"
@@ -100,7 +102,7 @@ void encodeKeyRecord(const KeyMaterial& keys, SecretPages& record) {
   out.putByte(static_cast<std::uint8_t>(std::min(fleet.systemId.size(), sizeof systemId)));
   out.put(systemId, sizeof systemId);
   out.put(fleet.keyA.data(), kAes);
-  for (int id = 1; id <= 255; ++id) {
+  for (int id = 1; id <= kMaxMacKeyId; ++id) {
     const auto mac = fleet.macKeys.find(static_cast<std::uint8_t>(id));
     out.putByte(mac != fleet.macKeys.end() ? 1 : 0);
     const rfid_cardauth::AesKey zero;
@@ -130,7 +132,7 @@ bool decodeKeyRecord(const SecretPages& record, KeyMaterial& keys) {
   if (idLength > sizeof systemId) return false;
   fleet.systemId.assign(systemId, idLength);
   in.take(fleet.keyA.data(), kAes);
-  for (int id = 1; id <= 255; ++id) {
+  for (int id = 1; id <= kMaxMacKeyId; ++id) {
     const std::uint8_t present = in.byte();
     rfid_cardauth::AesKey mac;
     in.take(mac.data(), kAes);
