@@ -118,6 +118,9 @@ TEST_F(KeyFiles, AFifoAsAKeyFleetKeyOrPasswordFileIsRefusedAtOnce) {
       {{"--reader", "vor:/dev/null", "--mqtt", "127.0.0.1:1", "--module-id", "m", "--mqtt-username",
         "u", "--mqtt-password-file", password},
        "--mqtt-password-file"},
+      {{"--reader", "vor:/dev/null", "--mqtt", "127.0.0.1:1", "--module-id", "m", "--mqtt-cafile",
+        fifo("ca.pem")},
+       "--mqtt-cafile"},
   };
   for (const auto& c : cases) {
     const Outcome outcome = runService(c.args);  // -1: still running after 5 s
