@@ -27,6 +27,11 @@ constexpr int kTokenBlock = rfid_cardauth::kTokenBlock;
 constexpr int kTokenSector = rfid_cardauth::kTokenSector;
 const SectorKey kFactoryKey(std::array<std::uint8_t, 6>{0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF});
 
+// The order in which provision writes the trailers: the token sector last.
+constexpr int kTrailerOrder[] = {0, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, kTokenSector};
+static_assert(sizeof kTrailerOrder / sizeof kTrailerOrder[0] ==
+              static_cast<std::size_t>(kSectorCount));
+
 const char* const kCardLeft =
     "the card left the field: hold it on the reader and run the same command again";
 
@@ -276,7 +281,8 @@ int provisionCard(int fd, Console& console, const Options& options) {
     console.json["written"] = false;
     console.say(
         "Would write block 4 of card %s (token %s under MAC key id %d), then the trailers of "
-        "sectors 0-15 with the card's own keys A and B and access bits 78 77 88 69. "
+        "sectors 0 and 2-15 and last of sector 1, with the card's own keys A and B and access bits "
+        "78 77 88 69. "
         "Nothing written: add --yes.",
         uidText(work.uid).c_str(), tokenText(options.tokenId).c_str(), keyId);
     return kExitOk;
@@ -286,7 +292,11 @@ int provisionCard(int fd, Console& console, const Options& options) {
           writeInState(session, console, work, kTokenBlock, *block, SectorState::kNeither)) {
     return code;
   }
-  for (int sector = 0; sector < kSectorCount; ++sector) {
+  // Sector 1's trailer goes last: until it is written, block 4 does not
+  // open with the card's derived key A, so a card pulled away before the
+  // end is refused by every charger (login) instead of verifying while
+  // other sectors keep factory keys. Running the command again finishes it.
+  for (const int sector : kTrailerOrder) {
     console.progress("writing the trailer of sector " + std::to_string(sector));
     const auto at = static_cast<std::size_t>(sector);
     const Block trailer = rfid_cardauth::fleetTrailer(work.keys.keyA[at], work.keys.keyB[at]);

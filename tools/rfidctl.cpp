@@ -17,6 +17,7 @@
 #include "console.h"
 #include "fleet_commands.h"
 #include "host.h"
+#include "rfid_cardauth/secret.h"
 #include "rfid_image/card_image.h"
 #include "rfidctl_args.h"
 #include "simulated_reader.h"
@@ -277,6 +278,8 @@ int usageFault(const std::string& message, bool json) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  // Before any key file is read: rfidctl holds sector and fleet keys.
+  rfid_cardauth::keepKeysOutOfCoreDumps();
   Options options;
   if (const auto stop = rfid_tools::parseArguments(argc, argv, options)) {
     if (!stop->help) return usageFault(stop->text, options.json);

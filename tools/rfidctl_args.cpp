@@ -255,6 +255,10 @@ void addPortOptions(CLI::App& app, Options& options) {
   app.add_flag("--no-card", options.noCard, "no card in the simulated reader's field")
       ->group(group);
   app.add_flag("--fast", options.fast, "the simulated reader answers at once")->group(group);
+  app.add_option("--card-leaves-after-writes", options.leaveAfterWrites,
+                 "the simulated card leaves the field after N writes, as one pulled away")
+      ->type_name("N")
+      ->group(group);
   app.add_option_function<std::string>(
          "--reply-wait",
          [&options](const std::string& mode) {
@@ -436,8 +440,10 @@ std::optional<std::string> checkCombination(const Options& options, bool modelGi
   if (!options.simulate && options.port.empty()) {
     return std::string("no reader port: pass --port PATH (e.g. /dev/ttyUSB0) or --simulate");
   }
-  if (!options.simulate && (!options.cardFile.empty() || options.noCard || options.fast)) {
-    return std::string("--card-file, --no-card and --fast apply to --simulate only");
+  if (!options.simulate && (!options.cardFile.empty() || options.noCard || options.fast ||
+                            options.leaveAfterWrites != 0)) {
+    return std::string(
+        "--card-file, --no-card, --fast and --card-leaves-after-writes apply to --simulate only");
   }
   if (!options.cardFile.empty() && options.noCard) {
     return std::string("--card-file and --no-card contradict each other");

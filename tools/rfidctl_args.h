@@ -40,17 +40,18 @@ struct Options {
   std::string port;  // empty with --simulate
   int baud = rfid_serial::kDefaultBaud;
   bool simulate = false;
-  std::string cardFile;               // --simulate only
-  bool noCard = false;                // --simulate only
-  bool fast = false;                  // --simulate only
-  bool quietWait = true;              // --reply-wait quiet (default) or fixed
-  int quietMs = 20;                   // --quiet-ms
-  std::optional<rfid_keys::Key> key;  // --key, for every sector
-  std::string keysPath;               // --keys FILE
-  rfid_keys::KeyFileKeys keyFile;     // as read; its keys of the selector go to fileKeys
-  rfid_keys::SectorKeys fileKeys;     // --keys FILE, over --key
-  rfid_keys::SectorKeys sectorKeys;   // --sector-key, over both
-  int keySelector = 0;                // 0 to 255, passed to the reader
+  std::string cardFile;                // --simulate only
+  bool noCard = false;                 // --simulate only
+  bool fast = false;                   // --simulate only
+  unsigned long leaveAfterWrites = 0;  // --simulate only: the card leaves after this many writes
+  bool quietWait = true;               // --reply-wait quiet (default) or fixed
+  int quietMs = 20;                    // --quiet-ms
+  std::optional<rfid_keys::Key> key;   // --key, for every sector
+  std::string keysPath;                // --keys FILE
+  rfid_keys::KeyFileKeys keyFile;      // as read; its keys of the selector go to fileKeys
+  rfid_keys::SectorKeys fileKeys;      // --keys FILE, over --key
+  rfid_keys::SectorKeys sectorKeys;    // --sector-key, over both
+  int keySelector = 0;                 // 0 to 255, passed to the reader
   bool json = false;
   bool quiet = false;
   std::string logDir;

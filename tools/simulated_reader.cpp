@@ -29,6 +29,7 @@ std::unique_ptr<SimulatedReader> SimulatedReader::start(const Options& options,
     return nullptr;
   }
   if (!cardFile.path.empty()) reader->simulator_->saveCardTo(cardFile);
+  reader->simulator_->removeCardAfterWrites(options.leaveAfterWrites);
   // --fast keeps the simulator's default timing, answers at once: the
   // module's quiet wait then ends each exchange a quiet time after the
   // reply, through the same pseudo-terminal and exchange as a real reader.

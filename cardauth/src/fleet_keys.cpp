@@ -19,21 +19,13 @@ using Fault = std::optional<std::string>;
 // A fleet key file is a few lines; anything far larger is not one.
 constexpr off_t kMaxFileSize = 64 * 1024;
 constexpr int kMaxKeyId = 255;
-// A run of this many hex digits may be part of a key: text that holds one
-// is never shown in a fault.
-constexpr std::size_t kHexRunShown = 6;
 
-bool mayShow(const std::string& text) {
-  std::size_t run = 0;
-  for (const char c : text) {
-    run = rfid_hex::digitValue(c) >= 0 ? run + 1 : 0;
-    if (run >= kHexRunShown) return false;
-  }
-  return true;
-}
-
-std::string keyName(const std::string& name) {
-  return mayShow(name) ? "'" + name + "'" : "a key whose name looks like a key value";
+// Where a name read from the file stands. A fault never quotes what the file
+// holds, not even a name: a key value written as a TOML key, with or without
+// separators, would be shown whole. It names the line, and only the known
+// keys by name.
+std::string lineOf(const toml::key& key) {
+  return "line " + std::to_string(key.source().begin.line);
 }
 
 Fault readAesKey(const toml::node& node, const std::string& name, AesKey& key) {
@@ -61,7 +53,7 @@ Fault readMacKeys(const toml::node& node, MacKeys& keys) {
   for (const auto& [key, value] : *table) {
     const std::string name(key.str());
     const std::optional<std::uint8_t> id = keyIdOf(name);
-    if (!id) return "[mac] key " + keyName(name) + " is not a key id 1 to 255";
+    if (!id) return lineOf(key) + ": a name in [mac] is not a key id 1 to 255";
     AesKey macKey;
     if (Fault fault = readAesKey(value, "mac." + name, macKey)) return fault;
     keys[*id] = macKey;
@@ -94,7 +86,7 @@ Fault readFields(const toml::table& root, FleetKeys& keys) {
       if (Fault fault = readMacKeys(value, keys.macKeys)) return fault;
       haveMac = true;
     } else {
-      return "unknown key " + keyName(name) + " (known: system_id, key_a, key_b, [mac])";
+      return lineOf(key) + ": unknown key (known: system_id, key_a, key_b, [mac])";
     }
   }
   if (!haveKeyA) return std::string("key_a is missing");
@@ -114,7 +106,9 @@ void wipeStrings(toml::node& node) {
 }
 
 Fault readText(const std::string& path, std::string& text) {
-  const rfid_serial::UniqueFd file(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+  // Opened without blocking (a FIFO's open waits for a writer) and checked
+  // on the descriptor.
+  const rfid_serial::UniqueFd file(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
   if (!file.valid()) return "cannot read fleet key file " + path + ": " + std::strerror(errno);
   struct stat info {};
   if (::fstat(file.get(), &info) != 0 || !S_ISREG(info.st_mode)) {
@@ -149,10 +143,9 @@ std::optional<std::string> parseFleetKeys(const std::string& text, FleetKeys& ke
   try {
     root = toml::parse(text);
   } catch (const toml::parse_error& error) {
-    const std::string description(error.description());
+    // The parser's description quotes the text it stumbled on.
     return "line " + std::to_string(error.source().begin.line) + ", column " +
-           std::to_string(error.source().begin.column) + ": not valid TOML" +
-           (mayShow(description) ? " (" + description + ")" : std::string());
+           std::to_string(error.source().begin.column) + ": not valid TOML";
   }
   FleetKeys parsed;
   Fault fault = readFields(root, parsed);

@@ -3,10 +3,13 @@
 // attacks the token block must refuse, and the fleet key file.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdlib>
 #include <fstream>
+#include <thread>
 
 #include "rfid_cardauth/fleet_keys.h"
 #include "rfid_cardauth/scheme.h"
@@ -192,12 +195,14 @@ TEST(FleetKeysTest, ParsesTheFileAndRefusesFaultsByKeyNameNeverByValue) {
       {"key_a = \"000102030405060708090A0B0C0D0E0G\"" + mac, "key_a must be 32 hex digits"},
       {"key_a = 0x000102030405060708090A0B0C0D0E0F" + mac, "line 1"},
       {keyA + "key_b = \"101112131415161718191A1B1C1D1E\"" + mac, "key_b must be 32 hex digits"},
-      {keyA + "[mac]\n0 = \"202122232425262728292A2B2C2D2E2F\"\n", "'0' is not a key id"},
-      {keyA + "[mac]\n256 = \"202122232425262728292A2B2C2D2E2F\"\n", "'256' is not a key id"},
+      {keyA + "[mac]\n0 = \"202122232425262728292A2B2C2D2E2F\"\n",
+       "line 3: a name in [mac] is not a key id 1 to 255"},
+      {keyA + "[mac]\n256 = \"202122232425262728292A2B2C2D2E2F\"\n",
+       "line 3: a name in [mac] is not a key id"},
       {keyA + "[mac]\n2 = \"202122232425262728292A2B2C2D2E\"\n", "mac.2 must be 32 hex digits"},
       {keyA + "system_id = \"SHORT\"" + mac, "system_id must be 10 to 16"},
-      {keyA + "key_c = \"101112131415161718191A1B1C1D1E1F\"" + mac, "unknown key 'key_c'"},
-      {keyA + "101112131415161718191A1B1C1D1E1F = 1" + mac, "looks like a key value"},
+      {keyA + "key_c = \"101112131415161718191A1B1C1D1E1F\"" + mac,
+       "line 2: unknown key (known: system_id"},
       {keyA + "key_a = \"101112131415161718191A1B1C1D1E1F\"" + mac, "line 2"},
   };
   for (const auto& [text, fault] : faults) {
@@ -209,6 +214,40 @@ TEST(FleetKeysTest, ParsesTheFileAndRefusesFaultsByKeyNameNeverByValue) {
       EXPECT_EQ(refused->find(value), std::string::npos) << "a key value in: " << *refused;
     }
     EXPECT_EQ(untouched.macKeys.count(7), 1u) << "a refused file changes nothing";
+  }
+}
+
+// A key value written as a name, in any spelling: the fault names the line
+// and never quotes the name, nor any part of it.
+TEST(FleetKeysTest, NoFaultQuotesANameReadFromTheFile) {
+  const std::string names[] = {
+      "00-01-02-03-04-05-06-07-08-09-0A-0B-0C-0D-0E-0F",
+      "20_21_22_23_24_25_26_27_28_29_2A_2B_2C_2D_2E_2F",
+      "\"20 21 22 23 24 25 26 27 28 29 2a 2b 2c 2d 2e 2f\"",
+      "2021222324252627_28292a2b2c2d2e2f",
+      "\"ICEiIyQlJicoKSorLC0uLw==\"",
+      "ICEiIyQlJicoKSorLC0uLw",
+  };
+  const std::string keyA = "key_a = \"000102030405060708090A0B0C0D0E0F\"\n";
+  const std::string mac = "[mac]\n1 = \"202122232425262728292A2B2C2D2E2F\"\n";
+  for (const std::string& name : names) {
+    const std::pair<std::string, const char*> files[] = {
+        {keyA + name + " = 1\n" + mac, "line 2: unknown key"},
+        {keyA + mac + name + " = \"202122232425262728292A2B2C2D2E2F\"\n",
+         "line 4: a name in [mac] is not a key id"},
+        {keyA + mac + name + "\n", "line 4, column "},
+        {keyA + "[" + name + "]\n" + mac, "line 2: unknown key"},
+    };
+    for (const auto& [text, fault] : files) {
+      FleetKeys keys;
+      const auto refused = parseFleetKeys(text, keys);
+      ASSERT_TRUE(refused) << text;
+      EXPECT_NE(refused->find(fault), std::string::npos) << *refused;
+      for (std::size_t at = 0; at + 5 <= name.size(); ++at) {
+        EXPECT_EQ(refused->find(name.substr(at, 5)), std::string::npos)
+            << "part of the name in: " << *refused;
+      }
+    }
   }
 }
 
@@ -234,6 +273,27 @@ TEST(FleetKeysTest, ReadsOnlyPrivateFilesAndNamesThePath) {
   EXPECT_EQ(malformed->rfind("fleet key file " + path + ": key_a", 0), 0u) << *malformed;
   EXPECT_TRUE(readFleetKeys(std::string(directory) + "/missing", keys));
   EXPECT_TRUE(readFleetKeys(directory, keys)) << "a directory";
+  std::remove(path.c_str());
+
+  // A FIFO is refused at once; an open that waited for a writer would hang
+  // the child, which is then killed after 3 s.
+  ASSERT_EQ(mkfifo(path.c_str(), 0600), 0);
+  const pid_t child = fork();
+  if (child == 0) {
+    const auto fault = readFleetKeys(path, keys);
+    _exit(fault && fault->find("is not a regular file") != std::string::npos ? 0 : 1);
+  }
+  int status = -1;
+  bool ended = false;
+  for (int waited = 0; waited < 300 && !ended; ++waited) {
+    ended = waitpid(child, &status, WNOHANG) == child;
+    if (!ended) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  if (!ended) {
+    kill(child, SIGKILL);
+    waitpid(child, nullptr, 0);
+  }
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "status " << status;
   std::remove(path.c_str());
   rmdir(directory);
 }

@@ -56,7 +56,10 @@ std::optional<std::string> forEachEntry(const std::string& text, Handle handle) 
 // The whole text of a regular file; `what` names it in a fault.
 std::optional<std::string> readText(const std::string& path, const char* what, bool privateOnly,
                                     std::string& text) {
-  const rfid_serial::UniqueFd file(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+  // Opened without blocking: an open of a FIFO for reading waits for a
+  // writer, for ever if none comes. What the descriptor leads to is then
+  // checked on the descriptor itself, so nothing can be swapped in between.
+  const rfid_serial::UniqueFd file(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
   if (!file.valid()) {
     return std::string("cannot read ") + what + " " + path + ": " + std::strerror(errno);
   }

@@ -3,11 +3,14 @@
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdlib>
 #include <fstream>
 #include <string>
+#include <thread>
 
 namespace rfid_keys {
 namespace {
@@ -80,6 +83,44 @@ TEST(KeyFileTest, WritesPrivatelyReadsBackAndRefusesFilesOthersMayRead) {
   ASSERT_TRUE(twice);
   EXPECT_EQ(twice->find("A0B1"), std::string::npos) << *twice;
   EXPECT_TRUE(readKeyFile(std::string(directory) + "/missing", false, read));
+  std::remove(path.c_str());
+  rmdir(directory);
+}
+
+// The exit status of `run` in a child, or -1 when it has not ended within
+// three seconds (the child is then killed): a read that would block for
+// ever fails the test instead of hanging it.
+template <typename Run>
+int statusWithin3s(Run run) {
+  const pid_t child = fork();
+  if (child == 0) _exit(run());
+  for (int waited = 0; waited < 300; ++waited) {
+    int status = 0;
+    if (waitpid(child, &status, WNOHANG) == child)
+      return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  kill(child, SIGKILL);
+  waitpid(child, nullptr, 0);
+  return -1;
+}
+
+TEST(KeyFileTest, AFifoIsRefusedAtOnceInsteadOfWaitedOn) {
+  char directory[] = "/tmp/rfid-keys-XXXXXX";
+  ASSERT_NE(mkdtemp(directory), nullptr);
+  const std::string path = std::string(directory) + "/keys";
+  ASSERT_EQ(mkfifo(path.c_str(), 0600), 0);
+  EXPECT_EQ(statusWithin3s([&] {
+              SectorKeys keys;
+              const auto fault = readKeyFile(path, true, keys);
+              return fault && fault->find("is not a regular file") != std::string::npos ? 0 : 1;
+            }),
+            0);
+  EXPECT_EQ(statusWithin3s([&] {
+              std::vector<Key> keys;
+              return readKeyList(path, keys) ? 0 : 1;
+            }),
+            0);
   std::remove(path.c_str());
   rmdir(directory);
 }

@@ -1,5 +1,6 @@
 #include "fleet_token.h"
 
+#include <algorithm>
 #include <cstring>
 
 #include "Module_RFID.h"
@@ -13,6 +14,7 @@ using rfid_cardauth::kTokenBlock;
 using rfid_cardauth::kTokenSector;
 
 constexpr unsigned char kKeyASelector = 0;
+constexpr std::size_t kDecimalTokenDigits = 15;  // 2^48 - 1 = 281474976710655
 // The module types, which the module's header leaves to its hosts.
 constexpr int kModuleVor = 0;
 constexpr int kModuleElatec = 1;
@@ -72,7 +74,10 @@ std::string fleetTokenText(const rfid_cardauth::TokenId& id, TokenFormat format)
   if (format == TokenFormat::kHex) return rfid_hex::toHex(id);
   std::uint64_t value = 0;
   for (const std::uint8_t byte : id) value = (value << 8) | byte;
-  return std::to_string(value);
+  // Always 15 digits: a serial-number token has 8 or 14, so the two can
+  // never be the same string, whatever the card's serial number reads as.
+  std::string text = std::to_string(value);
+  return std::string(kDecimalTokenDigits - std::min(text.size(), kDecimalTokenDigits), '0') + text;
 }
 
 FleetCardReader::Result PortFleetReader::judge(bool done) const {

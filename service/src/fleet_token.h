@@ -22,7 +22,7 @@ std::optional<std::string> readChargerFleetKeys(const std::string& path,
                                                 rfid_cardauth::FleetKeys& keys);
 
 // The token id as the charging stack receives it: 12 upper-case hex
-// digits, or its decimal value.
+// digits, or its decimal value in 15 digits, zero-padded.
 std::string fleetTokenText(const rfid_cardauth::TokenId& id, TokenFormat format);
 
 // The reader's side of a fleet read, as the worker does it on its port.

@@ -1,20 +1,21 @@
 // rfid-tokend: the token provider service. See docs/service.md.
 #include <fcntl.h>
+#include <openssl/crypto.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
 #include <cstring>
-#include <fstream>
 #include <string>
 
 #include "Module_RFID_ext.h"
 #include "config.h"
-#include "fleet_token.h"
-#include "key_file_check.h"
-#include "rfid_keys/key_file.h"
+#include "key_material.h"
+#include "rfid_cardauth/secret.h"
+#include "rfid_serial/unique_fd.h"
 #include "supervisor.h"
 #include "tls_files.h"
 #include "worker.h"
@@ -24,40 +25,44 @@ namespace {
 using rfid_tokend::Config;
 
 constexpr int kExitInvalid = 2;
+// A password file holds one line; anything far larger is not one.
+constexpr off_t kLongestPasswordFile = 64 * 1024;
 
 // The password: the file's first line. Like the key file, the file must
-// not be open to group or others.
+// not be open to group or others. Opened without blocking (the open of a
+// FIFO waits for a writer) and checked on the descriptor.
 std::optional<std::string> readPassword(const std::string& path, std::string& password) {
   const std::string where = "--mqtt-password-file " + path + ": ";
+  const rfid_serial::UniqueFd file(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
+  if (!file.valid()) return where + "cannot be read (" + strerror(errno) + ")";
   struct stat info {};
-  if (::stat(path.c_str(), &info) != 0) return where + "cannot be read (" + strerror(errno) + ")";
-  if (!S_ISREG(info.st_mode)) return where + "not a regular file";
+  if (::fstat(file.get(), &info) != 0 || !S_ISREG(info.st_mode)) {
+    return where + "not a regular file";
+  }
   if ((info.st_mode & (S_IRWXG | S_IRWXO)) != 0) {
     return where + "group or others may read it; make it private (chmod 600)";
   }
-  std::ifstream file(path);
-  if (!file) return where + "cannot be read";
-  std::getline(file, password);
+  if (info.st_size > kLongestPasswordFile) return where + "too large to hold a password";
+  std::string text(static_cast<std::size_t>(info.st_size), '\0');
+  std::size_t have = 0;
+  while (have < text.size()) {
+    const ssize_t count = ::read(file.get(), &text[have], text.size() - have);
+    if (count < 0 && errno == EINTR) continue;
+    if (count < 0) return where + "cannot be read (" + strerror(errno) + ")";
+    if (count == 0) break;
+    have += static_cast<std::size_t>(count);
+  }
+  password.assign(text, 0, std::min(text.find('\n'), have));
+  OPENSSL_cleanse(text.data(), text.size());
   if (!password.empty() && password.back() == '\r') password.pop_back();
   return std::nullopt;
 }
 
 // Everything the configuration names must be usable before any port is
 // opened; the reason for a refusal never quotes a file's content.
-std::optional<std::string> checkFiles(const Config& config, std::string& password) {
-  if (!config.keyFile.empty()) {
-    if (const auto fault = rfid_tokend::keyFileFault(config.keyFile)) return "--keys " + *fault;
-    rfid_keys::SectorKeys keys{};
-    if (const auto fault = rfid_keys::readKeyFile(config.keyFile, true, keys)) {
-      return "--keys: " + *fault;
-    }
-  }
-  if (!config.fleetKeys.empty()) {
-    rfid_cardauth::FleetKeys keys;
-    if (const auto fault = rfid_tokend::readChargerFleetKeys(config.fleetKeys, keys)) {
-      return "--fleet-keys: " + *fault;
-    }
-  }
+std::optional<std::string> checkFiles(const Config& config, rfid_tokend::KeyMaterial& keys,
+                                      std::string& password) {
+  if (auto fault = rfid_tokend::readKeyMaterial(config, keys)) return fault;
   const auto& mqtt = config.mqtt;
   if (!mqtt.passwordFile.empty()) {
     if (auto fault = readPassword(mqtt.passwordFile, password)) return fault;
@@ -94,6 +99,8 @@ int main(int argc, char** argv) {
   sigemptyset(&hangUp);
   sigaddset(&hangUp, SIGHUP);
   sigprocmask(SIG_BLOCK, &hangUp, nullptr);
+  // The main process and every worker hold keys.
+  rfid_cardauth::keepKeysOutOfCoreDumps();
   openClosedStandardStreams();
   if (argc == 3 && std::strcmp(argv[1], rfid_tokend::kWorkerFlag) == 0) {
     return rfid_tokend::runWorker(argv[2]);
@@ -109,12 +116,13 @@ int main(int argc, char** argv) {
     return kExitInvalid;
   }
   std::string password;
-  if (const auto fault = checkFiles(parsed.config, password)) {
+  rfid_tokend::KeyMaterial keys;
+  if (const auto fault = checkFiles(parsed.config, keys, password)) {
     std::fprintf(stderr, "rfid-tokend: %s\n", fault->c_str());
     return kExitInvalid;
   }
   // The module copies it; the configuration checked its length.
   if (!parsed.config.logDir.empty()) (void)rfidSetLogDirectory(parsed.config.logDir.c_str());
-  rfid_tokend::Supervisor supervisor(std::move(parsed.config), std::move(password));
+  rfid_tokend::Supervisor supervisor(std::move(parsed.config), std::move(password), keys);
   return supervisor.run();
 }

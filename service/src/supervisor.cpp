@@ -52,7 +52,10 @@ int millisecondsUntil(SteadyClock::time_point when, SteadyClock::time_point now)
 
 std::string exitText(int status) {
   if (WIFEXITED(status)) return "exit status " + std::to_string(WEXITSTATUS(status));
-  if (WIFSIGNALED(status)) return std::string("signal ") + strsignal(WTERMSIG(status));
+  if (WIFSIGNALED(status)) {
+    return std::string("signal ") + strsignal(WTERMSIG(status)) +
+           (WCOREDUMP(status) ? " (core dumped)" : "");
+  }
   return "status " + std::to_string(status);
 }
 
@@ -64,7 +67,9 @@ void closeFrom(int first) {
 
 }  // namespace
 
-Supervisor::Supervisor(Config config, std::string password) : config_(std::move(config)) {
+Supervisor::Supervisor(Config config, std::string password, const KeyMaterial& keys)
+    : config_(std::move(config)), keyRecord_(std::make_unique<SecretPages>(kKeyRecordSize)) {
+  encodeKeyRecord(keys, *keyRecord_);
   if (config_.mqtt.enabled) mqtt_ = std::make_unique<MqttLink>(config_.mqtt, std::move(password));
 }
 
@@ -136,6 +141,12 @@ bool Supervisor::spawn(Slot& slot) {
   // lost, as one that does not fit on standard output is.
   if (::pipe2(console, O_CLOEXEC | O_NONBLOCK) != 0) return false;
   rfid_serial::UniqueFd consoleRead(console[0]), consoleWrite(console[1]);
+  int keys[2];
+  if (::pipe2(keys, O_CLOEXEC | O_NONBLOCK) != 0) return false;
+  rfid_serial::UniqueFd keysRead(keys[0]), keysWrite(keys[1]);
+  // The keys in force go first; an empty pipe takes a whole record.
+  slot.keys = std::move(keysWrite);
+  if (!sendKeys(slot)) return false;
 
   std::vector<std::string> args = launcher_;
   args.emplace_back(kWorkerFlag);
@@ -151,15 +162,17 @@ bool Supervisor::spawn(Slot& slot) {
     // Only async-signal-safe calls until exec: the parent may have threads.
     ::prctl(PR_SET_PDEATHSIG, SIGTERM);
     if (::getppid() != parent) ::_exit(1);
-    const int eventFd = ::fcntl(eventsWrite.get(), F_DUPFD, kWorkerCommandFd + 1);
-    const int commandFd = ::fcntl(commandsRead.get(), F_DUPFD, kWorkerCommandFd + 1);
-    const int consoleFd = ::fcntl(consoleWrite.get(), F_DUPFD, kWorkerCommandFd + 1);
-    if (eventFd < 0 || commandFd < 0 || consoleFd < 0 || ::dup2(consoleFd, STDOUT_FILENO) < 0 ||
-        ::dup2(consoleFd, STDERR_FILENO) < 0 || ::dup2(eventFd, kWorkerEventFd) < 0 ||
-        ::dup2(commandFd, kWorkerCommandFd) < 0) {
+    const int eventFd = ::fcntl(eventsWrite.get(), F_DUPFD, kWorkerKeyFd + 1);
+    const int commandFd = ::fcntl(commandsRead.get(), F_DUPFD, kWorkerKeyFd + 1);
+    const int consoleFd = ::fcntl(consoleWrite.get(), F_DUPFD, kWorkerKeyFd + 1);
+    const int keyFd = ::fcntl(keysRead.get(), F_DUPFD, kWorkerKeyFd + 1);
+    if (eventFd < 0 || commandFd < 0 || consoleFd < 0 || keyFd < 0 ||
+        ::dup2(consoleFd, STDOUT_FILENO) < 0 || ::dup2(consoleFd, STDERR_FILENO) < 0 ||
+        ::dup2(eventFd, kWorkerEventFd) < 0 || ::dup2(commandFd, kWorkerCommandFd) < 0 ||
+        ::dup2(keyFd, kWorkerKeyFd) < 0) {
       ::_exit(127);
     }
-    closeFrom(kWorkerCommandFd + 1);
+    closeFrom(kWorkerKeyFd + 1);
     ::execv(argv[0], argv.data());
     ::_exit(127);
   }
@@ -190,6 +203,7 @@ void Supervisor::reap(SteadyClock::time_point now) {
     slot->events.reset();
     slot->commands.reset();
     slot->console.reset();
+    slot->keys.reset();
     if (stopping_) continue;
     if (now - slot->startedAt >= kHealthyRun) slot->failures = 0;
     const milliseconds delay =
@@ -362,10 +376,7 @@ bool Supervisor::readSignals() {
         childEnded = true;
         break;
       case SIGHUP:
-        logLine(Level::kInfo, "SIGHUP: the workers re-read the key file");
-        for (const Slot& slot : slots_) {
-          if (slot.pid > 0) ::kill(slot.pid, SIGHUP);
-        }
+        reloadKeys();
         break;
       default:
         stopping_ = true;
@@ -373,6 +384,41 @@ bool Supervisor::readSignals() {
     }
   }
   return childEnded;
+}
+
+void Supervisor::reloadKeys() {
+  KeyMaterial keys;
+  if (const auto fault = readKeyMaterial(config_, keys)) {
+    logLine(Level::kError, "SIGHUP: key files not reloaded, the keys before stay: %s",
+            fault->c_str());
+    return;
+  }
+  encodeKeyRecord(keys, *keyRecord_);
+  logLine(Level::kInfo, "SIGHUP: key files reloaded; the workers take the new keys");
+  for (Slot& slot : slots_) {
+    if (slot.pid <= 0) continue;
+    // A worker whose pipe does not take the record is not reading it: it is
+    // stuck, and starts again with the keys in force.
+    if (!sendKeys(slot)) {
+      logLine(Level::kWarn, "reader %s: worker %d takes no keys; restarting it",
+              config_.readers[slot.index].name.c_str(), static_cast<int>(slot.pid));
+      ::kill(slot.pid, SIGKILL);
+      continue;
+    }
+    ::kill(slot.pid, SIGHUP);
+  }
+}
+
+bool Supervisor::sendKeys(Slot& slot) {
+  std::size_t written = 0;
+  while (written < kKeyRecordSize) {
+    const ssize_t put =
+        ::write(slot.keys.get(), keyRecord_->data() + written, kKeyRecordSize - written);
+    if (put < 0 && errno == EINTR) continue;
+    if (put <= 0) return false;
+    written += static_cast<std::size_t>(put);
+  }
+  return true;
 }
 
 int Supervisor::run() {

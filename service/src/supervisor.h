@@ -14,6 +14,7 @@
 
 #include "config.h"
 #include "debouncer.h"
+#include "key_material.h"
 #include "line_sink.h"
 #include "mqtt_link.h"
 #include "payloads.h"
@@ -29,7 +30,9 @@ constexpr char kEmulatorVariable[] = "RFID_TOKEND_EMULATOR";
 
 class Supervisor {
  public:
-  Supervisor(Config config, std::string password);
+  // `keys` as read at start; the supervisor keeps them, in SecretPages,
+  // until a reload replaces them all.
+  Supervisor(Config config, std::string password, const KeyMaterial& keys);
   ~Supervisor();
   Supervisor(const Supervisor&) = delete;
   Supervisor& operator=(const Supervisor&) = delete;
@@ -45,6 +48,7 @@ class Supervisor {
     rfid_serial::UniqueFd events;
     rfid_serial::UniqueFd commands;
     rfid_serial::UniqueFd console;  // the worker's standard output and error
+    rfid_serial::UniqueFd keys;     // key records to the worker
     std::string pending;            // a partial line from the worker
     std::string consolePending;     // a partial console line from the worker
     SteadyClock::time_point lastSignOfLife{};
@@ -70,9 +74,14 @@ class Supervisor {
   void warnMalformed(const std::string& topic, const std::string& fault,
                      SteadyClock::time_point now);
   bool readSignals();
+  // SIGHUP: every key file read again; all taken, or none.
+  void reloadKeys();
+  // False when the whole record did not fit in the worker's pipe.
+  bool sendKeys(Slot& slot);
   void stop();
 
   Config config_;
+  std::unique_ptr<SecretPages> keyRecord_;  // the keys in force
   std::unique_ptr<MqttLink> mqtt_;
   std::vector<Slot> slots_;
   std::vector<std::string> launcher_;  // the command that runs a worker, before its arguments

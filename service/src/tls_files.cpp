@@ -1,12 +1,16 @@
 #include "tls_files.h"
 
+#include <fcntl.h>
 #include <openssl/err.h>
 #include <openssl/ssl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
 #include <memory>
+
+#include "rfid_serial/unique_fd.h"
 
 namespace rfid_tokend {
 namespace {
@@ -37,8 +41,15 @@ std::optional<std::string> checkTlsFiles(const MqttConfig& mqtt) {
       {&mqtt.certFileSetting, &mqtt.certFile},
       {&mqtt.keyFileSetting, &mqtt.keyFile}};
   for (const auto& [setting, path] : files) {
-    if (!path->empty() && ::access(path->c_str(), R_OK) != 0) {
+    if (path->empty()) continue;
+    if (::access(path->c_str(), R_OK) != 0) {
       return *setting + " " + *path + ": cannot be read (" + strerror(errno) + ")";
+    }
+    // OpenSSL's open of a FIFO would wait for a writer for ever.
+    const rfid_serial::UniqueFd file(::open(path->c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
+    struct stat info {};
+    if (!file.valid() || ::fstat(file.get(), &info) != 0 || !S_ISREG(info.st_mode)) {
+      return *setting + " " + *path + ": not a regular file";
     }
   }
   const std::unique_ptr<SSL_CTX, decltype(&SSL_CTX_free)> context(SSL_CTX_new(TLS_client_method()),

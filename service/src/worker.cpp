@@ -20,7 +20,7 @@
 #include "Module_RFID_ext.h"
 #include "debouncer.h"
 #include "fleet_token.h"
-#include "key_file_check.h"
+#include "key_material.h"
 #include "payloads.h"
 #include "rfid_keys/key_file.h"
 #include "rfid_serial/serial_port.h"
@@ -61,8 +61,6 @@ constexpr milliseconds kSignOfLifeEvery{500};
 
 struct Settings {
   ReaderConfig reader;
-  std::string keyFile;
-  std::string fleetKeys;
   std::string logDir;
   DebounceRule debounce;
   bool quietWait = true;
@@ -95,8 +93,6 @@ Settings decodeSettings(const std::string& argument) {
       json.at("token_format") == "decimal" ? TokenFormat::kDecimal : TokenFormat::kHex;
   reader.fallbackSerial = json.at("fallback_serial").get<bool>();
   reader.refusedSound = json.at("refused_sound").get<bool>();
-  settings.fleetKeys = json.at("fleet_keys");
-  settings.keyFile = json.at("keys");
   settings.logDir = json.at("log_dir");
   settings.debounce.absentPolls = json.at("debounce_polls");
   settings.debounce.absentTime = milliseconds(json.at("debounce_ms").get<int>());
@@ -115,20 +111,33 @@ class Worker {
     std::memcpy(builtInKeys_, sectorKeyA, sizeof builtInKeys_);
   }
 
-  // The keys of the key file over the module's built-in ones.
-  std::optional<std::string> loadKeys() {
-    if (!settings_.fleetKeys.empty()) {
-      rfid_cardauth::FleetKeys fleet;
-      if (auto fault = readChargerFleetKeys(settings_.fleetKeys, fleet)) return fault;
-      fleetKeys_ = fleet;
-    }
-    if (settings_.keyFile.empty()) return std::nullopt;
-    if (auto fault = keyFileFault(settings_.keyFile)) return fault;
-    rfid_keys::SectorKeys keys{};
-    if (auto fault = rfid_keys::readKeyFile(settings_.keyFile, true, keys)) return fault;
+  // The keys of the service's record over the module's built-in ones.
+  void useKeys(const KeyMaterial& keys) {
     std::memcpy(sectorKeyA, builtInKeys_, sizeof builtInKeys_);
-    rfid_keys::loadIntoModule(keys);
-    return std::nullopt;
+    if (keys.sectorKeys) rfid_keys::loadIntoModule(*keys.sectorKeys);
+    if (keys.fleet) fleetKeys_ = *keys.fleet;
+  }
+
+  // Takes the records the service has sent and uses the last whole one;
+  // false when none came whole.
+  bool takeKeys() {
+    bool taken = false;
+    for (;;) {
+      const ssize_t got =
+          ::read(kWorkerKeyFd, incoming_.data() + incomingSize_, kKeyRecordSize - incomingSize_);
+      if (got < 0 && errno == EINTR) continue;
+      if (got <= 0) break;
+      incomingSize_ += static_cast<std::size_t>(got);
+      if (incomingSize_ < kKeyRecordSize) continue;
+      incomingSize_ = 0;
+      KeyMaterial keys;
+      if (decodeKeyRecord(incoming_, keys)) {
+        useKeys(keys);
+        taken = true;
+      }
+      incoming_.wipe();
+    }
+    return taken;
   }
 
   int run() {
@@ -418,10 +427,7 @@ class Worker {
     signalfd_siginfo info{};
     while (::read(signalFd_, &info, sizeof info) == static_cast<ssize_t>(sizeof info)) {
       if (info.ssi_signo == SIGHUP) {
-        if (const auto fault = loadKeys()) {
-          logLine(Level::kError, "reader %s: key file not reloaded, the keys before stay: %s",
-                  settings_.reader.name.c_str(), fault->c_str());
-        } else {
+        if (takeKeys()) {
           logLine(Level::kInfo, "reader %s: key file reloaded", settings_.reader.name.c_str());
         }
       } else {
@@ -483,6 +489,8 @@ class Worker {
   SteadyClock::time_point lastPoll_{};
   unsigned char builtInKeys_[sizeof sectorKeyA / sizeof sectorKeyA[0]][sizeof sectorKeyA[0]];
   rfid_cardauth::FleetKeys fleetKeys_;
+  SecretPages incoming_{kKeyRecordSize};  // a key record as it arrives
+  std::size_t incomingSize_ = 0;
 };
 
 }  // namespace
@@ -496,8 +504,6 @@ std::string workerArgument(const Config& config, std::size_t index) {
                {"reverse_bytes", reader.reverseBytes.value_or(config.reverseBytes)},
                {"token_type", reader.tokenType},
                {"token_prefix", reader.tokenPrefix},
-               {"keys", config.keyFile},
-               {"fleet_keys", config.fleetKeys},
                {"token", tokenSourceName(reader.token.value_or(TokenSource::kSerial))},
                {"token_format", reader.tokenFormat == TokenFormat::kDecimal ? "decimal" : "hex"},
                {"fallback_serial", reader.fallbackSerial},
@@ -540,8 +546,10 @@ int runWorker(const std::string& argument) {
   ::fcntl(kWorkerCommandFd, F_SETFL, ::fcntl(kWorkerCommandFd, F_GETFL) | O_NONBLOCK);
 
   Worker worker(std::move(settings), signalFd.get());
-  if (const auto fault = worker.loadKeys()) {
-    logLine(Level::kError, "reader worker: key file refused: %s", fault->c_str());
+  // The service wrote the keys in force before this process started.
+  ::fcntl(kWorkerKeyFd, F_SETFL, ::fcntl(kWorkerKeyFd, F_GETFL) | O_NONBLOCK);
+  if (!worker.takeKeys()) {
+    logLine(Level::kError, "reader worker: no keys from the service");
     return kWorkerKeyFault;
   }
   return worker.run();

@@ -6,7 +6,8 @@
 // The worker reports ReaderEvents, one JSON line each, on kWorkerEventFd and
 // takes commands, one line each, on kWorkerCommandFd. Its standard output
 // and error, the module's console lines, go to the service through a pipe. SIGTERM or SIGINT ends
-// it after the exchange in flight; SIGHUP re-reads the key file.
+// it after the exchange in flight; SIGHUP takes the keys the service sent
+// last on kWorkerKeyFd. A worker reads no key file itself.
 #ifndef RFID_TOKEND_WORKER_H
 #define RFID_TOKEND_WORKER_H
 
@@ -20,6 +21,9 @@ namespace rfid_tokend {
 constexpr char kWorkerFlag[] = "--worker";
 constexpr int kWorkerEventFd = 3;
 constexpr int kWorkerCommandFd = 4;
+// Key records from the service (see key_material.h): one before the worker
+// starts, and one before each SIGHUP.
+constexpr int kWorkerKeyFd = 5;
 
 // The line a worker sends when it has sent nothing for half a second: the
 // service restarts a worker that stays silent (see Supervisor).
@@ -29,7 +33,7 @@ constexpr char kSignOfLife[] = "alive";
 constexpr char kCommandAccepted[] = "accepted";
 constexpr char kCommandRejected[] = "rejected";
 
-// A worker's exit status when its key file cannot be used.
+// A worker's exit status when it gets no usable keys from the service.
 constexpr int kWorkerKeyFault = 2;
 
 // The worker's settings, as the one argument after kWorkerFlag.

@@ -39,22 +39,29 @@ class FleetEndToEnd : public ::testing::Test {
  protected:
   FleetEndToEnd() { ::mkdir(logDir_.c_str(), 0700); }
 
-  // The attack card `name`, written as a card file and loaded from it.
+  static rfid_cardauth::FleetKeys bench() {
+    rfid_cardauth::FleetKeys keys;
+    EXPECT_EQ(rfid_cardauth::parseFleetKeys(kBenchKeys, keys), std::nullopt);
+    return keys;
+  }
+
+  // `image` written as a card file and loaded from it.
+  Card card(const rfid_image::CardImage& image, const std::string& name) const {
+    const rfid_sim::CardFile file{dir_.file(name + ".mfd"), rfid_image::Format::kBinary};
+    std::vector<std::string> warnings;
+    std::string error;
+    EXPECT_TRUE(rfid_image::writeImageFile(file.path, image, file.format, "test", warnings, error))
+        << error;
+    std::string warning;
+    const auto loaded = rfid_sim::openCardFile(file, Card::demo(), warning, error);
+    EXPECT_TRUE(loaded) << error;
+    return loaded.value_or(Card::demo());
+  }
+
+  // The attack card `name`.
   Card card(const std::string& name) const {
-    rfid_cardauth::FleetKeys bench;
-    EXPECT_EQ(rfid_cardauth::parseFleetKeys(kBenchKeys, bench), std::nullopt);
-    for (const rfid_tools::AttackCard& attack : rfid_tools::attackCards(bench)) {
-      if (attack.name != name) continue;
-      const rfid_sim::CardFile file{dir_.file(name + ".mfd"), rfid_image::Format::kBinary};
-      std::vector<std::string> warnings;
-      std::string error;
-      EXPECT_TRUE(
-          rfid_image::writeImageFile(file.path, attack.image, file.format, "test", warnings, error))
-          << error;
-      std::string warning;
-      const auto loaded = rfid_sim::openCardFile(file, Card::demo(), warning, error);
-      EXPECT_TRUE(loaded) << error;
-      return *loaded;
+    for (const rfid_tools::AttackCard& attack : rfid_tools::attackCards(bench())) {
+      if (attack.name == name) return card(attack.image, name);
     }
     ADD_FAILURE() << "no attack card " << name;
     return Card::demo();
@@ -183,7 +190,8 @@ TEST_F(FleetEndToEnd, ARefusedCardSoundsOnceWhileItRestsAndOnlyCardsWithoutAToke
   // the genuine card there gives its id in decimal.
   EXPECT_TRUE(service.waitForLine(tokenLine("clone", "1A2B3C4D", "ISO14443"), milliseconds(5000)));
   EXPECT_TRUE(service.waitForLine(refusedLine("mac", "flipped", "1A2B3C4D"), milliseconds(5000)));
-  EXPECT_TRUE(service.waitForLine(tokenLine("genuine", "123456789", "Local"), milliseconds(5000)));
+  EXPECT_TRUE(
+      service.waitForLine(tokenLine("genuine", "000000123456789", "Local"), milliseconds(5000)));
 
   // Resting on the reader: refused once, one Warn line, the rejected
   // pattern (two signals) once, and nothing from the readers told to keep quiet.
@@ -195,6 +203,27 @@ TEST_F(FleetEndToEnd, ARefusedCardSoundsOnceWhileItRestsAndOnlyCardsWithoutAToke
   EXPECT_EQ(buzzes, 2);
   EXPECT_EQ(beeps, 2);
   EXPECT_EQ(service.countLines(R"("event":"token")"), 2);
+  expectNoKeyShown(service);
+}
+
+// A UID-changeable card with serial number 12345678 and the fleet card
+// with token id 12,345,678, both typed ISO14443: the clone's serial number
+// never reads as the fleet card's token.
+TEST_F(FleetEndToEnd, ASerialNumberThatReadsAsDecimalNeverEqualsADecimalTokenId) {
+  Simulator clone(Model::kVor, card(rfid_image::blankImage({0x12, 0x34, 0x56, 0x78}), "clone"));
+  const auto genuineImage =
+      rfid_tools::fleetCardImage(bench(), {0x1A, 0x2B, 0x3C, 0x4D}, 1, {0, 0, 0, 0xBC, 0x61, 0x4E});
+  ASSERT_TRUE(genuineImage);
+  Simulator genuine(Model::kElatec, card(*genuineImage, "genuine"));
+  const std::string settings =
+      "fallback = \"serial\"\ntoken_format = \"decimal\"\ntoken_type = \"ISO14443\"\n";
+  Service service({"--jsonl", "--log-dir", logDir_, "--fleet-keys", fleetKeys_, "--config",
+                   dir_.write("tokend.toml", readerTable(clone, "clone", settings) +
+                                                 readerTable(genuine, "genuine", settings))});
+  EXPECT_TRUE(service.waitForLine(tokenLine("clone", "12345678", "ISO14443"), milliseconds(5000)));
+  EXPECT_TRUE(
+      service.waitForLine(tokenLine("genuine", "000000012345678", "ISO14443"), milliseconds(5000)));
+  EXPECT_EQ(service.countLines(R"("value":"12345678")"), 1);
   expectNoKeyShown(service);
 }
 

@@ -70,6 +70,49 @@ TEST(FleetConfig, TheTokenSourceFollowsTheSettingsAndFaultsNameTheKey) {
   }
 }
 
+// No token that any card can carry may read as a fleet token of any reader:
+// what a configuration lets through, and the line that refuses it.
+TEST(FleetConfig, AFleetTokenThatAnotherTokenCouldEqualIsRefused) {
+  const std::string keys = "fleet_keys = \"fleet.toml\"\n";
+  const auto reader = [](const char* path, const std::string& more) {
+    return std::string("[[reader]]\nmodel = \"vor\"\npath = \"") + path + "\"\n" + more;
+  };
+  const std::string decimal = "token_format = \"decimal\"\n";
+  const std::string fallback = "fallback = \"serial\"\n";
+  const struct {
+    std::string toml;
+    const char* fault;  // nullptr: runs
+  } cases[] = {
+      {reader("/dev/a", decimal + fallback), nullptr},
+      {reader("/dev/a", fallback), nullptr},
+      {reader("/dev/a", decimal) + reader("/dev/b", "token = \"serial\"\n"), nullptr},
+      {reader("/dev/a", decimal) +
+           reader("/dev/b", "token = \"serial\"\ntoken_prefix = \"1234567\"\n"),
+       "reader[1].token_prefix: a fleet token of this reader could be the same string as one "
+       "of the serial-number tokens of reader \"/dev/b\""},
+      {reader("/dev/a", decimal) + reader("/dev/b", "token = \"serial\"\ntoken_prefix = \"S\"\n"),
+       nullptr},
+      {reader("/dev/a", "") + reader("/dev/b", "token = \"serial\"\ntoken_prefix = \"00AB\"\n"),
+       "serial-number tokens of reader \"/dev/b\""},
+      {reader("/dev/a", "token_prefix = \"00\"\n" + fallback), nullptr},
+      {reader("/dev/a", decimal) + reader("/dev/b", "block = 4\nblock_format = \"ascii\"\n"),
+       "block tokens of reader \"/dev/b\""},
+      {reader("/dev/a", decimal + "token_prefix = \"F-\"\n") +
+           reader("/dev/b", "block = 4\nblock_format = \"ascii\"\ntoken_prefix = \"B-\"\n"),
+       nullptr},
+      {reader("/dev/a", decimal) + reader("/dev/b", "block = 4\n"), nullptr},
+  };
+  for (const auto& [toml, fault] : cases) {
+    const ParseResult result = parse({}, keys + toml);
+    if (fault == nullptr) {
+      EXPECT_EQ(result.outcome, ParseResult::Outcome::kRun) << toml << result.text;
+    } else {
+      EXPECT_EQ(result.outcome, ParseResult::Outcome::kInvalid) << toml;
+      EXPECT_NE(result.text.find(fault), std::string::npos) << result.text;
+    }
+  }
+}
+
 // A reader that answers as scripted and notes the key in the module's
 // table at the login.
 class ScriptedReader : public FleetCardReader {
@@ -102,7 +145,7 @@ TEST(FleetToken, ATapLogsInWithTheCardsKeyReadsBlock4AndPutsTheKeyTableBack) {
   EXPECT_EQ(reader.keyAtLogin, "D03CA049EA28");
   EXPECT_EQ(rfid_hex::toHex(sectorKeyA[1], 6), tableBefore);
   EXPECT_EQ(fleetTokenText(read.tokenId, TokenFormat::kHex), "0000075BCD15");
-  EXPECT_EQ(fleetTokenText(read.tokenId, TokenFormat::kDecimal), "123456789");
+  EXPECT_EQ(fleetTokenText(read.tokenId, TokenFormat::kDecimal), "000000123456789");
   EXPECT_EQ(fleetTokenText({0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF}, TokenFormat::kDecimal),
             "281474976710655");
 

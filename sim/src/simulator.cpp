@@ -110,6 +110,12 @@ void Simulator::removeCard() {
   if (auto card = reader_->field().remove()) lastCard_ = card;
 }
 
+void Simulator::removeCardAfterWrites(unsigned long writes) {
+  const std::lock_guard<std::mutex> lock(mutex_);
+  const Card* card = reader_->field().card();
+  leaveAtWrite_ = writes == 0 || card == nullptr ? 0 : card->writeCount() + writes;
+}
+
 std::optional<Card> Simulator::card() const {
   const std::lock_guard<std::mutex> lock(mutex_);
   const Card* card = reader_->field().card();
@@ -234,6 +240,11 @@ void Simulator::run() {
     for (Bytes& reply : reader_->service(now)) queueReply(std::move(reply), now);
     sendDueBytes(now);
     saveIfChanged();
+    if (const Card* card = reader_->field().card();
+        card != nullptr && leaveAtWrite_ != 0 && card->writeCount() >= leaveAtWrite_) {
+      leaveAtWrite_ = 0;
+      if (auto left = reader_->field().remove()) lastCard_ = left;
+    }
     replied_.notify_all();
   }
 }

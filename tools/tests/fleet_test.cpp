@@ -175,6 +175,31 @@ TEST_P(FleetCommands, AHalfProvisionedCardIsFinishedAndAForeignCardLeftAlone) {
   expectNoKeyShown(*full);
 }
 
+// Provision pulled away after each of its 17 writes: the card is refused
+// (login) until the last write is done, and provision run again finishes it.
+TEST_P(FleetCommands, ACardPulledAwayAfterAnyWriteFailsClosedAndIsFinishedByAnotherRun) {
+  const auto full = rfid_tools::fleetCardImage(benchKeys(), kUid, 1, {0, 0, 0, 0, 0, 9});
+  ASSERT_TRUE(full);
+  for (int writes = 1; writes <= 17; ++writes) {
+    SCOPED_TRACE("pulled away after write " + std::to_string(writes));
+    writeCard(rfid_image::blankImage(kUid));
+    Result pulled = run({"provision", "--fleet", bench_, "--token-id", "000000000009", "--yes",
+                         "--card-leaves-after-writes", std::to_string(writes)});
+    EXPECT_EQ(pulled.exitCode, 1) << pulled.out << pulled.err;
+    Result verdict = run({"verify", "--fleet", charger_, "--json"});
+    if (writes < 17) {
+      EXPECT_EQ(verdict.exitCode, 1) << verdict.out;
+      EXPECT_NE(verdict.out.find("\"reason\":\"login\""), std::string::npos) << verdict.out;
+    } else {
+      EXPECT_EQ(verdict.exitCode, 0) << verdict.out << verdict.err;
+    }
+    Result finished = run({"provision", "--fleet", bench_, "--token-id", "000000000009", "--yes"});
+    EXPECT_EQ(finished.exitCode, 0) << finished.err;
+    EXPECT_EQ(card(), memory(*full));
+  }
+  expectNoKeyShown(*full);
+}
+
 TEST_P(FleetCommands, EveryAttackCardGetsItsVerdict) {
   const auto cards = rfid_tools::attackCards(benchKeys());
   ASSERT_EQ(cards.size(), 6u);

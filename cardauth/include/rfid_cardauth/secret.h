@@ -43,6 +43,12 @@ constexpr std::size_t kSectorKeySize = 6;
 using AesKey = Secret<kAesKeySize>;
 using SectorKey = Secret<kSectorKeySize>;
 
+// For a program that loads fleet or sector keys, first thing: no core file
+// (RLIMIT_CORE 0, and not dumpable, which also keeps other processes of the
+// same user from reading its memory through ptrace or /proc). A crash then
+// leaves no copy of a key on disk.
+void keepKeysOutOfCoreDumps();
+
 }  // namespace rfid_cardauth
 
 #endif  // RFID_CARDAUTH_SECRET_H

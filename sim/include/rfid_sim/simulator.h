@@ -55,6 +55,9 @@ class Simulator {
   void insertCard(Card card);
   void insertCard();
   void removeCard();
+  // The card leaves the field once it has taken `writes` writes (counted
+  // from now; 0: never), as a card pulled away in the middle of a job.
+  void removeCardAfterWrites(unsigned long writes);
   // A copy of the card in the field, as it is now.
   std::optional<Card> card() const;
 
@@ -91,6 +94,7 @@ class Simulator {
   std::string saveError_;
   Trace trace_;
   unsigned long savedWrites_ = 0;
+  unsigned long leaveAtWrite_ = 0;  // the card's writeCount() at which it leaves; 0: never
   unsigned long bytesReceived_ = 0;
   unsigned long repliesSent_ = 0;
   unsigned long repliesWaited_ = 0;
