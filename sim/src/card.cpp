@@ -4,6 +4,9 @@
 
 #include <algorithm>
 #include <cstring>
+#include <fstream>
+
+#include "rfid_sim/desfire_file.h"
 
 namespace rfid_sim {
 namespace {
@@ -260,6 +263,8 @@ rfid_image::CardImage imageOf(const Card& card) {
 }
 
 bool saveCardFile(const CardFile& file, const Card& card, std::string& error) {
+  if (const DesfireCard* desfire = card.desfire())
+    return writeDesfireFile(file.path, *desfire, error);
   std::vector<std::string> warnings;  // none: the image is whole
   return rfid_image::writeImageFile(file.path, imageOf(card), file.format, "rfid-reader-sim",
                                     warnings, error);
@@ -270,6 +275,13 @@ std::optional<Card> openCardFile(const CardFile& file, const Card& blank, std::s
   if (::access(file.path.c_str(), F_OK) != 0) {
     if (!saveCardFile(file, blank, error)) return std::nullopt;
     return blank;
+  }
+  std::string head;
+  if (std::ifstream in(file.path); in) std::getline(in, head, '\0');
+  if (blank.desfire() != nullptr || isDesfireJson(head)) {
+    auto desfire = readDesfireFile(file.path, warning, error);
+    if (!desfire) return std::nullopt;
+    return Card::desfire(std::move(*desfire));
   }
   const auto image = rfid_image::readImageFile(file.path, file.format, error);
   if (!image) return std::nullopt;

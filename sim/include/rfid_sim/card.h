@@ -76,7 +76,9 @@ class Card {
   DesfireCard* desfire() { return desfire_ ? &*desfire_ : nullptr; }
   const DesfireCard* desfire() const { return desfire_ ? &*desfire_ : nullptr; }
   // Counts successful writes, so an owner can tell when to save.
-  unsigned long writeCount() const { return writeCount_; }
+  unsigned long writeCount() const {
+    return writeCount_ + (desfire_ ? desfire_->changeCount() : 0);
+  }
 
   // The card (re-)enters the field: it powers up idle, with no login.
   void enterField();
@@ -116,7 +118,8 @@ class Card {
   std::optional<DesfireCard> desfire_;
 };
 
-// A card file: a card dump in one of the formats of rfid_image/image_file.h.
+// A card file: a card dump in one of the formats of rfid_image/image_file.h,
+// or for a DESFire card its JSON file (rfid_sim/desfire_file.h).
 struct CardFile {
   std::string path;
   rfid_image::Format format = rfid_image::Format::kBinary;
@@ -133,7 +136,9 @@ bool saveCardFile(const CardFile& file, const Card& card, std::string& error);
 // Blocks and keys that the dump does not know take their factory state (and
 // block 0 the serial number of the dump or else of `blank`); `warning` then
 // says which. Empty, with `error` set, when the file cannot be read or
-// written or is malformed (the error names the line or the JSON key).
+// written or is malformed (the error names the line or the JSON key). A
+// file whose JSON names the type DESFire, or any file with a DESFire
+// `blank`, is a DESFire card file.
 std::optional<Card> openCardFile(const CardFile& file, const Card& blank, std::string& warning,
                                  std::string& error);
 
