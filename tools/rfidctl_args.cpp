@@ -269,7 +269,8 @@ void addPortOptions(CLI::App& app, Options& options) {
            }
            options.simulatedCard = kind;
          },
-         "a DESFire card of the simulated reader (docs/simulator.md)")
+         "a DESFire card of the simulated reader (docs/simulator.md); with --card-file, the "
+         "card a missing file starts as")
       ->type_name("KIND")
       ->group(group);
   app.add_flag("--fast", options.fast, "no waits at all with the simulated reader")->group(group);
@@ -458,8 +459,8 @@ std::optional<std::string> checkCombination(const Options& options, bool modelGi
                             !options.simulatedCard.empty())) {
     return std::string("--card, --card-file, --no-card and --fast apply to --simulate only");
   }
-  if (!options.simulatedCard.empty() && (!options.cardFile.empty() || options.noCard)) {
-    return std::string("--card names the simulated card: leave out --card-file and --no-card");
+  if (!options.simulatedCard.empty() && options.noCard) {
+    return std::string("--card and --no-card contradict each other");
   }
   if (!options.cardFile.empty() && options.noCard) {
     return std::string("--card-file and --no-card contradict each other");
