@@ -2,10 +2,13 @@
 // status codes of refused commands, and the authenticated state that a
 // failed authentication or a wrong MAC ends.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include "rfid_desfire/fleet.h"
 #include "rfid_desfire/provision.h"
 #include "rfid_hex/hex.h"
+#include "rfid_sim/desfire_file.h"
 #include "rfid_sim/desfire_fixtures.h"
 
 namespace rfid_sim {
@@ -223,6 +226,56 @@ TEST(DesfireProvision, CardsItMustNotWriteAreRefusedWithAReason) {
     EXPECT_FALSE(
         rfid_desfire::planProvisioning(benchKeys(), exampleSerial(), link, fixedRandom).ok);
   }
+}
+
+}  // namespace
+}  // namespace rfid_sim
+
+namespace rfid_sim {
+namespace {
+
+// A card file gives back the card it was written from; a malformed one is
+// refused with the JSON key named; keys in a file others may read, refused.
+TEST(DesfireFile, RoundTripFaultsAndPrivateKeys) {
+  const DesfireCard genuine = desfireCard(DesfireKind::kGenuine);
+  std::string warning, error;
+  const auto back = parseDesfireJson(desfireJson(genuine, true), warning, error);
+  ASSERT_TRUE(back) << error;
+  EXPECT_EQ(desfireJson(*back, true), desfireJson(genuine, true));
+  EXPECT_EQ(desfireJson(genuine, false).find("\"Key\""), std::string::npos);
+  ASSERT_TRUE(parseDesfireJson(desfireJson(genuine, false), warning, error));
+  EXPECT_NE(warning.find("default key"), std::string::npos);
+
+  const std::pair<const char*, const char*> faults[] = {
+      {"{", "not valid JSON"},
+      {R"({"Type":"DESFire"})", "Serial is missing"},
+      {R"({"Type":"DESFire","Serial":"0478"})", "Serial must be 14 hex digits"},
+      {R"({"Type":"DESFire","Serial":"04782E21801D80","Version":"EV4"})", "Version must be"},
+      {R"({"Type":"DESFire","Serial":"04782E21801D80","Applications":[{"AID":"000000"}]})",
+       "Applications[0].AID must not be 000000"},
+      {R"({"Type":"DESFire","Serial":"04782E21801D80","Applications":[{"AID":"F54556",)"
+       R"("KeySettings":"09","Keys":[]}]})",
+       "Applications[0].Keys must be a list of 1 to 14 keys"},
+      {R"({"Type":"DESFire","Serial":"04782E21801D80","Applications":[{"AID":"F54556",)"
+       R"("KeySettings":"09","Keys":[{"Key":"00"}]}]})",
+       "Applications[0].Keys[0].Key must be 32 hex digits"},
+  };
+  for (const auto& [text, fault] : faults) {
+    error.clear();
+    EXPECT_FALSE(parseDesfireJson(text, warning, error)) << text;
+    EXPECT_NE(error.find(fault), std::string::npos) << error;
+  }
+
+  char directory[] = "/tmp/rfid-desfire-file-XXXXXX";
+  ASSERT_NE(::mkdtemp(directory), nullptr);
+  const std::string path = std::string(directory) + "/card.json";
+  ASSERT_TRUE(writeDesfireFile(path, genuine, error)) << error;
+  EXPECT_TRUE(readDesfireFile(path, warning, error)) << error;
+  ASSERT_EQ(::chmod(path.c_str(), 0644), 0);
+  EXPECT_FALSE(readDesfireFile(path, warning, error));
+  EXPECT_NE(error.find("chmod 600"), std::string::npos) << error;
+  ::unlink(path.c_str());
+  ::rmdir(directory);
 }
 
 }  // namespace
