@@ -95,10 +95,11 @@ void addOptions(CLI::App& app, Options& options, std::vector<std::string>& delay
   app.add_option("--link", options.link, "also a symbolic link to the serial side")
       ->type_name("PATH");
   app.add_flag("--trace", options.trace, "every byte received and sent, on the error stream");
-  app.add_option("--reply-delay-ms", delays,
-                 "the reader's delay before it answers a kind of command (repeatable); kinds: "
-                 "vor request, read, write, halt, buzzer (default 15 each); elatec search "
-                 "(default 40), login, read, write, beep (default 20 each); all: every kind")
+  app.add_option(
+         "--reply-delay-ms", delays,
+         "the reader's delay before it answers a kind of command (repeatable); kinds: "
+         "vor request, read, write, halt, buzzer (default 15 each); elatec search "
+         "(default 40), login, read, write, beep, sak, tdx (default 20 each); all: every kind")
       ->type_name("KIND=MS")
       ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll);
   app.add_option_function<std::string>(
