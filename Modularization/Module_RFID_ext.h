@@ -12,6 +12,8 @@
 #ifndef MODULE_RFID_EXT_H
 #define MODULE_RFID_EXT_H
 
+#include <stdbool.h>
+
 #ifdef __cplusplus
 extern "C" {
 #endif
@@ -77,6 +79,45 @@ int rfidSetLogDirectory(const char* directory);
  * @return 0; -1 with nothing changed for another mode or quietMs.
  */
 int rfidSetReplyWait(int mode, int quietMs);
+
+/* ---- ISO 14443-4 cards on the Elatec reader --------------------------------
+ * Both take the descriptor of an Elatec reader whose tag search (searchTag)
+ * has just found and selected a card, and go through the module's one
+ * exchange with the reply wait chosen above. Bad arguments are refused
+ * before anything is sent. No log line holds a card byte: a line names the
+ * outcome and byte counts only.
+ */
+
+/*
+ * Reads the selected card's SAK (the reader's GetSAK). Bit 0x20 set marks an
+ * ISO 14443-4 card (DESFire); MIFARE Classic 1K and 4K answer 0x08 and 0x18.
+ * @param[in]  Fd  the reader's descriptor, above 0.
+ * @param[out] sak set only when true is returned; not null.
+ * @return true when the reader answered with success.
+ */
+bool rfidElatecGetSak(int Fd, unsigned char* sak);
+
+/* The longest command and reply of one exchange in the module's frames. */
+#define RFID_ELATEC_MAX_TX 250
+#define RFID_ELATEC_MAX_RX 251
+
+/*
+ * One ISO 14443-4 exchange (the reader's TDX): the reader frames `tx` (an
+ * ISO 7816 APDU, for example) into layer-4 blocks, sends it to the selected
+ * card and hands back the card's reply. The reader is asked for at most
+ * min(rxCapacity, RFID_ELATEC_MAX_RX) reply bytes.
+ * @param[in]  Fd         the reader's descriptor, above 0.
+ * @param[in]  tx         the command, not null.
+ * @param      txLength   1 to RFID_ELATEC_MAX_TX.
+ * @param[out] rx         the card's reply; not null.
+ * @param      rxCapacity room in rx, 1 or more.
+ * @return the number of card bytes written to rx (0 or more) when the reader
+ *         answered with success; -1 otherwise, with nothing sent for bad
+ *         arguments and nothing written to rx for a reply that claims more
+ *         card bytes than arrived or than rxCapacity holds.
+ */
+int rfidElatecTransceive(int Fd, const unsigned char* tx, int txLength, unsigned char* rx,
+                         int rxCapacity);
 
 #ifdef __cplusplus
 }

@@ -33,6 +33,14 @@ constexpr unsigned char kBeepTemplate[rfid::elatec::kBeepFrameSize] = {
     0x09, 0x00, 0x04, 0x07, 0x00, 0x60, 0x09, 0xF4, 0x01, 0xF4, 0x01};
 constexpr std::size_t kBeepSoundAt = 4;
 constexpr std::size_t kParametersAt = 4;
+// ISO 14443-4: GetSAK (class 0x12, function 5) and TDX (function 3).
+constexpr unsigned char kGetSakFrame[rfid::elatec::kGetSakFrameSize] = {0x02, 0x00, 0x12, 0x05};
+constexpr unsigned char kTransceiveCommand[] = {0x12, 0x03};
+constexpr std::size_t kCommandAt = 2;
+// Count bytes behind the TX bytes: class, function, TX length, RX length.
+constexpr int kTransceiveFixedCount = 4;
+constexpr int kSakAt = 4;
+constexpr int kRxLengthAt = 4;
 
 Verdict judgeResult(Reply reply) {
   switch (reply.at(kResultByte)) {
@@ -106,6 +114,42 @@ Verdict judgeWriteBlock(Reply reply, bool& echoed) {
   // data, where a reader sends one, is passed back to the caller.
   echoed = reply.covers(kBlockDataAt + kBlockSize - 1);
   return judgeResult(reply);
+}
+
+void buildGetSakFrame(unsigned char (&frame)[kGetSakFrameSize]) {
+  std::memcpy(frame, kGetSakFrame, sizeof frame);
+}
+
+std::size_t buildTransceiveFrame(unsigned char (&frame)[kTransceiveFrameSize],
+                                 const unsigned char* tx, int txLength, int rxLimit) {
+  const int count = txLength + kTransceiveFixedCount;
+  frame[0] = lowByte(count);
+  frame[1] = lowByte(count >> 8);
+  std::memcpy(frame + kCommandAt, kTransceiveCommand, sizeof kTransceiveCommand);
+  frame[kTransceiveHeaderSize - 1] = lowByte(txLength);
+  std::memcpy(frame + kTransceiveHeaderSize, tx, static_cast<std::size_t>(txLength));
+  frame[kTransceiveHeaderSize + static_cast<std::size_t>(txLength)] = lowByte(rxLimit);
+  return kTransceiveHeaderSize + static_cast<std::size_t>(txLength) + 1;
+}
+
+Verdict judgeGetSak(Reply reply) {
+  const Verdict verdict = judgeResult(reply);
+  if (verdict == Verdict::kSuccess && !reply.covers(kSakAt)) return Verdict::kIncomplete;
+  return verdict;
+}
+
+Verdict judgeTransceive(Reply reply, int rxCapacity, int& rxLength) {
+  const Verdict verdict = judgeResult(reply);
+  if (verdict != Verdict::kSuccess) return verdict;
+  if (!reply.covers(kRxLengthAt)) return Verdict::kIncomplete;
+  const int claimed = reply.at(kRxLengthAt);
+  // A claim beyond the bytes that came or the caller's room is not taken in
+  // part: the caller gets no card byte of a reply it cannot trust whole.
+  if (claimed > rxCapacity || !reply.covers(kTransceiveDataAt + claimed - 1)) {
+    return Verdict::kIncomplete;
+  }
+  rxLength = claimed;
+  return verdict;
 }
 
 }  // namespace rfid::elatec
@@ -270,4 +314,77 @@ extern "C" bool SetBeep(int Fd, int /*moduleType*/, unsigned char sound) {
   (void)exchange(Fd, frame, sizeof frame, rx);
   isSuccess = true;
   return isSuccess;
+}
+
+extern "C" bool rfidElatecGetSak(int Fd, unsigned char* sak) {
+  bool isSuccess = false;
+  if (Fd <= 0 || sak == nullptr) return isSuccess;
+
+  unsigned char frame[elatec::kGetSakFrameSize];
+  elatec::buildGetSakFrame(frame);
+  ReceiveArea rx;
+  const Reply reply = exchange(Fd, frame, sizeof frame, rx);
+  if (reply.count < 1) return isSuccess;
+
+  switch (elatec::judgeGetSak(reply)) {
+    case Verdict::kSuccess:
+      *sak = reply.at(kSakAt);
+      DEBUG_INFO_1("Card SAK read.\n");
+      isSuccess = true;
+      break;
+    case Verdict::kRefused:
+      DEBUG_INFO_1("No SAK: no card selected.\n");
+      break;
+    case Verdict::kRetry:
+      DEBUG_WARN_1("Please try again.\n");
+      break;
+    case Verdict::kIncomplete:
+      DEBUG_WARN_1("Incomplete reply: %d bytes.\n", reply.count);
+      break;
+    case Verdict::kSilent:
+      break;
+  }
+  return isSuccess;
+}
+
+extern "C" int rfidElatecTransceive(int Fd, const unsigned char* tx, int txLength,
+                                    unsigned char* rx, int rxCapacity) {
+  constexpr int kFailed = -1;
+  if (Fd <= 0 || tx == nullptr || rx == nullptr) return kFailed;
+  if (txLength < 1 || txLength > elatec::kMaxTransceiveTx) {
+    DEBUG_WARN_1("Command length %d is out of range.\n", txLength);
+    return kFailed;
+  }
+  if (rxCapacity < 1) {
+    DEBUG_WARN_1("Reply room %d is out of range.\n", rxCapacity);
+    return kFailed;
+  }
+
+  unsigned char frame[elatec::kTransceiveFrameSize];
+  const std::size_t length = elatec::buildTransceiveFrame(
+      frame, tx, txLength,
+      rxCapacity < elatec::kMaxTransceiveRx ? rxCapacity : elatec::kMaxTransceiveRx);
+  ReceiveArea receive;
+  const Reply reply = exchange(Fd, frame, length, receive);
+  if (reply.count < 1) return kFailed;
+
+  int rxLength = 0;
+  switch (elatec::judgeTransceive(reply, rxCapacity, rxLength)) {
+    case Verdict::kSuccess:
+      std::memcpy(rx, reply.bytes + elatec::kTransceiveDataAt, static_cast<std::size_t>(rxLength));
+      DEBUG_INFO_1("Card exchange: %d bytes sent, %d received.\n", txLength, rxLength);
+      return rxLength;
+    case Verdict::kRefused:
+      DEBUG_INFO_1("Card exchange fail.\n");
+      break;
+    case Verdict::kRetry:
+      DEBUG_WARN_1("Please try again.\n");
+      break;
+    case Verdict::kIncomplete:
+      DEBUG_WARN_1("Incomplete reply: %d bytes.\n", reply.count);
+      break;
+    case Verdict::kSilent:
+      break;
+  }
+  return kFailed;
 }

@@ -45,7 +45,51 @@ void unprovisionOptions(CLI::App& command, Options& options) {
   yesFlag(command, options, "write the card; without it, only say what would be written");
 }
 
+void desfireOptions(CLI::App& command, Options& options) {
+  command.add_option("ACTION", options.desfireAction, "info, provision, verify or unprovision")
+      ->required()
+      ->type_name("");
+  fleetOption(command, options);
+  command.add_option("--token-id", options.tokenIdText, "provision: the token id, 12 hex digits")
+      ->type_name("HEX12");
+  yesFlag(command, options,
+          "provision, unprovision: write the card; without it, only say what would be written");
+}
+
+namespace {
+
+std::optional<std::string> checkDesfireArguments(Options& options) {
+  const std::string& action = options.desfireAction;
+  if (action != "info" && action != "provision" && action != "verify" && action != "unprovision") {
+    return "desfire takes info, provision, verify or unprovision, got '" + action + "'";
+  }
+  if (options.model != Model::kElatec) {
+    return std::string(
+        "desfire is for --model elatec: the DESFire exchange runs through the elatec reader");
+  }
+  if (action != "info" && options.fleetPath.empty()) {
+    return "desfire " + action + " needs --fleet FILE, the fleet key file with a [desfire] table";
+  }
+  if (action != "provision") {
+    if (!options.tokenIdText.empty()) return std::string("--token-id belongs to desfire provision");
+    return std::nullopt;
+  }
+  if (options.tokenIdText.empty()) {
+    return std::string(
+        "desfire provision needs --token-id HEX12, the token id to write (12 hex digits)");
+  }
+  const auto tokenId = rfid_hex::parseHex<6>(options.tokenIdText);
+  if (!tokenId) {
+    return "--token-id takes 12 hex digits (6 bytes), got '" + options.tokenIdText + "'";
+  }
+  options.tokenId = *tokenId;
+  return std::nullopt;
+}
+
+}  // namespace
+
 std::optional<std::string> checkFleetArguments(Options& options) {
+  if (options.command == Command::kDesfire) return checkDesfireArguments(options);
   if (!isFleetCommand(options.command)) return std::nullopt;
   if (options.fleetPath.empty()) {
     return options.commandName + " needs --fleet FILE, the fleet key file";

@@ -17,6 +17,7 @@ void unprovisionOptions(CLI::App& command, Options& options);
 
 // The fleet commands' values, checked once everything is parsed: a usage
 // fault in one line, or nothing.
+void desfireOptions(CLI::App& command, Options& options);
 std::optional<std::string> checkFleetArguments(Options& options);
 
 }  // namespace rfid_tools

@@ -15,6 +15,7 @@
 #include "Module_RFID_ext.h"
 #include "card_commands.h"
 #include "console.h"
+#include "desfire_commands.h"
 #include "fleet_commands.h"
 #include "host.h"
 #include "rfid_cardauth/secret.h"
@@ -261,6 +262,8 @@ int run(const Options& options, Console& console, int fd) {
       return rfid_tools::verifyCard(fd, console, options);
     case Command::kUnprovision:
       return rfid_tools::unprovisionCard(fd, console, options);
+    case Command::kDesfire:
+      return rfid_tools::desfireCommand(fd, console, options);
   }
   return kExitUsage;
 }

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "fleet_args.h"
+#include "rfid_sim/desfire_fixtures.h"
 
 namespace rfid_tools {
 namespace {
@@ -195,6 +196,9 @@ constexpr CommandEntry kCommands[] = {
      verifyOptions},
     {Command::kUnprovision, "unprovision", "--fleet FILE --yes",
      "put a fleet card back to its factory state", unprovisionOptions},
+    {Command::kDesfire, "desfire",
+     "info|provision|verify|unprovision [--fleet FILE] [--token-id HEX12] [--yes]",
+     "DESFire fleet cards on the elatec reader (docs/bench-tool.md)", desfireOptions},
 };
 
 std::string commandLine(const CommandEntry& entry) {
@@ -253,6 +257,21 @@ void addPortOptions(CLI::App& app, Options& options) {
       ->type_name("PATH")
       ->group(group);
   app.add_flag("--no-card", options.noCard, "no card in the simulated reader's field")
+      ->group(group);
+  app.add_option_function<std::string>(
+         "--card",
+         [&options](const std::string& kind) {
+           if (!rfid_sim::desfireKindFromName(kind)) {
+             throw BadArgument(
+                 "--card takes desfire, desfire-genuine, desfire-clone, desfire-other-fleet, "
+                 "desfire-replay, desfire-random-id, desfire-ev1 or desfire-flipped-bit, got '" +
+                 kind + "'");
+           }
+           options.simulatedCard = kind;
+         },
+         "a DESFire card of the simulated reader (docs/simulator.md); with --card-file, the "
+         "card a missing file starts as")
+      ->type_name("KIND")
       ->group(group);
   app.add_flag("--fast", options.fast, "the simulated reader answers at once")->group(group);
   app.add_option("--card-leaves-after-writes", options.leaveAfterWrites,
@@ -441,9 +460,13 @@ std::optional<std::string> checkCombination(const Options& options, bool modelGi
     return std::string("no reader port: pass --port PATH (e.g. /dev/ttyUSB0) or --simulate");
   }
   if (!options.simulate && (!options.cardFile.empty() || options.noCard || options.fast ||
-                            options.leaveAfterWrites != 0)) {
+                            options.leaveAfterWrites != 0 || !options.simulatedCard.empty())) {
     return std::string(
-        "--card-file, --no-card, --fast and --card-leaves-after-writes apply to --simulate only");
+        "--card, --card-file, --no-card, --fast and --card-leaves-after-writes apply to --simulate "
+        "only");
+  }
+  if (!options.simulatedCard.empty() && options.noCard) {
+    return std::string("--card and --no-card contradict each other");
   }
   if (!options.cardFile.empty() && options.noCard) {
     return std::string("--card-file and --no-card contradict each other");

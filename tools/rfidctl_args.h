@@ -30,7 +30,8 @@ enum class Command {
   kWatch,
   kProvision,
   kVerify,
-  kUnprovision
+  kUnprovision,
+  kDesfire
 };
 
 struct Options {
@@ -43,6 +44,7 @@ struct Options {
   std::string cardFile;                // --simulate only
   bool noCard = false;                 // --simulate only
   bool fast = false;                   // --simulate only
+  std::string simulatedCard;           // --simulate --card KIND: a DESFire card of the simulator
   unsigned long leaveAfterWrites = 0;  // --simulate only: the card leaves after this many writes
   bool quietWait = true;               // --reply-wait quiet (default) or fixed
   int quietMs = 20;                    // --quiet-ms
@@ -74,6 +76,7 @@ struct Options {
   std::array<std::uint8_t, 6> tokenId{};  // ... once checked
   std::string macKeyIdText;               // provision --mac-key-id, as given
   int macKeyId = 0;                       // ... once checked; 0: the file's highest id
+  std::string desfireAction;              // desfire info|provision|verify|unprovision
 };
 
 // Why parsing ends without a command to run.

@@ -5,6 +5,7 @@
 #include <optional>
 
 #include "rfid_sim/card.h"
+#include "rfid_sim/desfire_fixtures.h"
 #include "rfid_sim/simulator.h"
 
 namespace rfid_tools {
@@ -13,6 +14,9 @@ std::unique_ptr<SimulatedReader> SimulatedReader::start(const Options& options,
                                                         std::string& error) {
   std::optional<rfid_sim::Card> card = rfid_sim::Card::demo();
   if (options.noCard) card.reset();
+  if (const auto kind = rfid_sim::desfireKindFromName(options.simulatedCard)) {
+    card = rfid_sim::Card::desfire(rfid_sim::desfireCard(*kind));
+  }
   const rfid_sim::CardFile cardFile{options.cardFile, rfid_image::formatForPath(options.cardFile)};
   if (!cardFile.path.empty()) {
     std::string warning;

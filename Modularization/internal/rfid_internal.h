@@ -239,6 +239,31 @@ Verdict judgeReadBlock(Reply reply);
 // kSuccess of a write comes with whether the reply echoed the block data.
 Verdict judgeWriteBlock(Reply reply, bool& echoed);
 
+// ISO 14443-4 cards: GetSAK and the exchange with the card (TDX). The TDX
+// request is [count][12 03][TX length][TX bytes][largest RX length], its
+// reply [count][status][result][RX length][RX bytes].
+constexpr std::size_t kGetSakFrameSize = 4;
+constexpr int kMaxTransceiveTx = RFID_ELATEC_MAX_TX;
+constexpr int kMaxTransceiveRx = RFID_ELATEC_MAX_RX;
+constexpr std::size_t kTransceiveHeaderSize = 5;  // count, group, function, TX length
+constexpr std::size_t kTransceiveFrameSize = kTransceiveHeaderSize + kMaxTransceiveTx + 1;
+constexpr int kTransceiveDataAt = 5;  // the card's first byte in the reply
+static_assert(kTransceiveFrameSize <= kReceiveSize, "a TDX request fits the module's frames");
+static_assert(kTransceiveDataAt + kMaxTransceiveRx <= static_cast<int>(kReceiveSize),
+              "a TDX reply fits one exchange's read");
+
+void buildGetSakFrame(unsigned char (&frame)[kGetSakFrameSize]);
+// Writes the TDX request for `txLength` (1 to kMaxTransceiveTx) bytes of
+// `tx`, asking for at most `rxLimit` (1 to kMaxTransceiveRx) reply bytes;
+// returns the frame's length.
+std::size_t buildTransceiveFrame(unsigned char (&frame)[kTransceiveFrameSize],
+                                 const unsigned char* tx, int txLength, int rxLimit);
+// kSuccess of GetSAK comes with the SAK in the reply's byte 4.
+Verdict judgeGetSak(Reply reply);
+// kSuccess of TDX comes with the count of card bytes, which all arrived and
+// fit in `rxCapacity`; kIncomplete for a reply that claims more.
+Verdict judgeTransceive(Reply reply, int rxCapacity, int& rxLength);
+
 }  // namespace elatec
 }  // namespace rfid
 

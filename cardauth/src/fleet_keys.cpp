@@ -62,6 +62,43 @@ Fault readMacKeys(const toml::node& node, MacKeys& keys) {
   return std::nullopt;
 }
 
+constexpr std::size_t kAidDigits = 6;
+
+Fault readDesfire(const toml::node& node, FleetKeys& keys) {
+  const toml::table* table = node.as_table();
+  if (table == nullptr) {
+    return std::string("desfire must be a table: [desfire] with read_key = \"HEX32\"");
+  }
+  DesfireFleetKeys desfire;
+  bool haveReadKey = false;
+  for (const auto& [key, value] : *table) {
+    const std::string name(key.str());
+    if (name == "aid") {
+      const std::string* text = value.is_string() ? &value.as_string()->get() : nullptr;
+      std::uint8_t aid[3] = {};
+      if (text == nullptr || text->size() != kAidDigits ||
+          !rfid_hex::parseHex(*text, aid, sizeof aid) || (aid[0] | aid[1] | aid[2]) == 0) {
+        return std::string(
+            "desfire.aid must be 6 hex digits in quotes, most significant first, not 000000");
+      }
+      desfire.aid = static_cast<std::uint32_t>(aid[0]) << 16 |
+                    static_cast<std::uint32_t>(aid[1]) << 8 | aid[2];
+    } else if (name == "read_key") {
+      if (Fault fault = readAesKey(value, "desfire.read_key", desfire.readKey)) return fault;
+      haveReadKey = true;
+    } else if (name == "master_key") {
+      AesKey master;
+      if (Fault fault = readAesKey(value, "desfire.master_key", master)) return fault;
+      desfire.masterKey = master;
+    } else {
+      return lineOf(key) + ": unknown key in [desfire] (known: aid, read_key, master_key)";
+    }
+  }
+  if (!haveReadKey) return std::string("[desfire] needs read_key, the chargers' key");
+  keys.desfire = desfire;
+  return std::nullopt;
+}
+
 Fault readFields(const toml::table& root, FleetKeys& keys) {
   bool haveKeyA = false;
   bool haveMac = false;
@@ -85,8 +122,10 @@ Fault readFields(const toml::table& root, FleetKeys& keys) {
     } else if (name == "mac") {
       if (Fault fault = readMacKeys(value, keys.macKeys)) return fault;
       haveMac = true;
+    } else if (name == "desfire") {
+      if (Fault fault = readDesfire(value, keys)) return fault;
     } else {
-      return lineOf(key) + ": unknown key (known: system_id, key_a, key_b, [mac])";
+      return lineOf(key) + ": unknown key (known: system_id, key_a, key_b, [mac], [desfire])";
     }
   }
   if (!haveKeyA) return std::string("key_a is missing");
@@ -152,6 +191,12 @@ std::optional<std::string> parseFleetKeys(const std::string& text, FleetKeys& ke
   wipeStrings(root);
   if (!fault) keys = parsed;
   return fault;
+}
+
+const char* benchOnlyKey(const FleetKeys& keys) {
+  if (keys.keyB) return "key_b";
+  if (keys.desfire && keys.desfire->masterKey) return "desfire.master_key";
+  return nullptr;
 }
 
 std::optional<std::string> readFleetKeys(const std::string& path, FleetKeys& keys) {

@@ -205,6 +205,26 @@ TEST(FleetKeysTest, ParsesTheFileAndRefusesFaultsByKeyNameNeverByValue) {
        "line 2: unknown key (known: system_id"},
       {keyA + "key_a = \"101112131415161718191A1B1C1D1E1F\"" + mac, "line 2"},
   };
+  const std::string desfire = keyA + "[desfire]\n";
+  const std::string readKey = "read_key = \"404142434445464748494A4B4C4D4E4F\"\n";
+  const std::pair<std::string, const char*> desfireFaults[] = {
+      {desfire + "aid = \"F54556\"" + mac, "[desfire] needs read_key"},
+      {desfire + readKey + "aid = \"F5455\"" + mac, "desfire.aid must be 6 hex digits"},
+      {desfire + readKey + "aid = \"000000\"" + mac, "not 000000"},
+      {desfire + readKey + "aid = 0xF54556" + mac, "desfire.aid must be"},
+      {desfire + "read_key = \"4041424344454647\"" + mac, "desfire.read_key must be 32 hex"},
+      {desfire + readKey + "master_key = \"30313233\"" + mac, "desfire.master_key must be 32"},
+      {desfire + readKey + "key_c = 1" + mac, "line 4: unknown key in [desfire]"},
+      {keyA + "desfire = 1" + mac, "desfire must be a table"},
+  };
+  for (const auto& [text, fault] : desfireFaults) {
+    FleetKeys untouched = charger;
+    const auto refused = parseFleetKeys(text, untouched);
+    ASSERT_TRUE(refused) << text;
+    EXPECT_NE(refused->find(fault), std::string::npos) << *refused;
+    EXPECT_EQ(refused->find("4041424344"), std::string::npos) << *refused;
+    EXPECT_FALSE(untouched.desfire);
+  }
   for (const auto& [text, fault] : faults) {
     FleetKeys untouched = charger;
     const auto refused = parseFleetKeys(text, untouched);
@@ -237,6 +257,9 @@ TEST(FleetKeysTest, NoFaultQuotesANameReadFromTheFile) {
          "line 4: a name in [mac] is not a key id"},
         {keyA + mac + name + "\n", "line 4, column "},
         {keyA + "[" + name + "]\n" + mac, "line 2: unknown key"},
+        {keyA + mac + "[desfire]\nread_key = \"404142434445464748494A4B4C4D4E4F\"\n" + name +
+             " = 1\n",
+         "unknown key in [desfire]"},
     };
     for (const auto& [text, fault] : files) {
       FleetKeys keys;
@@ -249,6 +272,43 @@ TEST(FleetKeysTest, NoFaultQuotesANameReadFromTheFile) {
       }
     }
   }
+}
+
+// The [desfire] table: the AID as written (most significant first), the
+// chargers' read key, and the bench's master key, which a charger refuses
+// as it refuses key_b.
+TEST(FleetKeysTest, TheDesfireTableAndTheKeysOnlyTheBenchHolds) {
+  const std::string classic =
+      "key_a = \"000102030405060708090A0B0C0D0E0F\"\n[mac]\n1 = "
+      "\"202122232425262728292A2B2C2D2E2F\"\n";
+  const std::string readKey = "read_key = \"404142434445464748494A4B4C4D4E4F\"\n";
+  const std::string masterKey = "master_key = \"303132333435363738393A3B3C3D3E3F\"\n";
+  const struct {
+    std::string text;
+    std::uint32_t aid;
+    bool master;
+    const char* benchOnly;
+  } files[] = {
+      {classic + "[desfire]\n" + readKey, 0xF54556, false, nullptr},
+      {classic + "[desfire]\naid = \"a1b2c3\"\n" + readKey + masterKey, 0xA1B2C3, true,
+       "desfire.master_key"},
+      {"key_b = \"101112131415161718191A1B1C1D1E1F\"\n" + classic + "[desfire]\n" + readKey +
+           masterKey,
+       0xF54556, true, "key_b"},
+  };
+  for (const auto& file : files) {
+    FleetKeys keys;
+    ASSERT_EQ(parseFleetKeys(file.text, keys), std::nullopt) << file.text;
+    ASSERT_TRUE(keys.desfire);
+    EXPECT_EQ(keys.desfire->aid, file.aid);
+    EXPECT_EQ(hexOf(keys.desfire->readKey), "404142434445464748494A4B4C4D4E4F");
+    EXPECT_EQ(keys.desfire->masterKey.has_value(), file.master);
+    EXPECT_STREQ(benchOnlyKey(keys), file.benchOnly);
+  }
+  FleetKeys classicOnly;
+  ASSERT_EQ(parseFleetKeys(classic, classicOnly), std::nullopt);
+  EXPECT_FALSE(classicOnly.desfire);
+  EXPECT_EQ(benchOnlyKey(classicOnly), nullptr);
 }
 
 TEST(FleetKeysTest, ReadsOnlyPrivateFilesAndNamesThePath) {

@@ -61,10 +61,11 @@ std::optional<std::string> readChargerFleetKeys(const std::string& path,
                                                 rfid_cardauth::FleetKeys& keys) {
   rfid_cardauth::FleetKeys read;
   if (auto fault = rfid_cardauth::readFleetKeys(path, read)) return fault;
-  if (read.keyB) {
-    return "fleet key file " + path +
-           " holds key_b: a charger must never hold the key that rewrites cards; give it a copy "
-           "without the key_b line";
+  if (const char* benchKey = rfid_cardauth::benchOnlyKey(read)) {
+    return "fleet key file " + path + " holds " + benchKey +
+           ": a charger must never hold the key that rewrites cards; give it a copy "
+           "without the " +
+           benchKey + " line";
   }
   keys = read;
   return std::nullopt;

@@ -164,16 +164,25 @@ TEST(FleetToken, ATapLogsInWithTheCardsKeyReadsBlock4AndPutsTheKeyTableBack) {
   EXPECT_EQ(rfid_hex::toHex(sectorKeyA[1], 6), tableBefore);
 }
 
-TEST(FleetToken, AChargerFileWithKeyBIsRefusedWithoutItsValue) {
+// key_b rewrites Classic fleet cards, desfire.master_key DESFire ones.
+TEST(FleetToken, AChargerFileWithABenchKeyIsRefusedWithoutItsValue) {
   const std::string path = "/tmp/rfid_tokend_fleet_keys_" + std::to_string(::getpid());
-  std::ofstream(path) << "key_b = \"101112131415161718191A1B1C1D1E1F\"\n" << kChargerKeys;
-  ASSERT_EQ(::chmod(path.c_str(), 0600), 0);
-  rfid_cardauth::FleetKeys keys;
-  const auto fault = readChargerFleetKeys(path, keys);
-  std::remove(path.c_str());
-  ASSERT_TRUE(fault);
-  EXPECT_NE(fault->find("holds key_b"), std::string::npos) << *fault;
-  EXPECT_EQ(fault->find("1011121314"), std::string::npos) << *fault;
+  const std::pair<std::string, const char*> files[] = {
+      {"key_b = \"101112131415161718191A1B1C1D1E1F\"\n" + std::string(kChargerKeys), "holds key_b"},
+      {std::string(kChargerKeys) + "[desfire]\nread_key = \"404142434445464748494A4B4C4D4E4F\"\n"
+                                   "master_key = \"101112131415161718191A1B1C1D1E1F\"\n",
+       "holds desfire.master_key"},
+  };
+  for (const auto& [text, shown] : files) {
+    std::ofstream(path) << text;
+    ASSERT_EQ(::chmod(path.c_str(), 0600), 0);
+    rfid_cardauth::FleetKeys keys;
+    const auto fault = readChargerFleetKeys(path, keys);
+    std::remove(path.c_str());
+    ASSERT_TRUE(fault);
+    EXPECT_NE(fault->find(shown), std::string::npos) << *fault;
+    EXPECT_EQ(fault->find("1011121314"), std::string::npos) << *fault;
+  }
 }
 
 TEST(FleetToken, TheRefusedEventLeadsWithItsReasonAndCarriesTheSerialNumber) {

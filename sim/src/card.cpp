@@ -4,6 +4,9 @@
 
 #include <algorithm>
 #include <cstring>
+#include <fstream>
+
+#include "rfid_sim/desfire_file.h"
 
 namespace rfid_sim {
 namespace {
@@ -62,6 +65,9 @@ constexpr std::array<std::uint8_t, 2> kClassicAtqa = {0x04, 0x00};
 constexpr std::uint8_t kClassicSak = 0x08;
 constexpr std::array<std::uint8_t, 2> kSevenByteAtqa = {0x44, 0x00};
 constexpr std::uint8_t kSevenByteSak = 0x00;
+constexpr std::array<std::uint8_t, 2> kDesfireAtqa = {0x44, 0x03};
+constexpr std::array<std::uint8_t, 2> kDesfireSingleAtqa = {0x04, 0x03};
+constexpr std::uint8_t kDesfireSak = 0x20;
 
 // Key B is data, not a key, while the trailer lets it be read: a card
 // authenticated with it refuses every access.
@@ -103,6 +109,16 @@ Card Card::sevenByte(const std::array<std::uint8_t, 7>& serial) {
   return card;
 }
 
+Card Card::desfire(DesfireCard card) {
+  Card out;
+  out.kind_ = Kind::kDesfire;
+  const DesfireBytes& serial = card.serial();
+  out.serialLength_ = std::min(serial.size(), out.serial_.size());
+  std::copy_n(serial.begin(), out.serialLength_, out.serial_.begin());
+  out.desfire_ = std::move(card);
+  return out;
+}
+
 Card Card::demo() {
   Card card = classic({0xA1, 0xB2, 0xC3, 0xD4});
   static const char kText[] = "Demo charge card";
@@ -112,22 +128,27 @@ Card Card::demo() {
 }
 
 std::array<std::uint8_t, 2> Card::atqa() const {
+  if (kind_ == Kind::kDesfire) return serialLength_ == 4 ? kDesfireSingleAtqa : kDesfireAtqa;
   return kind_ == Kind::kMifareClassic1K ? kClassicAtqa : kSevenByteAtqa;
 }
 
 std::uint8_t Card::sak() const {
+  if (kind_ == Kind::kDesfire) return kDesfireSak;
   return kind_ == Kind::kMifareClassic1K ? kClassicSak : kSevenByteSak;
 }
 
 void Card::enterField() {
   state_ = State::kIdle;
   authSector_ = -1;
+  if (desfire_) desfire_->enterField();
 }
 
 bool Card::request(bool wakeHalted) {
   if (state_ == State::kHalted && !wakeHalted) return false;
   state_ = State::kActive;
   authSector_ = -1;
+  // Selected anew, a DESFire card starts at its card level, unauthenticated.
+  if (desfire_) desfire_->enterField();
   return true;
 }
 
@@ -242,6 +263,8 @@ rfid_image::CardImage imageOf(const Card& card) {
 }
 
 bool saveCardFile(const CardFile& file, const Card& card, std::string& error) {
+  if (const DesfireCard* desfire = card.desfire())
+    return writeDesfireFile(file.path, *desfire, error);
   std::vector<std::string> warnings;  // none: the image is whole
   return rfid_image::writeImageFile(file.path, imageOf(card), file.format, "rfid-reader-sim",
                                     warnings, error);
@@ -252,6 +275,13 @@ std::optional<Card> openCardFile(const CardFile& file, const Card& blank, std::s
   if (::access(file.path.c_str(), F_OK) != 0) {
     if (!saveCardFile(file, blank, error)) return std::nullopt;
     return blank;
+  }
+  std::string head;
+  if (std::ifstream in(file.path); in) std::getline(in, head, '\0');
+  if (blank.desfire() != nullptr || isDesfireJson(head)) {
+    auto desfire = readDesfireFile(file.path, warning, error);
+    if (!desfire) return std::nullopt;
+    return Card::desfire(std::move(*desfire));
   }
   const auto image = rfid_image::readImageFile(file.path, file.format, error);
   if (!image) return std::nullopt;

@@ -32,7 +32,7 @@ constexpr std::uint8_t kTagTypeMifare = 0x80;
 constexpr std::size_t kBeepOnTimeAt = kParametersAt + 3;
 constexpr std::size_t kBeepOffTimeAt = kParametersAt + 5;
 
-enum class Function { kSearchTag, kLogin, kReadBlock, kWriteBlock, kBeep };
+enum class Function { kSearchTag, kLogin, kReadBlock, kWriteBlock, kBeep, kGetSak, kTransceive };
 struct FunctionEntry {
   std::uint8_t group;
   std::uint8_t number;
@@ -46,7 +46,20 @@ constexpr FunctionEntry kFunctions[] = {
     {11, 1, 1, Function::kReadBlock, "read"},     // block
     {11, 2, 17, Function::kWriteBlock, "write"},  // block, data[16]
     {4, 7, 7, Function::kBeep, "beep"},           // volume, frequency, on time, off time
+    {0x12, 5, 0, Function::kGetSak, "sak"},
+    // TX length, TX bytes, largest RX length: its count is checked on its own.
+    {0x12, 3, 2, Function::kTransceive, "tdx"},
 };
+
+// A DESFire card's time on the air, as the simulator assumes it until a
+// card is measured: 2 ms of frame delay and processing per exchange, and
+// 0.1 ms per byte carried either way (ISO 14443 at 106 kbit/s, 9 bits a
+// byte, with a block's prologue and CRC around command and reply).
+constexpr std::chrono::microseconds kAirTimePerExchange{2000};
+constexpr std::chrono::microseconds kAirTimePerByte{100};
+constexpr std::size_t kBlockFramingBytes = 3;
+// The longest card reply the reader hands on in one frame.
+constexpr std::size_t kMaxRxLength = 251;
 
 const FunctionEntry* findFunction(const Bytes& frame) {
   if (frame.size() < kParametersAt) return nullptr;
@@ -103,6 +116,7 @@ class ElatecReader final : public Reader {
     const FunctionEntry* entry = findFunction(frame);
     if (entry == nullptr) return {reply(kUnknownFunction)};
     const std::size_t parameters = frame.size() - kParametersAt;
+    if (entry->function == Function::kTransceive) return transceive(frame);
     if (parameters < entry->parameterCount) return {reply(kMissingParameter)};
     if (parameters > entry->parameterCount) return {reply(kUnusedParameters)};
 
@@ -115,6 +129,13 @@ class ElatecReader final : public Reader {
         return {readBlock(frame[kParametersAt])};
       case Function::kWriteBlock:
         return {writeBlock(frame)};
+      case Function::kGetSak: {
+        const Card* card = field().card();
+        if (card == nullptr || card->state() != Card::State::kActive) return {result(false)};
+        return {result(true, {card->sak()})};
+      }
+      case Function::kTransceive:
+        return transceive(frame);
       case Function::kBeep: {
         // The reader sounds the beep and pauses for the off time before it
         // answers or takes the next request.
@@ -136,6 +157,36 @@ class ElatecReader final : public Reader {
                   static_cast<std::uint8_t>(serial.size())};
     data.insert(data.end(), serial.begin(), serial.end());
     return result(true, data);
+  }
+
+  // TDX: the card's reply with its length in front, or false when no
+  // selected ISO 14443-4 card answers (a Classic card, an empty field).
+  Answer transceive(const Bytes& frame) {
+    const std::size_t parameters = frame.size() - kParametersAt;
+    if (parameters < 2) return {reply(kMissingParameter)};
+    const std::size_t txLength = frame[kParametersAt];
+    if (parameters < txLength + 2) return {reply(kMissingParameter)};
+    if (parameters > txLength + 2) return {reply(kUnusedParameters)};
+    const std::size_t rxLimit = frame[kParametersAt + 1 + txLength];
+    Card* card = field().card();
+    DesfireCard* desfire = card != nullptr ? card->desfire() : nullptr;
+    if (desfire == nullptr || card->state() != Card::State::kActive || txLength == 0) {
+      return {result(false)};
+    }
+    const Bytes tx(frame.begin() + kParametersAt + 1, frame.begin() + kParametersAt + 1 + txLength);
+    const Bytes rx = desfire->transceive(tx);
+    Answer answer;
+    answer.airTime =
+        kAirTimePerExchange +
+        kAirTimePerByte * static_cast<long>(tx.size() + rx.size() + 2 * kBlockFramingBytes);
+    if (rx.size() > rxLimit || rx.size() > kMaxRxLength) {
+      answer.reply = result(false);
+      return answer;
+    }
+    Bytes data = {static_cast<std::uint8_t>(rx.size())};
+    data.insert(data.end(), rx.begin(), rx.end());
+    answer.reply = result(true, data);
+    return answer;
   }
 
   Bytes login(const Bytes& frame) {

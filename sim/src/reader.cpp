@@ -41,7 +41,8 @@ Timing Timing::typical(Model model) {
 
 const std::vector<std::string>& commandKinds(Model model) {
   static const std::vector<std::string> vor = {"request", "read", "write", "halt", "buzzer"};
-  static const std::vector<std::string> elatec = {"search", "login", "read", "write", "beep"};
+  static const std::vector<std::string> elatec = {"search", "login", "read", "write",
+                                                  "beep",   "sak",   "tdx"};
   return model == Model::kVor ? vor : elatec;
 }
 
@@ -91,7 +92,8 @@ std::vector<Bytes> Reader::service(Clock::time_point now) {
     const Bytes frame(pending_.begin(), pending_.begin() + length);
     pending_.erase(pending_.begin(), pending_.begin() + length);
     Answer answer = handle(frame);
-    const Clock::duration wait = std::max<Clock::duration>(answer.busyFor, answerTime(frame));
+    const Clock::duration wait =
+        std::max<Clock::duration>(answer.busyFor, answerTime(frame) + answer.airTime);
     if (wait.count() > 0) {
       busy_ = true;
       busyUntil_ = now + wait;

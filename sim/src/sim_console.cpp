@@ -56,10 +56,10 @@ void printStatus(const Simulator& simulator) {
   if (!card) {
     std::printf("field: empty\n");
   } else {
-    std::printf("field: %s card %s\n",
-                card->kind() == rfid_sim::Card::Kind::kMifareClassic1K ? "MIFARE Classic 1K"
-                                                                       : "7-byte serial",
-                rfid_hex::toHex(card->serial()).c_str());
+    const char* kind = "7-byte serial";
+    if (card->kind() == rfid_sim::Card::Kind::kMifareClassic1K) kind = "MIFARE Classic 1K";
+    if (card->kind() == rfid_sim::Card::Kind::kDesfire) kind = "DESFire";
+    std::printf("field: %s card %s\n", kind, rfid_hex::toHex(card->serial()).c_str());
   }
   std::fflush(stdout);
 }

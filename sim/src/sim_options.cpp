@@ -54,12 +54,20 @@ void addOptions(CLI::App& app, Options& options, std::vector<std::string>& delay
              options.cardKind = CardKind::kSevenByte;
            } else if (kind == "none") {
              options.cardKind = CardKind::kNone;
+           } else if (const auto desfire = rfid_sim::desfireKindFromName(kind)) {
+             options.cardKind = CardKind::kDesfire;
+             options.desfireKind = *desfire;
            } else {
-             throw BadArgument("--card must be classic, seven or none");
+             throw BadArgument(
+                 "--card must be classic, seven, none, desfire, desfire-genuine, desfire-clone, "
+                 "desfire-other-fleet, desfire-replay, desfire-random-id, desfire-ev1 or "
+                 "desfire-flipped-bit");
            }
          },
-         "MIFARE Classic 1K (default), a 7-byte serial only, or an empty field")
-      ->type_name("classic|seven|none");
+         "MIFARE Classic 1K (default), a 7-byte serial only, an empty field, a factory DESFire "
+         "EV3 card, or a card of the example DESFire fleet: the genuine card and the cards that "
+         "attack it (docs/simulator.md)")
+      ->type_name("classic|seven|none|desfire|desfire-...");
   app.add_option_function<std::string>(
          "--serial",
          [&options](const std::string& text) {
@@ -87,10 +95,11 @@ void addOptions(CLI::App& app, Options& options, std::vector<std::string>& delay
   app.add_option("--link", options.link, "also a symbolic link to the serial side")
       ->type_name("PATH");
   app.add_flag("--trace", options.trace, "every byte received and sent, on the error stream");
-  app.add_option("--reply-delay-ms", delays,
-                 "the reader's delay before it answers a kind of command (repeatable); kinds: "
-                 "vor request, read, write, halt, buzzer (default 15 each); elatec search "
-                 "(default 40), login, read, write, beep (default 20 each); all: every kind")
+  app.add_option(
+         "--reply-delay-ms", delays,
+         "the reader's delay before it answers a kind of command (repeatable); kinds: "
+         "vor request, read, write, halt, buzzer (default 15 each); elatec search "
+         "(default 40), login, read, write, beep, sak, tdx (default 20 each); all: every kind")
       ->type_name("KIND=MS")
       ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll);
   app.add_option_function<std::string>(
@@ -135,10 +144,21 @@ std::optional<std::string> checkCombination(const CLI::App& app, const Options& 
   if (options.cardFile.path.empty() && app.count("--format") > 0) {
     return std::string("--format is the format of --card-file: give the file too");
   }
-  if (!options.cardFile.path.empty() && options.cardKind != CardKind::kClassic) {
-    return std::string("--card-file holds a MIFARE Classic card: leave out --card");
+  const bool desfire = options.cardKind == CardKind::kDesfire;
+  if (!options.cardFile.path.empty() && options.cardKind != CardKind::kClassic && !desfire) {
+    return std::string(
+        "--card-file holds a MIFARE Classic or a DESFire card: leave out --card or give a "
+        "DESFire kind");
+  }
+  if (desfire && app.count("--format") > 0) {
+    return std::string("a DESFire card file is always JSON: leave out --format");
   }
   if (options.serial.empty()) return std::nullopt;
+  if (desfire && (options.desfireKind != rfid_sim::DesfireKind::kFactory ||
+                  options.serial.size() != kSevenByteSerialSize)) {
+    return std::string(
+        "--serial of a DESFire card takes 14 hex digits, and only with --card desfire");
+  }
   if (options.cardKind == CardKind::kSevenByte && options.serial.size() != kSevenByteSerialSize) {
     return std::string("--serial of a 7-byte card takes 14 hex digits");
   }
@@ -212,6 +232,12 @@ bool makeCard(const Options& options, std::optional<rfid_sim::Card>& card, std::
       card = rfid_sim::Card::sevenByte(seven);
       return true;
     }
+    case CardKind::kDesfire:
+      card = rfid_sim::Card::desfire(rfid_sim::desfireCard(options.desfireKind, serial));
+      if (!options.cardFile.path.empty()) {
+        card = rfid_sim::openCardFile(options.cardFile, *card, warning, error);
+      }
+      return card.has_value();
     case CardKind::kClassic:
       card = serial.size() != kClassicSerialSize
                  ? rfid_sim::Card::demo()

@@ -6,6 +6,7 @@
 #include <string>
 
 #include "rfid_sim/card.h"
+#include "rfid_sim/desfire_fixtures.h"
 #include "rfid_sim/reader.h"
 
 namespace rfid_reader_sim {
@@ -14,11 +15,12 @@ constexpr int kExitOk = 0;
 constexpr int kExitFailed = 1;
 constexpr int kExitUsage = 2;
 
-enum class CardKind { kClassic, kSevenByte, kNone };
+enum class CardKind { kClassic, kSevenByte, kNone, kDesfire };
 
 struct Options {
   rfid_sim::Model model = rfid_sim::Model::kVor;
   CardKind cardKind = CardKind::kClassic;
+  rfid_sim::DesfireKind desfireKind = rfid_sim::DesfireKind::kFactory;  // with kDesfire
   rfid_sim::Bytes serial;       // empty: the card kind's default
   rfid_sim::CardFile cardFile;  // an empty path: none
   std::string link;

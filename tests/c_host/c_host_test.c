@@ -75,6 +75,25 @@ int main(void) {
   check(rfidSetLogDirectory("") == -1 && rfidSetReplyWait(2, 20) == -1 &&
             rfidSetReplyWait(RFID_REPLY_WAIT_QUIET, 20) == 0,
         "extension: bad arguments refused, good ones taken");
+  /* The ISO 14443-4 functions refuse bad arguments before sending; a TDX
+   * request goes out whole, and without a reply the result is -1 and false. */
+  {
+    static const unsigned char apdu[8] = {0x90, 0x71, 0x00, 0x00, 0x02, 0x00, 0x00, 0x00};
+    static const unsigned char request[14] = {0x0C, 0x00, 0x12, 0x03, 0x08, 0x90, 0x71,
+                                              0x00, 0x00, 0x02, 0x00, 0x00, 0x00, 0x10};
+    unsigned char sak = 0x5A, card[16];
+    check(!rfidElatecGetSak(0, &sak) && sak == 0x5A &&
+              rfidElatecTransceive(0, apdu, 8, card, 16) == -1 &&
+              rfidElatecTransceive(pipe_ends[1], apdu, 0, card, 16) == -1 &&
+              rfidElatecTransceive(pipe_ends[1], apdu, RFID_ELATEC_MAX_TX + 1, card, 16) == -1 &&
+              rfidElatecTransceive(pipe_ends[1], apdu, 8, card, 0) == -1,
+          "ISO 14443-4: bad arguments refused");
+    check(rfidElatecTransceive(pipe_ends[1], apdu, 8, card, 16) == -1 &&
+              read(pipe_ends[0], sent, sizeof sent) == 14 && memcmp(sent, request, 14) == 0 &&
+              !rfidElatecGetSak(pipe_ends[1], &sak) && read(pipe_ends[0], sent, sizeof sent) == 4 &&
+              memcmp(sent, "\x02\x00\x12\x05", 4) == 0 && sak == 0x5A,
+          "ISO 14443-4: frames sent, no reply refused");
+  }
   printf("%s\n", failures == 0 ? "all passed" : "failed");
   return failures == 0 ? 0 : 1;
 }

@@ -13,6 +13,7 @@
 
 #include "rfid_image/card_image.h"
 #include "rfid_image/image_file.h"
+#include "rfid_sim/desfire_card.h"
 
 namespace rfid_sim {
 
@@ -41,7 +42,7 @@ using rfid_image::transportTrailer;
 
 class Card {
  public:
-  enum class Kind { kMifareClassic1K, kSevenByteSerial };
+  enum class Kind { kMifareClassic1K, kSevenByteSerial, kDesfire };
   // Where a card stands in the ISO 14443-3 state machine, as far as a reader
   // can tell: kIdle answers the next card request; kActive has been selected
   // by one and takes commands; kHalted answers only a wake-up (or, with the
@@ -58,6 +59,9 @@ class Card {
   // A card with a 7-byte serial (MIFARE Plus, Ultralight, DESFire ...): it
   // answers card requests but refuses every block access.
   static Card sevenByte(const std::array<std::uint8_t, 7>& serial);
+  // A DESFire card (SAK 20): the tag search finds its serial number, and
+  // the reader's ISO 14443-4 exchange reaches its commands.
+  static Card desfire(DesfireCard card);
   // The default card of the simulated readers: serial A1 B2 C3 D4, blank but
   // for a text in block 1.
   static Card demo();
@@ -68,8 +72,13 @@ class Card {
   std::array<std::uint8_t, 2> atqa() const;
   std::uint8_t sak() const;
   const Memory& memory() const { return memory_; }
+  // The DESFire card, for a card of that kind; null otherwise.
+  DesfireCard* desfire() { return desfire_ ? &*desfire_ : nullptr; }
+  const DesfireCard* desfire() const { return desfire_ ? &*desfire_ : nullptr; }
   // Counts successful writes, so an owner can tell when to save.
-  unsigned long writeCount() const { return writeCount_; }
+  unsigned long writeCount() const {
+    return writeCount_ + (desfire_ ? desfire_->changeCount() : 0);
+  }
 
   // The card (re-)enters the field: it powers up idle, with no login.
   void enterField();
@@ -106,9 +115,11 @@ class Card {
   int authSector_ = -1;
   KeyType authKey_ = KeyType::kA;
   unsigned long writeCount_ = 0;
+  std::optional<DesfireCard> desfire_;
 };
 
-// A card file: a card dump in one of the formats of rfid_image/image_file.h.
+// A card file: a card dump in one of the formats of rfid_image/image_file.h,
+// or for a DESFire card its JSON file (rfid_sim/desfire_file.h).
 struct CardFile {
   std::string path;
   rfid_image::Format format = rfid_image::Format::kBinary;
@@ -125,7 +136,9 @@ bool saveCardFile(const CardFile& file, const Card& card, std::string& error);
 // Blocks and keys that the dump does not know take their factory state (and
 // block 0 the serial number of the dump or else of `blank`); `warning` then
 // says which. Empty, with `error` set, when the file cannot be read or
-// written or is malformed (the error names the line or the JSON key).
+// written or is malformed (the error names the line or the JSON key). A
+// file whose JSON names the type DESFire, or any file with a DESFire
+// `blank`, is a DESFire card file.
 std::optional<Card> openCardFile(const CardFile& file, const Card& blank, std::string& warning,
                                  std::string& error);
 

@@ -35,7 +35,8 @@ struct Timing {
   std::chrono::microseconds byteTime() const;
   // What the simulators assume of real readers, until one is measured:
   // VOR 15 ms for every command, Elatec 40 ms for the tag search and
-  // 20 ms for the others, both at 9600 baud.
+  // 20 ms for the others, both at 9600 baud. A DESFire card's time on the
+  // air comes on top of the Elatec reader's delay for its exchange.
   static Timing typical(Model model);
 };
 
@@ -65,6 +66,9 @@ struct Answer {
   // The reader is busy this long before the reply leaves and before it looks
   // at the next request (the length-prefixed reader's beep).
   std::chrono::milliseconds busyFor{0};
+  // Time the card takes on the air (ISO 14443-4 exchanges): added to the
+  // reader's own delay before the reply.
+  std::chrono::microseconds airTime{0};
 };
 
 // Framing, timing and dispatch shared by both models.

@@ -20,6 +20,8 @@ int main(void) {
   ok = ok && sectorKeyA[15][5] == 0xFF;
   ok = ok && !getRequestCardSN(0, 0, serial); /* no reader: false, nothing sent */
   ok = ok && rfidSetReplyWait(RFID_REPLY_WAIT_QUIET, 20) == 0 && rfidSetLogDirectory("") == -1;
+  ok = ok && !rfidElatecGetSak(0, serial) && rfidElatecTransceive(0, request, 4, serial, 8) == -1 &&
+       RFID_ELATEC_MAX_TX == 250;
   printf("%s module answers %s\n", stamp != NULL ? stamp : "?", ok ? "as documented" : "wrongly");
   free(stamp);
   return ok ? 0 : 1;
