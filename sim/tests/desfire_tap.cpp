@@ -13,8 +13,9 @@
 #include <string>
 #include <vector>
 
+#include "Module_RFID.h"
+#include "Module_RFID_ext.h"
 #include "rfid_desfire/module_link.h"
-#include "rfid_internal.h"
 #include "rfid_serial/serial_port.h"
 #include "rfid_sim/desfire_fixtures.h"
 #include "rfid_sim/simulator.h"
@@ -30,7 +31,7 @@ int main(int argc, char** argv) {
   const int taps = std::atoi(argv[4]);
   char logDir[] = "/tmp/rfid-desfire-tap-XXXXXX";
   if (::mkdtemp(logDir) == nullptr) return 1;
-  const rfid::ScopedLogDirectory log(logDir);
+  if (rfidSetLogDirectory(logDir) != 0) return 1;
   if (::freopen("/dev/null", "w", stdout) == nullptr) return 1;  // the module's console lines
 
   rfid_sim::Simulator simulator(
@@ -41,7 +42,7 @@ int main(int argc, char** argv) {
   simulator.setTiming(timing);
   const int fd = ::open(simulator.portPath().c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
   if (fd < 0 || !rfid_serial::configureRawPort(fd, baud)) return 1;
-  rfidSetReplyWait(quiet ? RFID_REPLY_WAIT_QUIET : RFID_REPLY_WAIT_FIXED, rfid::kDefaultQuietMs);
+  rfidSetReplyWait(quiet ? RFID_REPLY_WAIT_QUIET : RFID_REPLY_WAIT_FIXED, 20);
 
   const rfid_sim::DesfireFleet fleet = rfid_sim::exampleFleet();
   rfid_desfire::ReaderKeys keys;
@@ -53,7 +54,7 @@ int main(int argc, char** argv) {
     simulator.insertCard();
     const auto start = std::chrono::steady_clock::now();
     unsigned char record[8] = {};
-    if (searchTag(fd, MODULE_ELATEC, record, SEARCH)) {
+    if (searchTag(fd, RFID_MODULE_ELATEC, record, RFID_STAGE_SEARCH)) {
       const rfid_desfire::Bytes serial(record + 1, record + 1 + record[0]);
       const auto read = rfid_desfire::readFleetCardWithModule(fd, keys, serial, skipSak);
       valid += read.verdict == rfid_desfire::ReadVerdict::kValid ? 1 : 0;
