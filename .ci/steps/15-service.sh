@@ -8,6 +8,8 @@
 set -euo pipefail
 source .ci/lib.sh
 needs build tests scripts
+export RFID_WARNINGS_AS_ERRORS=ON # for a tree the first step has not configured
+cmake --preset dev >/dev/null
 cmake --build build -j2 --target rfid-tokend rfid-reader-sim >/dev/null
 
 scratch=$(mktemp -d)
