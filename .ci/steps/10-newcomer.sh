@@ -36,7 +36,7 @@ for line in "Read block ok." "Write block ok." "Set Buzzer ok." "MIFARE classic 
 done
 echo "demo: a card on each simulated reader; log file $log ($(grep -c . "$log") lines)"
 
-build/tools/rfidctl --simulate --model elatec dump >"$out/dump.txt"
+build/tools/rfidctl --simulate --model elatec dump >"$out/dump.txt" 2>"$out/dump.progress"
 blocks=$(grep -cE '^ ?[0-9]+  [0-9A-F]{2} ' "$out/dump.txt")
 trailers=$(grep -c 'trailer$' "$out/dump.txt")
 [ "$blocks" -eq 64 ] && [ "$trailers" -eq 16 ] ||
