@@ -3,6 +3,6 @@
 # under valgrind's memcheck: zero errors, no leaks.
 set -euo pipefail
 source .ci/lib.sh
-needs build tests scripts valgrind
+needs build tests scripts memcheck
 scripts/reliability-report --no-docs hardening
 scripts/reliability-report --no-docs valgrind
