@@ -1,16 +1,20 @@
 # Shared helpers for the CI steps; source it.
-# ensure_packages PKG...: installs the Debian packages that are missing.
-ensure_packages() {
-  local missing=()
-  for pkg in "$@"; do
-    dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null | grep -q "install ok installed" || missing+=("$pkg")
-  done
-  if [ ${#missing[@]} -gt 0 ]; then
-    echo "installing: ${missing[*]}"
-    if [ -z "${RFID_APT_UPDATED:-}" ]; then
-      apt-get update -qq
-      export RFID_APT_UPDATED=1
-    fi
-    DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
-  fi
+# needs GROUP...: installs the Debian packages of these groups of
+# packages.txt that are missing (./dev install).
+needs() {
+  ./dev install "$@"
+}
+
+fail() {
+  echo "$(basename "$0" .sh): $*" >&2
+  exit 1
+}
+
+# The README's set-up block: the first sh block after the "## Set-up" heading.
+readme_setup_block() {
+  awk '/^## Set-up/ { section = 1; next }
+       /^## / { section = 0 }
+       section && /^```sh$/ { block = 1; next }
+       block && /^```$/ { exit }
+       block && NF { print }' README.md
 }

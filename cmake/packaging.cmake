@@ -8,6 +8,8 @@
 # The package's architecture follows the target (amd64 natively, armhf with
 # cmake/toolchain-armv7.cmake); its dependencies are written out, since
 # dpkg-shlibdeps cannot read the target's libraries in a cross build.
+# Its build dependencies are the groups build, armv7-toolchain, armv7 and
+# packages of packages.txt (`./dev install ...`).
 # Included from the root CMakeLists.txt after every subdirectory, so that
 # the targets and their install rules exist.
 include(GNUInstallDirs)

@@ -3,7 +3,7 @@
 # match .clang-format, and the module must pass the checks of .clang-tidy.
 set -euo pipefail
 source .ci/lib.sh
-ensure_packages clang-format clang-tidy
+needs build format
 git ls-files '*.c' '*.h' '*.cpp' '*.hpp' | xargs clang-format --dry-run --Werror
 # The docs' measured sections keep the markers their scripts rewrite them
 # by; the slow measurements themselves are not rerun here.

@@ -3,6 +3,5 @@
 # (8 KiB at -Os) and the stack target (5 KiB per exported function) are enforced.
 set -euo pipefail
 source .ci/lib.sh
-ensure_packages cmake python3 gcc-arm-linux-gnueabihf g++-arm-linux-gnueabihf \
-  binutils-arm-linux-gnueabihf libc6-dev-armhf-cross
+needs build scripts armv7-toolchain
 scripts/size-report --check

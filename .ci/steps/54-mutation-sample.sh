@@ -6,5 +6,5 @@
 # survivors equivalent ones (docs/mutation.md); 73 % lets one more survive.
 set -euo pipefail
 source .ci/lib.sh
-ensure_packages cmake ninja-build g++ libgtest-dev libgmock-dev python3
+needs build scripts mutation
 scripts/mutation-report --sample 24 --seed 1 --jobs 2 --floor 73

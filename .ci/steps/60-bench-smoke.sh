@@ -4,5 +4,5 @@
 # judged here: a shared CI machine cannot give them.
 set -euo pipefail
 source .ci/lib.sh
-ensure_packages cmake g++ libbenchmark-dev libgtest-dev strace
+needs build bench
 scripts/bench-report --smoke
