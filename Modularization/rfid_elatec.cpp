@@ -14,6 +14,7 @@ using rfid::Reply;
 using rfid::Verdict;
 
 // Reply byte positions.
+constexpr int kLengthPrefixSize = 2;
 constexpr int kResultByte = 3;
 constexpr int kBlockDataAt = 4;
 constexpr int kSerialLengthAt = 6;
@@ -108,6 +109,11 @@ Verdict judgeWriteBlock(Reply reply, bool& echoed) {
   return judgeResult(reply);
 }
 
+bool isWholeFrame(Reply reply) {
+  return reply.count >= kLengthPrefixSize &&
+         reply.count == kLengthPrefixSize + (reply.at(0) | reply.at(1) << 8);
+}
+
 }  // namespace rfid::elatec
 
 using namespace rfid;  // NOLINT(google-build-using-namespace): the operations below
@@ -122,7 +128,7 @@ extern "C" bool searchTag(int Fd, int /*moduleType*/, unsigned char* serialNumbe
 
   ReceiveArea rx;
   const Reply reply = exchange(Fd, frame, sizeof frame, rx);
-  if (reply.count < 1) return isSuccess;
+  if (reply.count < 1 || refusesReply(reply, elatec::isWholeFrame(reply))) return isSuccess;
 
   int serialLength = 0;
   bool copySerial = false;
@@ -164,7 +170,7 @@ extern "C" bool MifareClassic_Login(int Fd, int /*moduleType*/, int block, unsig
 
   ReceiveArea rx;
   const Reply reply = exchange(Fd, frame, sizeof frame, rx);
-  if (reply.count < 1) return isSuccess;
+  if (reply.count < 1 || refusesReply(reply, elatec::isWholeFrame(reply))) return isSuccess;
 
   switch (elatec::judgeLogin(reply)) {
     case Verdict::kSuccess:
@@ -199,7 +205,7 @@ extern "C" bool MifareClassic_ReadBlock(int Fd, int /*moduleType*/, int block,
 
   ReceiveArea rx;
   const Reply reply = exchange(Fd, frame, sizeof frame, rx);
-  if (reply.count < 1) return isSuccess;
+  if (reply.count < 1 || refusesReply(reply, elatec::isWholeFrame(reply))) return isSuccess;
 
   switch (elatec::judgeReadBlock(reply)) {
     case Verdict::kSuccess:
@@ -237,7 +243,7 @@ extern "C" bool MifareClassic_WriteBlock(int Fd, int /*moduleType*/, int block,
 
   ReceiveArea rx;
   const Reply reply = exchange(Fd, frame, sizeof frame, rx);
-  if (reply.count < 1) return isSuccess;
+  if (reply.count < 1 || refusesReply(reply, elatec::isWholeFrame(reply))) return isSuccess;
 
   bool echoed = false;
   switch (elatec::judgeWriteBlock(reply, echoed)) {

@@ -6,12 +6,14 @@
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <string>
 
 #include "Module_RFID_ext.h"
 #include "config.h"
+#include "config_limits.h"
 #include "fleet_token.h"
 #include "key_file_check.h"
 #include "rfid_keys/key_file.h"
@@ -37,7 +39,15 @@ std::optional<std::string> readPassword(const std::string& path, std::string& pa
   }
   std::ifstream file(path);
   if (!file) return where + "cannot be read";
-  std::getline(file, password);
+  // Read no further than the bound: a file of one endless line costs nothing.
+  password.clear();
+  for (char c; file.get(c) && c != '\n';) {
+    if (password.size() == rfid_tokend::kMaxPasswordLength) {
+      return where + "the first line is longer than " +
+             std::to_string(rfid_tokend::kMaxPasswordLength) + " characters";
+    }
+    password.push_back(c);
+  }
   if (!password.empty() && password.back() == '\r') password.pop_back();
   return std::nullopt;
 }
@@ -88,13 +98,20 @@ void openClosedStandardStreams() {
 }  // namespace
 
 int main(int argc, char** argv) {
-  // Before anything else: SIGHUP (a reload) must never end the service, so
-  // it waits, blocked, until the supervisor or the worker reads it.
-  sigset_t hangUp;
-  sigemptyset(&hangUp);
-  sigaddset(&hangUp, SIGHUP);
-  sigprocmask(SIG_BLOCK, &hangUp, nullptr);
+  // Before anything else, so that a signal in the first milliseconds does
+  // what it does later: SIGTERM and SIGINT wait, blocked, until the
+  // supervisor or the worker reads them and ends cleanly (exit 0); SIGHUP (a
+  // reload) never ends the service; SIGPIPE never ends it either, a write to
+  // a closed pipe fails with EPIPE instead. Workers inherit the mask.
+  sigset_t early;
+  sigemptyset(&early);
+  for (const int signal : {SIGTERM, SIGINT, SIGHUP, SIGPIPE}) sigaddset(&early, signal);
+  sigprocmask(SIG_BLOCK, &early, nullptr);
   openClosedStandardStreams();
+  // Every process of the service: no tap, verdict or sound waits for the
+  // log medium, and no reply that is not one whole frame yields a card.
+  if (rfidSetLogQueue(1) == 0) std::atexit([] { (void)rfidSetLogQueue(0); });
+  (void)rfidSetReplyCheck(1);
   if (argc == 3 && std::strcmp(argv[1], rfid_tokend::kWorkerFlag) == 0) {
     return rfid_tokend::runWorker(argv[2]);
   }

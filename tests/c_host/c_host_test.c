@@ -73,8 +73,11 @@ int main(void) {
 
   /* The extension links from C: its arguments are checked. */
   check(rfidSetLogDirectory("") == -1 && rfidSetReplyWait(2, 20) == -1 &&
-            rfidSetReplyWait(RFID_REPLY_WAIT_QUIET, 20) == 0,
+            rfidSetReplyWait(RFID_REPLY_WAIT_QUIET, 20) == 0 && rfidSetReplyCheck(2) == -1 &&
+            rfidSetReplyCheck(1) == 0 && rfidSetReplyCheck(0) == 0 && rfidSetLogQueue(2) == -1 &&
+            rfidLogMediumState(NULL) == 0,
         "extension: bad arguments refused, good ones taken");
+  check(rfidLastExchange() < 0, "extension: the failed read of the last exchange is told");
   printf("%s\n", failures == 0 ? "all passed" : "failed");
   return failures == 0 ? 0 : 1;
 }
