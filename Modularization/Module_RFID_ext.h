@@ -87,6 +87,12 @@ int rfidSetReplyCheck(int on);
  */
 int rfidLastExchange(void);
 
+/*
+ * 1 when the reply check refused the calling thread's latest reply, else 0:
+ * the operation's false then says nothing about the card in the field.
+ */
+int rfidLastReplyRefused(void);
+
 /* ---- Queued log ------------------------------------------------------------ */
 
 /*

@@ -215,7 +215,7 @@ int appendEntry(const std::tm& local, const char* entry, std::size_t length) {
 // entry that does not fit is dropped and counted, and the count is appended
 // as an entry of its own after the next entry that reached the file.
 
-constexpr std::size_t kQueueBytes = 64 * 1024;
+constexpr std::size_t kQueueBytes = std::size_t{64} * 1024;
 constexpr long long kBlockedAfterNs = 1000000000;  // one entry on its way this long: blocked
 constexpr std::size_t kLostEntrySize = 96;
 // What rfidSetLogQueue(0) waits for the queue at most: a host that turns it
@@ -378,9 +378,9 @@ class EntryQueue {
     localtime_r(&now, &local);
     char entry[kStampRoom + kLostEntrySize];
     const std::size_t stamp = formatStamp(entry, local);
-    const int text = std::snprintf(entry + stamp, kLostEntrySize,
-                                   "[rfid_log.cpp][log queue][Warn] %lu log entries were lost.\n",
-                                   lost);
+    const int text =
+        std::snprintf(entry + stamp, kLostEntrySize,
+                      "[rfid_log.cpp][log queue][Warn] %lu log entries were lost.\n", lost);
     if (text < 0) return EINVAL;
     const std::size_t length = stamp + std::min(static_cast<std::size_t>(text), kLostEntrySize - 1);
     return appendEntry(local, entry, length);

@@ -51,10 +51,10 @@ struct FrameCase {
 };
 const FrameCase kFrameCases[] = {
     {"card", kVorCard, true},
-    {"card", flipped(kVorCard, 3), false},                // a serial byte changed
+    {"card", flipped(kVorCard, 3), false},                    // a serial byte changed
     {"card", flipped(kVorCard, kVorCard.size() - 1), false},  // the checksum changed
-    {"card", concat(kVorCard, {0x09, 0x20}), false},      // bytes of another reply behind it
-    {"card", concat({0x20, 0xDF}, kVorCard), false},      // and in front of it
+    {"card", concat(kVorCard, {0x09, 0x20}), false},          // bytes of another reply behind it
+    {"card", concat({0x20, 0xDF}, kVorCard), false},          // and in front of it
     {"vor read", kVorRead, true},
     {"vor read", withChecksum(head(kVorBlock, 17)), false},  // one byte short: its checksum as data
     {"vor write", kVorWritten, true},
@@ -78,11 +78,13 @@ TEST(ReplyCheckTest, OnlyWholeFramesAreTakenUnderTheCheckAndEveryReplyAsBeforeWi
     const ReplyCheck check;
     const Outcome checked = run(c.operation, c.reply);
     if (c.whole) {
+      EXPECT_EQ(rfidLastReplyRefused(), 0);
       EXPECT_EQ(checked.result, before.result);
       EXPECT_EQ(checked.buffer, before.buffer);
       EXPECT_EQ(checked.log, before.log);
       continue;
     }
+    EXPECT_EQ(rfidLastReplyRefused(), 1);
     EXPECT_FALSE(checked.result);
     EXPECT_EQ(checked.buffer, kUntouched);
     EXPECT_EQ(checked.log, "Warn Reply refused: " + std::to_string(c.reply.size()) +

@@ -1,7 +1,7 @@
 #include "log_medium.h"
 
-#include <cerrno>
 #include <algorithm>
+#include <cerrno>
 #include <cstring>
 #include <nlohmann/json.hpp>
 #include <sstream>

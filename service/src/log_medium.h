@@ -29,8 +29,8 @@ class LogMedium {
  public:
   struct Change {
     bool losing;
-    std::string reason;    // losing: why
-    unsigned long lost;    // writing again: entries lost meanwhile
+    std::string reason;  // losing: why
+    unsigned long lost;  // writing again: entries lost meanwhile
   };
   void report(int source, const LogMediumReport& report);
   // A source that ended: its losses stay counted, its state is gone.

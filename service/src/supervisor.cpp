@@ -212,7 +212,8 @@ void Supervisor::start(Slot& slot, SteadyClock::time_point now) {
           std::chrono::duration<double>(delay).count());
   if (slot.state != ReaderState::kDown) {
     slot.state = ReaderState::kDown;
-    output(slot, {ReaderEvent::Kind::kDown, "", "", "its worker cannot be started (" + *fault + ")"});
+    output(slot,
+           {ReaderEvent::Kind::kDown, "", "", "its worker cannot be started (" + *fault + ")"});
   }
 }
 

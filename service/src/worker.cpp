@@ -224,6 +224,13 @@ class Worker {
     const bool found = isVor() ? getRequestCardSN(fd(), kModuleVor, record)
                                : searchTag(fd(), kModuleElatec, record, kSearchStage);
     if (!judgeExchange(rfidLastExchange())) return;
+    // A reply that was not one whole frame says nothing about the field:
+    // the card there neither arrives nor leaves with it, and the next poll
+    // comes at the shortest interval.
+    if (rfidLastReplyRefused() != 0) {
+      restingCard_ = false;
+      return;
+    }
     std::optional<Bytes> serial;
     // A length other than 4 or 7 (the Elatec reader reports such cards as
     // found, without a serial number) makes no token.
@@ -279,10 +286,10 @@ class Worker {
       return true;
     }
     if (++failedExchanges_ >= kFailedExchangesForDown) {
-      report(State::kDown, received == 0        ? std::string("no reply")
-                           : received == -EAGAIN ? std::string("the reader takes no bytes")
-                                                 : "the port fails (" +
-                                                       std::string(strerror(-received)) + ")");
+      report(State::kDown, received == 0 ? std::string("no reply")
+                           : received == -EAGAIN
+                               ? std::string("the reader takes no bytes")
+                               : "the port fails (" + std::string(strerror(-received)) + ")");
     }
     return state_ != State::kDown;
   }

@@ -56,11 +56,12 @@ HostileLine::~HostileLine() {
 
 void HostileLine::run() {
   std::mt19937 random(42);
-  Bytes reply;       // of the reader, still coming
-  Bytes lastReply;   // the one before, whole
+  Bytes reply;      // of the reader, still coming
+  Bytes lastReply;  // the one before, whole
   Clock::time_point lastByte{};
   std::deque<std::pair<Clock::time_point, Bytes>> later;  // doubled replies
   unsigned char chunk[512];
+  unsigned long replies = 0;
   while (!stopping_) {
     pollfd fds[2] = {{master_.get(), POLLIN, 0}, {reader_.get(), POLLIN, 0}};
     ::poll(fds, 2, 1);
@@ -86,7 +87,7 @@ void HostileLine::run() {
         ++tampered_;
       } else if (mode == Mode::kSpliced) {
         Bytes spliced = reply;
-        if (!lastReply.empty()) {
+        if (!lastReply.empty() && ++replies % 3 == 0) {
           const std::size_t count = 1 + random() % std::min<std::size_t>(4, lastReply.size());
           const std::size_t from = random() % (lastReply.size() - count + 1);
           const std::size_t at = random() % (spliced.size() + 1);

@@ -20,7 +20,7 @@ class HostileLine {
     kRelay,    // the reader's replies as they come
     kSilent,   // requests are taken, nothing is answered
     kTwice,    // each reply, then again 25 to 100 ms later
-    kSpliced,  // each reply with 1 to 4 bytes of the one before inserted
+    kSpliced,  // every third reply with 1 to 4 bytes of the one before inserted
   };
   explicit HostileLine(rfid_sim::Simulator& reader);
   ~HostileLine();

@@ -77,7 +77,8 @@ int main(void) {
             rfidSetReplyCheck(1) == 0 && rfidSetReplyCheck(0) == 0 && rfidSetLogQueue(2) == -1 &&
             rfidLogMediumState(NULL) == 0,
         "extension: bad arguments refused, good ones taken");
-  check(rfidLastExchange() < 0, "extension: the failed read of the last exchange is told");
+  check(rfidLastExchange() < 0 && rfidLastReplyRefused() == 0,
+        "extension: the failed read of the last exchange is told");
   printf("%s\n", failures == 0 ? "all passed" : "failed");
   return failures == 0 ? 0 : 1;
 }

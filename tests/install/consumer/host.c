@@ -21,7 +21,7 @@ int main(void) {
   ok = ok && !getRequestCardSN(0, 0, serial); /* no reader: false, nothing sent */
   ok = ok && rfidSetReplyWait(RFID_REPLY_WAIT_QUIET, 20) == 0 && rfidSetLogDirectory("") == -1;
   ok = ok && rfidSetReplyCheck(1) == 0 && rfidSetLogQueue(2) == -1 && rfidLastExchange() == 0;
-  ok = ok && rfidLogMediumState(NULL) == 0;
+  ok = ok && rfidLogMediumState(NULL) == 0 && rfidLastReplyRefused() == 0;
   printf("%s module answers %s\n", stamp != NULL ? stamp : "?", ok ? "as documented" : "wrongly");
   free(stamp);
   return ok ? 0 : 1;
