@@ -63,6 +63,10 @@ constexpr milliseconds kSignOfLifeEvery{500};
 // or a port that fails) is down, and polled this seldom until it answers.
 constexpr int kFailedExchangesForDown = 3;
 constexpr milliseconds kDownPoll{2000};
+// After a reply the reply check refused: what a reader that sends an answer
+// twice (up to 100 ms apart) needs to have sent it whole, counted from the
+// start of the poll, which takes up to 100 ms itself.
+constexpr milliseconds kAfterRefusedReply{200};
 
 struct Settings {
   ReaderConfig reader;
@@ -225,9 +229,11 @@ class Worker {
                                : searchTag(fd(), kModuleElatec, record, kSearchStage);
     if (!judgeExchange(rfidLastExchange())) return;
     // A reply that was not one whole frame says nothing about the field:
-    // the card there neither arrives nor leaves with it, and the next poll
-    // comes at the shortest interval.
-    if (rfidLastReplyRefused() != 0) {
+    // the card there neither arrives nor leaves with it. The next poll
+    // comes once the rest of whatever broke it (a reply sent twice) has
+    // arrived, to be dropped before that request goes out.
+    refusedReply_ = rfidLastReplyRefused() != 0;
+    if (refusedReply_) {
       restingCard_ = false;
       return;
     }
@@ -309,7 +315,8 @@ class Worker {
   void waitForNextPoll() {
     const auto due = lastPoll_ + (state_ == State::kDown ? kDownPoll
                                   : restingCard_         ? kRestingPoll
-                                                         : settings_.minPoll);
+                                  : refusedReply_ ? std::max(settings_.minPoll, kAfterRefusedReply)
+                                                  : settings_.minPoll);
     while (!stopping_ && !pendingSound_) {
       signOfLife();
       const auto left = std::chrono::ceil<milliseconds>(due - SteadyClock::now());
@@ -525,6 +532,7 @@ class Worker {
   std::optional<std::string> lastCard_;  // what the last poll saw
   bool restingCard_ = false;             // the last two polls saw the same card
   int failedExchanges_ = 0;              // card requests in a row without a reply
+  bool refusedReply_ = false;            // the last card request's reply was refused
   int logMedium_ = 0;                    // rfidLogMediumState() as last reported
   SteadyClock::time_point lastPoll_{};
   unsigned char builtInKeys_[sizeof sectorKeyA / sizeof sectorKeyA[0]][sizeof sectorKeyA[0]];
