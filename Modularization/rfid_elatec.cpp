@@ -14,6 +14,7 @@ using rfid::Reply;
 using rfid::Verdict;
 
 // Reply byte positions.
+constexpr int kLengthPrefixSize = 2;
 constexpr int kResultByte = 3;
 constexpr int kBlockDataAt = 4;
 constexpr int kSerialLengthAt = 6;
@@ -152,6 +153,11 @@ Verdict judgeTransceive(Reply reply, int rxCapacity, int& rxLength) {
   return verdict;
 }
 
+bool isWholeFrame(Reply reply) {
+  return reply.count >= kLengthPrefixSize &&
+         reply.count == kLengthPrefixSize + (reply.at(0) | reply.at(1) << 8);
+}
+
 }  // namespace rfid::elatec
 
 using namespace rfid;  // NOLINT(google-build-using-namespace): the operations below
@@ -166,7 +172,7 @@ extern "C" bool searchTag(int Fd, int /*moduleType*/, unsigned char* serialNumbe
 
   ReceiveArea rx;
   const Reply reply = exchange(Fd, frame, sizeof frame, rx);
-  if (reply.count < 1) return isSuccess;
+  if (reply.count < 1 || refusesReply(reply, elatec::isWholeFrame(reply))) return isSuccess;
 
   int serialLength = 0;
   bool copySerial = false;
@@ -208,7 +214,7 @@ extern "C" bool MifareClassic_Login(int Fd, int /*moduleType*/, int block, unsig
 
   ReceiveArea rx;
   const Reply reply = exchange(Fd, frame, sizeof frame, rx);
-  if (reply.count < 1) return isSuccess;
+  if (reply.count < 1 || refusesReply(reply, elatec::isWholeFrame(reply))) return isSuccess;
 
   switch (elatec::judgeLogin(reply)) {
     case Verdict::kSuccess:
@@ -243,7 +249,7 @@ extern "C" bool MifareClassic_ReadBlock(int Fd, int /*moduleType*/, int block,
 
   ReceiveArea rx;
   const Reply reply = exchange(Fd, frame, sizeof frame, rx);
-  if (reply.count < 1) return isSuccess;
+  if (reply.count < 1 || refusesReply(reply, elatec::isWholeFrame(reply))) return isSuccess;
 
   switch (elatec::judgeReadBlock(reply)) {
     case Verdict::kSuccess:
@@ -281,7 +287,7 @@ extern "C" bool MifareClassic_WriteBlock(int Fd, int /*moduleType*/, int block,
 
   ReceiveArea rx;
   const Reply reply = exchange(Fd, frame, sizeof frame, rx);
-  if (reply.count < 1) return isSuccess;
+  if (reply.count < 1 || refusesReply(reply, elatec::isWholeFrame(reply))) return isSuccess;
 
   bool echoed = false;
   switch (elatec::judgeWriteBlock(reply, echoed)) {
@@ -324,7 +330,7 @@ extern "C" bool rfidElatecGetSak(int Fd, unsigned char* sak) {
   elatec::buildGetSakFrame(frame);
   ReceiveArea rx;
   const Reply reply = exchange(Fd, frame, sizeof frame, rx);
-  if (reply.count < 1) return isSuccess;
+  if (reply.count < 1 || refusesReply(reply, elatec::isWholeFrame(reply))) return isSuccess;
 
   switch (elatec::judgeGetSak(reply)) {
     case Verdict::kSuccess:
@@ -366,7 +372,7 @@ extern "C" int rfidElatecTransceive(int Fd, const unsigned char* tx, int txLengt
       rxCapacity < elatec::kMaxTransceiveRx ? rxCapacity : elatec::kMaxTransceiveRx);
   ReceiveArea receive;
   const Reply reply = exchange(Fd, frame, length, receive);
-  if (reply.count < 1) return kFailed;
+  if (reply.count < 1 || refusesReply(reply, elatec::isWholeFrame(reply))) return kFailed;
 
   int rxLength = 0;
   switch (elatec::judgeTransceive(reply, rxCapacity, rxLength)) {

@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cerrno>
 #include <cstring>
 #include <ctime>
 
@@ -163,6 +164,7 @@ extern "C" int system_command(int uart, unsigned char* cmd, int length, unsigned
   (void)tcflush(uart, TCIOFLUSH);
 
   if (write(uart, cmd, static_cast<std::size_t>(length)) < 0) {
+    rfid::noteExchange(-errno);
     // The frame is shown as raw text up to its first zero byte, and never
     // past its 4th byte: block frames carry the sector key from byte 4 on.
     char shown[rfid::kLoggedFrameBytes + 1] = {};
@@ -173,5 +175,7 @@ extern "C" int system_command(int uart, unsigned char* cmd, int length, unsigned
   }
 
   waitForReply(uart);
-  return static_cast<int>(read(uart, rx, rfid::kReceiveSize));
+  const int received = static_cast<int>(read(uart, rx, rfid::kReceiveSize));
+  rfid::noteExchange(received < 0 && errno != EAGAIN ? -errno : std::max(received, 0));
+  return received;
 }

@@ -5,6 +5,9 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <csignal>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
@@ -186,17 +189,247 @@ bool lockedLogPath(char* path, const std::tm& local) {
   return formatted;
 }
 
-// Appends one entry with a single write. O_APPEND makes the kernel place the
-// whole entry at the end of the file even when other processes append to the
-// same file, and no shell sees the message. A failure loses the entry
-// silently: the log has no better place to report its own fault.
-void appendEntry(const std::tm& local, const char* entry, std::size_t length) {
+// Appends one entry with a single write: the one write path of the file.
+// O_APPEND makes the kernel place the whole entry at the end of the file
+// even when other processes append to the same file, and no shell sees the
+// message. A failure loses the entry: written in the caller's thread it is
+// lost silently, since the log has no better place to report its own fault;
+// the queued writer below counts it. Returns 0, or the errno value of the
+// failure (ENOSPC for a write cut short).
+int appendEntry(const std::tm& local, const char* entry, std::size_t length) {
   char path[kPathSize];
-  if (!lockedLogPath(path, local)) return;
+  if (!lockedLogPath(path, local)) return ENAMETOOLONG;
   const rfid::FileDescriptor file(open(path, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0666));
-  if (file.get() < 0) return;
+  if (file.get() < 0) return errno;
   // The entry is lost or cut on a full medium; nothing is retried.
-  (void)write(file.get(), entry, length);
+  const ssize_t written = write(file.get(), entry, length);
+  if (written < 0) return errno;
+  return static_cast<std::size_t>(written) == length ? 0 : ENOSPC;
+}
+
+// ---- The queued writer (rfidSetLogQueue) ----------------------------------
+//
+// Beneath the entry a message became and above appendEntry(): callers hand
+// the entry to a ring of kQueueBytes and return; one thread takes entries
+// out in order and appends them. The ring never waits for the medium: an
+// entry that does not fit is dropped and counted, and the count is appended
+// as an entry of its own after the next entry that reached the file.
+
+constexpr std::size_t kQueueBytes = std::size_t{64} * 1024;
+constexpr long long kBlockedAfterNs = 1000000000;  // one entry on its way this long: blocked
+constexpr std::size_t kLostEntrySize = 96;
+// What rfidSetLogQueue(0) waits for the queue at most: a host that turns it
+// off at exit keeps its last entries, and a blocked medium delays the exit
+// by no more than this.
+constexpr long long kDrainBoundNs = 100000000;
+// How often the count of lost entries is tried while nothing else comes.
+constexpr long long kRetryNs = 1000000000;
+
+long long monotonicNs() {
+  timespec now{};
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  return static_cast<long long>(now.tv_sec) * 1000000000 + now.tv_nsec;
+}
+
+// The wall-clock time `ns` from now, as pthread_cond_timedwait() takes it.
+timespec realtimeIn(long long ns) {
+  timespec until{};
+  clock_gettime(CLOCK_REALTIME, &until);
+  const long long end = static_cast<long long>(until.tv_nsec) + ns;
+  until.tv_sec += static_cast<std::time_t>(end / 1000000000);
+  until.tv_nsec = static_cast<long>(end % 1000000000);
+  return until;
+}
+
+struct QueuedEntry {
+  std::tm local;  // picks the monthly file
+  std::size_t length;
+};
+
+class EntryQueue {
+ public:
+  // Starts the writer thread once, with every signal blocked in it.
+  bool start() {
+    pthread_mutex_lock(&lock_);
+    bool running = started_;
+    if (!running) {
+      sigset_t all;
+      sigset_t saved;
+      sigfillset(&all);
+      pthread_sigmask(SIG_SETMASK, &all, &saved);
+      pthread_attr_t attributes;
+      pthread_attr_init(&attributes);
+      pthread_attr_setdetachstate(&attributes, PTHREAD_CREATE_DETACHED);
+      pthread_t thread;
+      running = pthread_create(&thread, &attributes, &EntryQueue::run, this) == 0;
+      pthread_attr_destroy(&attributes);
+      pthread_sigmask(SIG_SETMASK, &saved, nullptr);
+      started_ = running;
+    }
+    pthread_mutex_unlock(&lock_);
+    return running;
+  }
+
+  void push(const std::tm& local, const char* entry, std::size_t length) {
+    const QueuedEntry header{local, length};
+    pthread_mutex_lock(&lock_);
+    if (used_ + sizeof header + length > kQueueBytes) {
+      ++lostTotal_;
+      ++lostUnwritten_;
+      overflowed_ = true;
+    } else {
+      put(&header, sizeof header);
+      put(entry, length);
+      pthread_cond_signal(&ready_);
+    }
+    pthread_mutex_unlock(&lock_);
+  }
+
+  // Waits until every queued entry is in the file, `boundNs` at most.
+  void drain(long long boundNs) {
+    const timespec until = realtimeIn(boundNs);
+    pthread_mutex_lock(&lock_);
+    while (started_ && (used_ > 0 || busySince_ != 0)) {
+      if (pthread_cond_timedwait(&drained_, &lock_, &until) != 0) break;
+    }
+    pthread_mutex_unlock(&lock_);
+  }
+
+  int state(unsigned long* lost) {
+    pthread_mutex_lock(&lock_);
+    int why = 0;
+    if (busySince_ != 0 && monotonicNs() - busySince_ > kBlockedAfterNs) {
+      why = ETIMEDOUT;
+    } else if (failure_ != 0) {
+      why = failure_;
+    } else if (overflowed_) {
+      why = ENOBUFS;
+    }
+    if (lost != nullptr) *lost = lostTotal_;
+    pthread_mutex_unlock(&lock_);
+    return why;
+  }
+
+ private:
+  static void* run(void* self) {
+    static_cast<EntryQueue*>(self)->writeEntries();
+    return nullptr;
+  }
+
+  void writeEntries() {
+    pthread_mutex_lock(&lock_);
+    for (;;) {
+      if (used_ == 0) {
+        if (lostUnwritten_ == 0) {
+          pthread_cond_wait(&ready_, &lock_);
+          continue;
+        }
+        // Entries were lost: the count is tried every kRetryNs even when no
+        // entry comes, so that a medium that is back is noticed.
+        const timespec until = realtimeIn(kRetryNs);
+        if (pthread_cond_timedwait(&ready_, &lock_, &until) == ETIMEDOUT && used_ == 0) {
+          writeLostCount();
+        }
+        continue;
+      }
+      QueuedEntry header{};
+      take(&header, sizeof header);
+      take(entry_, header.length);
+      busySince_ = monotonicNs();
+      pthread_mutex_unlock(&lock_);
+      const int failure = appendEntry(header.local, entry_, header.length);
+      pthread_mutex_lock(&lock_);
+      busySince_ = 0;
+      pthread_cond_broadcast(&drained_);
+      failure_ = failure;
+      if (failure != 0) {
+        ++lostTotal_;
+        ++lostUnwritten_;
+      } else if (lostUnwritten_ > 0) {
+        writeLostCount();
+      } else {
+        overflowed_ = false;
+      }
+    }
+  }
+
+  // Called with the lock held, which it lets go of while it writes.
+  void writeLostCount() {
+    const unsigned long lost = lostUnwritten_;
+    lostUnwritten_ = 0;
+    busySince_ = monotonicNs();
+    pthread_mutex_unlock(&lock_);
+    const int failure = appendLostCount(lost);
+    pthread_mutex_lock(&lock_);
+    busySince_ = 0;
+    pthread_cond_broadcast(&drained_);
+    failure_ = failure;
+    if (failure == 0) {
+      overflowed_ = false;
+    } else {
+      lostUnwritten_ += lost;  // counted again with the next
+    }
+  }
+
+  // Appends "[stamp] - [rfid_log.cpp][log queue][Warn] N log entries were lost."
+  int appendLostCount(unsigned long lost) {
+    const std::time_t now = std::time(nullptr);
+    std::tm local{};
+    localtime_r(&now, &local);
+    char entry[kStampRoom + kLostEntrySize];
+    const std::size_t stamp = formatStamp(entry, local);
+    const int text =
+        std::snprintf(entry + stamp, kLostEntrySize,
+                      "[rfid_log.cpp][log queue][Warn] %lu log entries were lost.\n", lost);
+    if (text < 0) return EINVAL;
+    const std::size_t length = stamp + std::min(static_cast<std::size_t>(text), kLostEntrySize - 1);
+    return appendEntry(local, entry, length);
+  }
+
+  // Copy into and out of the ring, across its end where needed.
+  void put(const void* from, std::size_t count) {
+    const auto* bytes = static_cast<const unsigned char*>(from);
+    const std::size_t tail = (head_ + used_) % kQueueBytes;
+    const std::size_t first = std::min(count, kQueueBytes - tail);
+    std::memcpy(ring_ + tail, bytes, first);
+    std::memcpy(ring_, bytes + first, count - first);
+    used_ += count;
+  }
+  void take(void* to, std::size_t count) {
+    auto* bytes = static_cast<unsigned char*>(to);
+    const std::size_t first = std::min(count, kQueueBytes - head_);
+    std::memcpy(bytes, ring_ + head_, first);
+    std::memcpy(bytes + first, ring_, count - first);
+    head_ = (head_ + count) % kQueueBytes;
+    used_ -= count;
+  }
+
+  pthread_mutex_t lock_ = PTHREAD_MUTEX_INITIALIZER;
+  pthread_cond_t ready_ = PTHREAD_COND_INITIALIZER;
+  pthread_cond_t drained_ = PTHREAD_COND_INITIALIZER;
+  bool started_ = false;
+  unsigned char ring_[kQueueBytes] = {};
+  std::size_t head_ = 0;
+  std::size_t used_ = 0;
+  char entry_[kLineBufferSize] = {};  // the entry on its way, the writer's own
+  long long busySince_ = 0;           // when that entry was taken out, 0 when none is
+  int failure_ = 0;                   // of the latest entry written
+  bool overflowed_ = false;           // entries dropped since the latest entry written
+  unsigned long lostTotal_ = 0;
+  unsigned long lostUnwritten_ = 0;  // lost entries not counted in the file yet
+};
+
+EntryQueue entryQueue;
+std::atomic<bool> queued{false};
+
+// Where every entry goes: the queue when the host turned it on, else the
+// file in the caller's thread.
+void deliverEntry(const std::tm& local, const char* entry, std::size_t length) {
+  if (queued.load(std::memory_order_relaxed)) {
+    entryQueue.push(local, entry, length);
+  } else {
+    (void)appendEntry(local, entry, length);
+  }
 }
 
 }  // namespace
@@ -228,7 +461,7 @@ extern "C" int StoreLogMessage(const char* fmt, ...) {
 
   // The file entry is the line plus one newline; the console gets the line.
   message[messageLength] = '\n';
-  appendEntry(local, lineStart, lineLength + 1);
+  deliverEntry(local, lineStart, lineLength + 1);
   message[messageLength] = '\0';
 
   std::fwrite(lineStart, 1, lineLength, stdout);
@@ -245,6 +478,22 @@ extern "C" int rfidSetLogDirectory(const char* directory) {
   rfid::logDirectory = hostDirectory;
   pthread_mutex_unlock(&directoryLock);
   return 0;
+}
+
+extern "C" int rfidSetLogQueue(int on) {
+  if (on != 0 && on != 1) return -1;
+  if (on == 1 && !entryQueue.start()) return -1;
+  queued.store(on == 1, std::memory_order_relaxed);
+  if (on == 0) entryQueue.drain(kDrainBoundNs);
+  return 0;
+}
+
+extern "C" int rfidLogMediumState(unsigned long* lost) {
+  if (!queued.load(std::memory_order_relaxed)) {
+    if (lost != nullptr) *lost = 0;
+    return 0;
+  }
+  return entryQueue.state(lost);
 }
 
 extern "C" char* getTimeString(void) {

@@ -141,6 +141,13 @@ Verdict judgeBuzzer(Reply reply) {
   return judgeCode(reply, kBuzzerDone, kBuzzerFailed);
 }
 
+bool isWholeFrame(Reply reply) {
+  if (reply.count < 2 || reply.count != reply.at(kReplyLength) + 1) return false;
+  unsigned char sum = 0;
+  for (int i = 0; i < reply.count - 1; ++i) sum ^= reply.at(i);
+  return sum == reply.at(reply.count - 1);
+}
+
 }  // namespace rfid::vor
 
 using namespace rfid;  // NOLINT(google-build-using-namespace): the operations below
@@ -163,7 +170,7 @@ extern "C" bool getRequestCardSN(int Fd, int moduleType, unsigned char* serialNu
 
   ReceiveArea rx;
   const Reply reply = exchange(Fd, frame, sizeof frame, rx);
-  if (reply.count < 1) return isSuccess;
+  if (reply.count < 1 || refusesReply(reply, vor::isWholeFrame(reply))) return isSuccess;
 
   int serialLength = 0;
   switch (vor::judgeCardRequest(reply, RFID_CMD_REQUEST_SN, serialLength)) {
@@ -207,7 +214,7 @@ extern "C" bool getBlockRead(int Fd, int moduleType, int block, unsigned char ke
 
   ReceiveArea rx;
   const Reply reply = exchange(Fd, frame, sizeof frame, rx);
-  if (reply.count < 1) return isSuccess;
+  if (reply.count < 1 || refusesReply(reply, vor::isWholeFrame(reply))) return isSuccess;
 
   switch (vor::judgeBlockRead(reply, RFID_CMD_BLOCK_READ)) {
     case Verdict::kSuccess:
@@ -244,7 +251,7 @@ extern "C" bool setBlockWrite(int Fd, int moduleType, int block, unsigned char k
 
   ReceiveArea rx;
   const Reply reply = exchange(Fd, frame, sizeof frame, rx);
-  if (reply.count < 1) return isSuccess;
+  if (reply.count < 1 || refusesReply(reply, vor::isWholeFrame(reply))) return isSuccess;
 
   switch (vor::judgeBlockWrite(reply, RFID_CMD_BLOCK_WRITE)) {
     case Verdict::kSuccess:
@@ -271,7 +278,7 @@ extern "C" void sethaltCard(int Fd, int moduleType) {
 
   ReceiveArea rx;
   const Reply reply = exchange(Fd, frame, sizeof frame, rx);
-  if (reply.count < 1) return;
+  if (reply.count < 1 || refusesReply(reply, vor::isWholeFrame(reply))) return;
 
   switch (vor::judgeHalt(reply)) {
     case Verdict::kSuccess:
@@ -301,7 +308,7 @@ extern "C" void setBuzzer(int Fd, int moduleType, unsigned char time) {
 
   ReceiveArea rx;
   const Reply reply = exchange(Fd, frame, sizeof frame, rx);
-  if (reply.count < 1) return;
+  if (reply.count < 1 || refusesReply(reply, vor::isWholeFrame(reply))) return;
 
   switch (vor::judgeBuzzer(reply)) {
     case Verdict::kSuccess:

@@ -300,6 +300,9 @@ int main(int argc, char** argv) {
   // --reply-wait and --quiet-ms were checked with the rest of the arguments.
   (void)rfidSetReplyWait(options.quietWait ? RFID_REPLY_WAIT_QUIET : RFID_REPLY_WAIT_FIXED,
                          options.quietMs);
+  // A reply that is not one whole frame (a byte changed on the line, bytes
+  // of an earlier reply) never becomes a serial number or block data.
+  (void)rfidSetReplyCheck(1);
   applyKeys(options);
 
   std::unique_ptr<rfid_tools::SimulatedReader> simulator;

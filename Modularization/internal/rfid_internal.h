@@ -169,6 +169,15 @@ using ReceiveArea = unsigned char[kReceiveSize];
 // what arrived. A count below 1 means no reply.
 Reply exchange(int fd, unsigned char* frame, std::size_t length, ReceiveArea& rx);
 
+// Records what system_command() got (bytes, 0, or a negative errno) for
+// rfidLastExchange().
+void noteExchange(int result);
+
+// Under the reply check, true, with a Warn line, for a reply that is not
+// one whole frame (`wholeFrame` from its protocol's frame judge below); the
+// operation then fails as for no reply. Always false without the check.
+bool refusesReply(Reply reply, bool wholeFrame);
+
 // What a reply says, as the operations log and return it.
 enum class Verdict {
   kSuccess,     // the reader carried the command out
@@ -211,6 +220,9 @@ Verdict judgeBlockRead(Reply reply, std::uint32_t command);
 Verdict judgeBlockWrite(Reply reply, std::uint32_t command);
 Verdict judgeHalt(Reply reply);
 Verdict judgeBuzzer(Reply reply);
+// True when the reply is exactly as long as its length byte says and its
+// last byte is the XOR of the bytes before it.
+bool isWholeFrame(Reply reply);
 
 }  // namespace vor
 
@@ -238,6 +250,8 @@ Verdict judgeLogin(Reply reply);
 Verdict judgeReadBlock(Reply reply);
 // kSuccess of a write comes with whether the reply echoed the block data.
 Verdict judgeWriteBlock(Reply reply, bool& echoed);
+// True when the reply is exactly as long as its 16-bit length prefix says.
+bool isWholeFrame(Reply reply);
 
 // ISO 14443-4 cards: GetSAK and the exchange with the card (TDX). The TDX
 // request is [count][12 03][TX length][TX bytes][largest RX length], its

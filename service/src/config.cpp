@@ -13,6 +13,7 @@
 #include <set>
 #include <sstream>
 
+#include "config_limits.h"
 #include "rfid_serial/serial_port.h"
 
 namespace rfid_tokend {
@@ -602,6 +603,7 @@ std::optional<std::string> parseBrokerAddress(const std::string& text, MqttConfi
 
 std::optional<std::string> applyToml(const std::string& text, const std::string& source,
                                      Config& config) {
+  if (Fault fault = checkConfigText(text, source)) return fault;
   toml::table root;
   try {
     root = toml::parse(text, source);
@@ -665,6 +667,7 @@ std::optional<std::string> applyToml(const std::string& text, const std::string&
 }
 
 std::optional<std::string> finishConfig(Config& config) {
+  if (Fault fault = checkStringLengths(config)) return fault;
   if (config.logDir.size() > kMaxLogDirLength) {
     return "log_dir: " + config.logDir + " is longer than " + std::to_string(kMaxLogDirLength) +
            " characters";
@@ -783,6 +786,11 @@ ParseResult parseCommandLine(int argc, const char* const* argv) {
     struct stat info {};
     if (::stat(configFile.c_str(), &info) == 0 && !S_ISREG(info.st_mode)) {
       result.text = "--config " + configFile + ": not a regular file";
+      return result;
+    }
+    if (info.st_size > static_cast<off_t>(kMaxConfigFileBytes)) {
+      result.text = "--config " + configFile + ": larger than " +
+                    std::to_string(kMaxConfigFileBytes / 1024) + " KiB";
       return result;
     }
     std::ifstream file(configFile);

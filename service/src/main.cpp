@@ -8,11 +8,13 @@
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 
 #include "Module_RFID_ext.h"
 #include "config.h"
+#include "config_limits.h"
 #include "key_material.h"
 #include "rfid_cardauth/secret.h"
 #include "rfid_serial/unique_fd.h"
@@ -52,7 +54,14 @@ std::optional<std::string> readPassword(const std::string& path, std::string& pa
     if (count == 0) break;
     have += static_cast<std::size_t>(count);
   }
-  password.assign(text, 0, std::min(text.find('\n'), have));
+  const std::size_t lineEnd = std::min(text.find('\n'), have);
+  // A bounded line, as every other string setting.
+  if (lineEnd > rfid_tokend::kMaxPasswordLength) {
+    OPENSSL_cleanse(text.data(), text.size());
+    return where + "the first line is longer than " +
+           std::to_string(rfid_tokend::kMaxPasswordLength) + " characters";
+  }
+  password.assign(text, 0, lineEnd);
   OPENSSL_cleanse(text.data(), text.size());
   if (!password.empty() && password.back() == '\r') password.pop_back();
   return std::nullopt;
@@ -93,15 +102,22 @@ void openClosedStandardStreams() {
 }  // namespace
 
 int main(int argc, char** argv) {
-  // Before anything else: SIGHUP (a reload) must never end the service, so
-  // it waits, blocked, until the supervisor or the worker reads it.
-  sigset_t hangUp;
-  sigemptyset(&hangUp);
-  sigaddset(&hangUp, SIGHUP);
-  sigprocmask(SIG_BLOCK, &hangUp, nullptr);
+  // Before anything else, so that a signal in the first milliseconds does
+  // what it does later: SIGTERM and SIGINT wait, blocked, until the
+  // supervisor or the worker reads them and ends cleanly (exit 0); SIGHUP (a
+  // reload) never ends the service; SIGPIPE never ends it either, a write to
+  // a closed pipe fails with EPIPE instead. Workers inherit the mask.
+  sigset_t early;
+  sigemptyset(&early);
+  for (const int signal : {SIGTERM, SIGINT, SIGHUP, SIGPIPE}) sigaddset(&early, signal);
+  sigprocmask(SIG_BLOCK, &early, nullptr);
   // The main process and every worker hold keys.
   rfid_cardauth::keepKeysOutOfCoreDumps();
   openClosedStandardStreams();
+  // Every process of the service: no tap, verdict or sound waits for the
+  // log medium, and no reply that is not one whole frame yields a card.
+  if (rfidSetLogQueue(1) == 0) std::atexit([] { (void)rfidSetLogQueue(0); });
+  (void)rfidSetReplyCheck(1);
   if (argc == 3 && std::strcmp(argv[1], rfid_tokend::kWorkerFlag) == 0) {
     return rfid_tokend::runWorker(argv[2]);
   }

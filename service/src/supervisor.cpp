@@ -14,6 +14,7 @@
 #include <cstring>
 #include <sstream>
 
+#include "Module_RFID_ext.h"
 #include "service_log.h"
 #include "worker.h"
 
@@ -73,7 +74,18 @@ Supervisor::Supervisor(Config config, std::string password, const KeyMaterial& k
   if (config_.mqtt.enabled) mqtt_ = std::make_unique<MqttLink>(config_.mqtt, std::move(password));
 }
 
-Supervisor::~Supervisor() = default;
+Supervisor::~Supervisor() {
+  killWorkers();
+}
+
+void Supervisor::killWorkers() {
+  for (Slot& slot : slots_) {
+    if (slot.pid <= 0) continue;
+    ::kill(slot.pid, SIGKILL);
+    ::waitpid(slot.pid, nullptr, 0);
+    slot.pid = -1;
+  }
+}
 
 std::optional<std::string> Supervisor::setUp() {
   // A closed pipe on standard output must not end the service.
@@ -129,17 +141,18 @@ std::optional<std::string> Supervisor::setUp() {
   return std::nullopt;
 }
 
-bool Supervisor::spawn(Slot& slot) {
+std::optional<std::string> Supervisor::spawn(Slot& slot) {
   int events[2];
   int commands[2];
   int console[2];
-  if (::pipe2(events, O_CLOEXEC) != 0) return false;
+  const auto failed = [](const char* what) { return std::string(what) + ": " + strerror(errno); };
+  if (::pipe2(events, O_CLOEXEC) != 0) return failed("pipe");
   rfid_serial::UniqueFd eventsRead(events[0]), eventsWrite(events[1]);
-  if (::pipe2(commands, O_CLOEXEC) != 0) return false;
+  if (::pipe2(commands, O_CLOEXEC) != 0) return failed("pipe");
   rfid_serial::UniqueFd commandsRead(commands[0]), commandsWrite(commands[1]);
   // The worker's console is never waited for: a line that does not fit is
   // lost, as one that does not fit on standard output is.
-  if (::pipe2(console, O_CLOEXEC | O_NONBLOCK) != 0) return false;
+  if (::pipe2(console, O_CLOEXEC | O_NONBLOCK) != 0) return failed("pipe");
   rfid_serial::UniqueFd consoleRead(console[0]), consoleWrite(console[1]);
   int keys[2];
   if (::pipe2(keys, O_CLOEXEC | O_NONBLOCK) != 0) return false;
@@ -157,10 +170,12 @@ bool Supervisor::spawn(Slot& slot) {
 
   const pid_t parent = ::getpid();
   const pid_t pid = ::fork();
-  if (pid < 0) return false;
+  if (pid < 0) return failed("fork");
   if (pid == 0) {
     // Only async-signal-safe calls until exec: the parent may have threads.
-    ::prctl(PR_SET_PDEATHSIG, SIGTERM);
+    // A worker never outlives this process, whatever it is blocked in: a
+    // SIGTERM it would read as an event, SIGKILL it cannot.
+    ::prctl(PR_SET_PDEATHSIG, SIGKILL);
     if (::getppid() != parent) ::_exit(1);
     const int eventFd = ::fcntl(eventsWrite.get(), F_DUPFD, kWorkerKeyFd + 1);
     const int commandFd = ::fcntl(commandsRead.get(), F_DUPFD, kWorkerKeyFd + 1);
@@ -188,7 +203,31 @@ bool Supervisor::spawn(Slot& slot) {
   slot.lastSignOfLife = slot.startedAt + kStartAllowance - kSilenceLimit;
   logLine(Level::kInfo, "reader %s: worker %d started", config_.readers[slot.index].name.c_str(),
           static_cast<int>(pid));
-  return true;
+  return std::nullopt;
+}
+
+std::chrono::milliseconds Supervisor::nextRestartDelay(Slot& slot, SteadyClock::time_point now) {
+  if (now - slot.startedAt >= kHealthyRun) slot.failures = 0;
+  const milliseconds delay =
+      std::min<milliseconds>(kFirstRestart * (1 << std::min(slot.failures, 5)), kLongestRestart);
+  ++slot.failures;
+  return delay;
+}
+
+void Supervisor::start(Slot& slot, SteadyClock::time_point now) {
+  const auto fault = spawn(slot);
+  if (!fault) return;
+  if (slot.failures == 0) slot.startedAt = now;  // the backoff grows from here
+  const milliseconds delay = nextRestartDelay(slot, now);
+  slot.restartAt = now + delay;
+  logLine(Level::kError, "reader %s: worker cannot be started (%s); retrying in %.0f s",
+          config_.readers[slot.index].name.c_str(), fault->c_str(),
+          std::chrono::duration<double>(delay).count());
+  if (slot.state != ReaderState::kDown) {
+    slot.state = ReaderState::kDown;
+    output(slot,
+           {ReaderEvent::Kind::kDown, "", "", "its worker cannot be started (" + *fault + ")"});
+  }
 }
 
 void Supervisor::reap(SteadyClock::time_point now) {
@@ -204,11 +243,9 @@ void Supervisor::reap(SteadyClock::time_point now) {
     slot->commands.reset();
     slot->console.reset();
     slot->keys.reset();
+    logMedium_.ended(static_cast<int>(slot->index));
     if (stopping_) continue;
-    if (now - slot->startedAt >= kHealthyRun) slot->failures = 0;
-    const milliseconds delay =
-        std::min<milliseconds>(kFirstRestart * (1 << std::min(slot->failures, 5)), kLongestRestart);
-    ++slot->failures;
+    const milliseconds delay = nextRestartDelay(*slot, now);
     slot->restartAt = now + delay;
     logLine(Level::kWarn, "reader %s: worker %d ended (%s); restarting in %.0f s",
             config_.readers[slot->index].name.c_str(), static_cast<int>(pid),
@@ -229,7 +266,11 @@ void Supervisor::readEvents(Slot& slot, SteadyClock::time_point now) {
     for (std::size_t end; (end = slot.pending.find('\n')) != std::string::npos;) {
       const std::string line = slot.pending.substr(0, end);
       slot.pending.erase(0, end + 1);
-      if (const auto event = decodeReaderEvent(line)) handle(slot, *event, now);
+      if (const auto medium = decodeLogMediumLine(line)) {
+        logMedium_.report(static_cast<int>(slot.index), *medium);
+      } else if (const auto event = decodeReaderEvent(line)) {
+        handle(slot, *event, now);
+      }
     }
     if (slot.pending.size() > kLongestWorkerLine) slot.pending.clear();
   }
@@ -274,11 +315,13 @@ void Supervisor::pumpOutput() {
 void Supervisor::checkLiveness(SteadyClock::time_point now) {
   for (Slot& slot : slots_) {
     if (slot.pid <= 0 || now - slot.lastSignOfLife < kSilenceLimit) continue;
+    // Killed before anything is logged: nothing may stand between the
+    // verdict and the kill.
+    ::kill(slot.pid, SIGKILL);
     const ReaderConfig& reader = config_.readers[slot.index];
-    logLine(Level::kWarn, "reader %s: worker %d gave no sign of life for %.1f s; killing it",
+    logLine(Level::kWarn, "reader %s: worker %d gave no sign of life for %.1f s; killed it",
             reader.name.c_str(), static_cast<int>(slot.pid),
             std::chrono::duration<double>(now - slot.lastSignOfLife).count());
-    ::kill(slot.pid, SIGKILL);
     // Once: the restart follows when the worker has been reaped.
     slot.lastSignOfLife = now + kStartAllowance;
     if (slot.state != ReaderState::kDown) {
@@ -286,6 +329,22 @@ void Supervisor::checkLiveness(SteadyClock::time_point now) {
       output(slot, {ReaderEvent::Kind::kDown, "", "", "its worker is stuck"});
     }
   }
+}
+
+void Supervisor::checkLogMedium() {
+  unsigned long lost = 0;
+  const int why = rfidLogMediumState(&lost);
+  logMedium_.report(-1, {why, lost});
+  const auto change = logMedium_.change();
+  if (!change) return;
+  if (change->losing) {
+    logLine(Level::kWarn, "the log medium takes no entries (%s): counting the entries lost",
+            change->reason.c_str());
+  } else {
+    logLine(Level::kWarn, "the log medium takes entries again; %lu entries were lost",
+            change->lost);
+  }
+  events_->put(logMediumEventLine(*change, std::chrono::system_clock::now()) + "\n");
 }
 
 void Supervisor::handle(Slot& slot, const ReaderEvent& event, SteadyClock::time_point now) {
@@ -431,9 +490,7 @@ int Supervisor::run() {
   logLine(Level::kInfo, "starting with %zu reader(s); events to %s", slots_.size(),
           outputs.c_str());
   // The workers start before the MQTT thread exists.
-  for (Slot& slot : slots_) {
-    if (!spawn(slot)) slot.restartAt = SteadyClock::now() + kFirstRestart;
-  }
+  for (Slot& slot : slots_) start(slot, SteadyClock::now());
   if (mqtt_) {
     if (const auto fault = mqtt_->start()) {
       std::fprintf(stderr, "rfid-tokend: %s\n", fault->c_str());
@@ -473,10 +530,9 @@ int Supervisor::run() {
       checkHeartbeat(now);
     }
     for (Slot& slot : slots_) {
-      if (!stopping_ && slot.pid < 0 && now >= slot.restartAt && !spawn(slot)) {
-        slot.restartAt = now + kFirstRestart;
-      }
+      if (!stopping_ && slot.pid < 0 && now >= slot.restartAt) start(slot, now);
     }
+    checkLogMedium();
     pumpOutput();
   }
   stop();
@@ -501,12 +557,7 @@ void Supervisor::stop() {
     pollfd signal{signalFd_.get(), POLLIN, 0};
     ::poll(&signal, 1, millisecondsUntil(workersBy, now));
   }
-  for (Slot& slot : slots_) {
-    if (slot.pid <= 0) continue;
-    ::kill(slot.pid, SIGKILL);
-    ::waitpid(slot.pid, nullptr, 0);
-    slot.pid = -1;
-  }
+  killWorkers();
   if (mqtt_) mqtt_->shutdown(start + kMqttStopsBy);
   logLine(Level::kInfo, "stopped");
   std::fflush(stdout);

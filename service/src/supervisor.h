@@ -16,6 +16,7 @@
 #include "debouncer.h"
 #include "key_material.h"
 #include "line_sink.h"
+#include "log_medium.h"
 #include "mqtt_link.h"
 #include "payloads.h"
 #include "recent_tokens.h"
@@ -29,6 +30,8 @@ namespace rfid_tokend {
 constexpr char kEmulatorVariable[] = "RFID_TOKEND_EMULATOR";
 
 class Supervisor {
+  using milliseconds = std::chrono::milliseconds;
+
  public:
   // `keys` as read at start; the supervisor keeps them, in SecretPages,
   // until a reload replaces them all.
@@ -59,7 +62,14 @@ class Supervisor {
   };
 
   std::optional<std::string> setUp();
-  bool spawn(Slot& slot);
+  // Starts the slot's worker; why it could not, otherwise nothing.
+  std::optional<std::string> spawn(Slot& slot);
+  // spawn(), and for a worker that cannot be started one Error line, a
+  // `down` event and a retry after the restart backoff.
+  void start(Slot& slot, SteadyClock::time_point now);
+  milliseconds nextRestartDelay(Slot& slot, SteadyClock::time_point now);
+  void checkLogMedium();
+  void killWorkers();
   void reap(SteadyClock::time_point now);
   void readEvents(Slot& slot, SteadyClock::time_point now);
   void handle(Slot& slot, const ReaderEvent& event, SteadyClock::time_point now);
@@ -92,6 +102,7 @@ class Supervisor {
   rfid_serial::UniqueFd ownConsole_;       // this process's descriptor 1 leads here
   std::string ownConsolePending_;
   bool stopping_ = false;
+  LogMedium logMedium_;
 
   RecentTokens recent_;
   bool heartbeatsArriving_ = false;

@@ -21,6 +21,7 @@
 #include "debouncer.h"
 #include "fleet_token.h"
 #include "key_material.h"
+#include "log_medium.h"
 #include "payloads.h"
 #include "rfid_keys/key_file.h"
 #include "rfid_serial/serial_port.h"
@@ -58,6 +59,14 @@ constexpr std::size_t kSerialRecordSize = 8;
 constexpr milliseconds kRestingPoll{1900};
 // How often the worker tells the service it is alive (see kSignOfLife).
 constexpr milliseconds kSignOfLifeEvery{500};
+// A reader whose card requests failed this many times in a row (no reply,
+// or a port that fails) is down, and polled this seldom until it answers.
+constexpr int kFailedExchangesForDown = 3;
+constexpr milliseconds kDownPoll{2000};
+// After a reply the reply check refused: what a reader that sends an answer
+// twice (up to 100 ms apart) needs to have sent it whole, counted from the
+// start of the poll, which takes up to 100 ms itself.
+constexpr milliseconds kAfterRefusedReply{200};
 
 struct Settings {
   ReaderConfig reader;
@@ -227,6 +236,16 @@ class Worker {
     unsigned char record[kSerialRecordSize] = {};
     const bool found = isVor() ? getRequestCardSN(fd(), kModuleVor, record)
                                : searchTag(fd(), kModuleElatec, record, kSearchStage);
+    if (!judgeExchange(rfidLastExchange())) return;
+    // A reply that was not one whole frame says nothing about the field:
+    // the card there neither arrives nor leaves with it. The next poll
+    // comes once the rest of whatever broke it (a reply sent twice) has
+    // arrived, to be dropped before that request goes out.
+    refusedReply_ = rfidLastReplyRefused() != 0;
+    if (refusedReply_) {
+      restingCard_ = false;
+      return;
+    }
     std::optional<Bytes> serial;
     // A length other than 4 or 7 (the Elatec reader reports such cards as
     // found, without a serial number) makes no token.
@@ -272,6 +291,24 @@ class Worker {
     }
   }
 
+  // A reader that answers nothing, or whose port fails, gives no card; after
+  // kFailedExchangesForDown card requests in a row it is down, with the
+  // reason, and up again at its first answer. False while it is down.
+  bool judgeExchange(int received) {
+    if (received > 0) {
+      failedExchanges_ = 0;
+      if (state_ == State::kDown) report(State::kUp, "");
+      return true;
+    }
+    if (++failedExchanges_ >= kFailedExchangesForDown) {
+      report(State::kDown, received == 0 ? std::string("no reply")
+                           : received == -EAGAIN
+                               ? std::string("the reader takes no bytes")
+                               : "the port fails (" + std::string(strerror(-received)) + ")");
+    }
+    return state_ != State::kDown;
+  }
+
   // The module logs every card request that finds a card. A VOR reader's
   // card, once its token is out, is halted: it stays silent to the card
   // request (its polls log nothing, and it counts as removed after the
@@ -285,7 +322,10 @@ class Worker {
   // poll began, or a resting card's longer one. Returns early for a verdict
   // to sound or a stop.
   void waitForNextPoll() {
-    const auto due = lastPoll_ + (restingCard_ ? kRestingPoll : settings_.minPoll);
+    const auto due = lastPoll_ + (state_ == State::kDown ? kDownPoll
+                                  : restingCard_         ? kRestingPoll
+                                  : refusedReply_ ? std::max(settings_.minPoll, kAfterRefusedReply)
+                                                  : settings_.minPoll);
     while (!stopping_ && !pendingSound_) {
       signOfLife();
       const auto left = std::chrono::ceil<milliseconds>(due - SteadyClock::now());
@@ -403,9 +443,20 @@ class Worker {
   void send(const ReaderEvent& event) { sendLine(encodeReaderEvent(event) + "\n"); }
 
   void signOfLife() {
+    reportLogMedium();
     if (SteadyClock::now() - lastLine_ >= kSignOfLifeEvery) {
       sendLine(std::string(kSignOfLife) + "\n");
     }
+  }
+
+  // The service reports the log medium for every process: it hears of each
+  // change this worker's log sees.
+  void reportLogMedium() {
+    unsigned long lost = 0;
+    const int why = rfidLogMediumState(&lost);
+    if (why == logMedium_) return;
+    logMedium_ = why;
+    sendLine(logMediumLine(why, lost) + "\n");
   }
 
   void sendLine(const std::string& line) {
@@ -486,6 +537,9 @@ class Worker {
   std::optional<std::string> warnedCard_;
   std::optional<std::string> lastCard_;  // what the last poll saw
   bool restingCard_ = false;             // the last two polls saw the same card
+  int failedExchanges_ = 0;              // card requests in a row without a reply
+  bool refusedReply_ = false;            // the last card request's reply was refused
+  int logMedium_ = 0;                    // rfidLogMediumState() as last reported
   SteadyClock::time_point lastPoll_{};
   unsigned char builtInKeys_[sizeof sectorKeyA / sizeof sectorKeyA[0]][sizeof sectorKeyA[0]];
   rfid_cardauth::FleetKeys fleetKeys_;

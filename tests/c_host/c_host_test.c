@@ -73,7 +73,9 @@ int main(void) {
 
   /* The extension links from C: its arguments are checked. */
   check(rfidSetLogDirectory("") == -1 && rfidSetReplyWait(2, 20) == -1 &&
-            rfidSetReplyWait(RFID_REPLY_WAIT_QUIET, 20) == 0,
+            rfidSetReplyWait(RFID_REPLY_WAIT_QUIET, 20) == 0 && rfidSetReplyCheck(2) == -1 &&
+            rfidSetReplyCheck(1) == 0 && rfidSetReplyCheck(0) == 0 && rfidSetLogQueue(2) == -1 &&
+            rfidLogMediumState(NULL) == 0,
         "extension: bad arguments refused, good ones taken");
   /* The ISO 14443-4 functions refuse bad arguments before sending; a TDX
    * request goes out whole, and without a reply the result is -1 and false. */
@@ -94,6 +96,8 @@ int main(void) {
               memcmp(sent, "\x02\x00\x12\x05", 4) == 0 && sak == 0x5A,
           "ISO 14443-4: frames sent, no reply refused");
   }
+  check(rfidLastExchange() < 0 && rfidLastReplyRefused() == 0,
+        "extension: the failed read of the last exchange is told");
   printf("%s\n", failures == 0 ? "all passed" : "failed");
   return failures == 0 ? 0 : 1;
 }

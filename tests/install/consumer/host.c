@@ -22,6 +22,8 @@ int main(void) {
   ok = ok && rfidSetReplyWait(RFID_REPLY_WAIT_QUIET, 20) == 0 && rfidSetLogDirectory("") == -1;
   ok = ok && !rfidElatecGetSak(0, serial) && rfidElatecTransceive(0, request, 4, serial, 8) == -1 &&
        RFID_ELATEC_MAX_TX == 250;
+  ok = ok && rfidSetReplyCheck(1) == 0 && rfidSetLogQueue(2) == -1 && rfidLastExchange() == 0;
+  ok = ok && rfidLogMediumState(NULL) == 0 && rfidLastReplyRefused() == 0;
   printf("%s module answers %s\n", stamp != NULL ? stamp : "?", ok ? "as documented" : "wrongly");
   free(stamp);
   return ok ? 0 : 1;
