@@ -155,11 +155,11 @@ std::optional<std::string> Supervisor::spawn(Slot& slot) {
   if (::pipe2(console, O_CLOEXEC | O_NONBLOCK) != 0) return failed("pipe");
   rfid_serial::UniqueFd consoleRead(console[0]), consoleWrite(console[1]);
   int keys[2];
-  if (::pipe2(keys, O_CLOEXEC | O_NONBLOCK) != 0) return false;
+  if (::pipe2(keys, O_CLOEXEC | O_NONBLOCK) != 0) return failed("pipe");
   rfid_serial::UniqueFd keysRead(keys[0]), keysWrite(keys[1]);
   // The keys in force go first; an empty pipe takes a whole record.
   slot.keys = std::move(keysWrite);
-  if (!sendKeys(slot)) return false;
+  if (!sendKeys(slot)) return failed("the keys' pipe");
 
   std::vector<std::string> args = launcher_;
   args.emplace_back(kWorkerFlag);
