@@ -149,7 +149,7 @@ TEST_F(ServiceFaults, OversizedOrDeeplyNestedSettingsAreRefusedNamingTheKey) {
   const std::string mqtt = "[mqtt]\nhost = \"127.0.0.1\"\nmodule_id = \"m\"\n";
   std::string dotted;
   for (int i = 0; i < 35000; ++i) dotted += "a.";
-  const std::string password = dir_.write("password", std::string(2 << 20, 'p') + "\n");
+  const std::string password = dir_.write("password", std::string(4096, 'p') + "\n");
   struct Case {
     std::string toml;
     std::vector<std::string> flags;
