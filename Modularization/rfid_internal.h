@@ -211,6 +211,11 @@ Verdict judgeBlockWrite(Reply reply, std::uint32_t command);
 Verdict judgeHalt(Reply reply);
 Verdict judgeBuzzer(Reply reply);
 
+// The card request of getRequestCardSN without its log lines: its verdict,
+// with the serial length and the record written on kSuccess, and the count
+// of reply bytes (0 when nothing was sent or nothing came back).
+Verdict requestCard(int fd, unsigned char* serialNumber, int& serialLength, int& replyCount);
+
 }  // namespace vor
 
 // ---- Length-prefixed protocol (MODULE_ELATEC) -------------------------------
@@ -237,6 +242,11 @@ Verdict judgeLogin(Reply reply);
 Verdict judgeReadBlock(Reply reply);
 // kSuccess of a write comes with whether the reply echoed the block data.
 Verdict judgeWriteBlock(Reply reply, bool& echoed);
+
+// The tag search of searchTag in `stage` without its log lines; as
+// vor::requestCard. The record is written only where judgeSearchTag says so.
+Verdict searchForTag(int fd, unsigned char* serialNumber, int stage, int& serialLength,
+                     int& replyCount);
 
 }  // namespace elatec
 }  // namespace rfid
