@@ -146,9 +146,9 @@ class Worker {
 
   int run() {
     milliseconds retry = kFirstRetry;
+    // Signals and commands are read by the waits (awaitInputs), when they
+    // are there.
     while (!stopping_) {
-      readSignals();
-      if (stopping_) break;
       if (!port_.valid()) {
         std::string fault;
         if (!openPort(fault)) {
