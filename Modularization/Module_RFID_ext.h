@@ -6,8 +6,9 @@
  * it beside Module_RFID.h (C99 or C++); the functions are in the same static
  * and shared libraries.
  *
- * Both settings are per process and hold for every later call, from any
+ * The two settings are per process and hold for every later call, from any
  * thread; they may be changed while other threads log or exchange.
+ * rfidCardPresent is an operation like those of Module_RFID.h.
  */
 #ifndef MODULE_RFID_EXT_H
 #define MODULE_RFID_EXT_H

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <atomic>
 #include <thread>
 
 #include "harness.h"
@@ -26,6 +27,10 @@ TEST(Retaps, EveryTapAfterASecondAndAHalfAwayCounts) {
   Subscriber subscriber(port);
   Simulator elatec(Model::kElatec, std::nullopt);
   Simulator vor(Model::kVor, std::nullopt);
+  std::atomic<int> beeps{0};
+  elatec.setTrace([&](bool fromHost, const std::uint8_t* bytes, std::size_t count) {
+    if (fromHost && count >= 4 && bytes[2] == 0x04 && bytes[3] == 0x07) ++beeps;
+  });
   Service service({"--jsonl", "--log-dir", logDir, "--reader", "elatec:" + elatec.portPath(),
                    "--reader", "vor:" + vor.portPath(), "--mqtt",
                    "127.0.0.1:" + std::to_string(port), "--module-id", "rfid_1", "--consumer-id",
@@ -49,7 +54,8 @@ TEST(Retaps, EveryTapAfterASecondAndAHalfAwayCounts) {
     ASSERT_TRUE(eventually([&] { return tokens("E1A7EC01") == tap && tokens("70809001") == tap; },
                            milliseconds(3000)));
     // Quick taps, long rests, and rests through a rejected verdict's sound
-    // (the Elatec reader takes no request during its two beeps, 2.2 s).
+    // (the Elatec reader takes no request during its two beeps, 2.2 s); the
+    // verdict repeated sounds once.
     if (tap % 4 == 0) {
       for (int i = 0; i < 3; ++i) {
         subscriber.publish(kValidationTopic, rejected("E1A7EC01"));
@@ -62,6 +68,7 @@ TEST(Retaps, EveryTapAfterASecondAndAHalfAwayCounts) {
     std::this_thread::sleep_for(milliseconds(1300 + (tap * 170) % 500));
   }
   EXPECT_EQ(service.countLines(R"("event":"token")"), 2 * kTaps);
+  EXPECT_EQ(beeps, 2 * kTaps / 4);
 }
 
 }  // namespace
