@@ -32,7 +32,8 @@ int rfidSetLogDirectory(const char* directory);
 /* The wait between writing a request and reading its reply. */
 #define RFID_REPLY_WAIT_FIXED 0 /* a fixed 500 ms, as documented (default) */
 #define RFID_REPLY_WAIT_QUIET 1 /* until the reply is in, 500 ms at most */
-#define RFID_REPLY_WAIT_FRAME 2 /* the quiet wait, ended by the whole frame */
+/* The quiet wait (1) that also ends with the whole frame (2); 2 alone is no mode. */
+#define RFID_REPLY_WAIT_FRAME 3
 
 /*
  * Chooses how every later exchange waits for its reply.
