@@ -8,6 +8,7 @@
  *
  * The settings are per process and hold for every later call, from any
  * thread; they may be changed while other threads log or exchange.
+ * rfidCardPresent is an operation like those of Module_RFID.h.
  */
 #ifndef MODULE_RFID_EXT_H
 #define MODULE_RFID_EXT_H
@@ -52,6 +53,8 @@ int rfidSetLogDirectory(const char* directory);
 /* The wait between writing a request and reading its reply. */
 #define RFID_REPLY_WAIT_FIXED 0 /* a fixed 500 ms, as documented (default) */
 #define RFID_REPLY_WAIT_QUIET 1 /* until the reply is in, 500 ms at most */
+/* The quiet wait (1) that also ends with the whole frame (2); 2 alone is no mode. */
+#define RFID_REPLY_WAIT_FRAME 3
 
 /*
  * Chooses how every later exchange waits for its reply.
@@ -68,14 +71,29 @@ int rfidSetLogDirectory(const char* directory);
  * log lines as with the fixed wait. A descriptor that cannot report its
  * pending input (a regular file, for example) gets the fixed wait.
  *
+ * RFID_REPLY_WAIT_FRAME: the quiet wait, which also ends as soon as the
+ * reply is as long as its first bytes announce. Both protocols put a byte
+ * count in front of every frame: a request laid out as a VOR frame (its
+ * first byte the count of the bytes after it, its last the XOR of the
+ * others) expects a reply of 1 + its first byte; one laid out as an Elatec
+ * frame (the 16-bit little-endian count of the bytes after the first two)
+ * a reply of 2 + that count. Any other request gets the quiet wait. The
+ * exchange reads the reply as it comes instead of once at the end, and
+ * sleeps until the rest is due at the port's baud rate rather than waking
+ * for every byte; a reply longer than it announced is cut at its announced
+ * end (the next exchange flushes the rest), one shorter ends after the
+ * quiet time, as in the quiet wait. On a line that is not a terminal (no
+ * baud rate) it is the quiet wait.
+ *
  * The quiet time must outlast every pause inside one reply. The default of
  * 20 ms covers the 16 ms latency timer of common USB serial adapters, which
  * deliver a reply in bursts up to 16 ms apart; a native UART at 9600 baud
  * pauses about 1 ms per byte.
  *
- * @param mode    RFID_REPLY_WAIT_FIXED or RFID_REPLY_WAIT_QUIET.
- * @param quietMs 1 to 100 (20 is the default); checked in either mode and
- *                kept for the quiet one.
+ * @param mode    RFID_REPLY_WAIT_FIXED, RFID_REPLY_WAIT_QUIET or
+ *                RFID_REPLY_WAIT_FRAME.
+ * @param quietMs 1 to 100 (20 is the default); checked in every mode and
+ *                kept for the quiet and frame ones.
  * @return 0; -1 with nothing changed for another mode or quietMs.
  */
 int rfidSetReplyWait(int mode, int quietMs);
@@ -182,6 +200,18 @@ int rfidSetLogQueue(int on);
  * Always 0, with no loss, while the log is not queued.
  */
 int rfidLogMediumState(unsigned long* lost);
+
+/*
+ * Looks for a card as getRequestCardSN (MODULE_VOR) or searchTag in the
+ * search stage (MODULE_ELATEC) do, with the same exchange, the same result
+ * and the same record in `serialNumber`, but without their Info entry
+ * ("Card type ...") for a card found; warnings still go to the log. For
+ * hosts that poll a card resting on the reader many times a second and
+ * need to know only whether it is still there and which card it is.
+ * @return 1 for a card found, 0 for none or a failed exchange, -1 with
+ *         nothing sent for another moduleType or a null serialNumber.
+ */
+int rfidCardPresent(int uart, int moduleType, unsigned char* serialNumber);
 
 #ifdef __cplusplus
 }

@@ -162,27 +162,39 @@ bool isWholeFrame(Reply reply) {
 
 using namespace rfid;  // NOLINT(google-build-using-namespace): the operations below
 
+namespace rfid::elatec {
+
+Verdict searchForTag(int fd, unsigned char* serialNumber, int stage, int& serialLength,
+                     int& replyCount) {
+  replyCount = 0;
+  unsigned char frame[kSearchTagFrameSize];
+  buildSearchTagFrame(frame);
+  if (fd <= 0) return Verdict::kSilent;
+
+  ReceiveArea rx;
+  const Reply reply = exchange(fd, frame, sizeof frame, rx);
+  replyCount = reply.count;
+  if (reply.count < 1 || refusesReply(reply, isWholeFrame(reply))) return Verdict::kSilent;
+
+  bool copySerial = false;
+  const Verdict verdict = judgeSearchTag(reply, stage, serialLength, copySerial);
+  if (verdict == Verdict::kSuccess && copySerial) {
+    serialNumber[0] = static_cast<unsigned char>(serialLength);
+    std::memcpy(serialNumber + 1, reply.bytes + kSerialAt, static_cast<std::size_t>(serialLength));
+  }
+  return verdict;
+}
+
+}  // namespace rfid::elatec
+
 extern "C" bool searchTag(int Fd, int /*moduleType*/, unsigned char* serialNumber, int status) {
   bool isSuccess = false;
   if (serialNumber == nullptr) return isSuccess;
 
-  unsigned char frame[elatec::kSearchTagFrameSize];
-  elatec::buildSearchTagFrame(frame);
-  if (Fd <= 0) return isSuccess;
-
-  ReceiveArea rx;
-  const Reply reply = exchange(Fd, frame, sizeof frame, rx);
-  if (reply.count < 1 || refusesReply(reply, elatec::isWholeFrame(reply))) return isSuccess;
-
   int serialLength = 0;
-  bool copySerial = false;
-  switch (elatec::judgeSearchTag(reply, status, serialLength, copySerial)) {
+  int replyCount = 0;
+  switch (elatec::searchForTag(Fd, serialNumber, status, serialLength, replyCount)) {
     case Verdict::kSuccess:
-      if (copySerial) {
-        serialNumber[0] = static_cast<unsigned char>(serialLength);
-        std::memcpy(serialNumber + 1, reply.bytes + kSerialAt,
-                    static_cast<std::size_t>(serialLength));
-      }
       if (serialLength == 4) {
         DEBUG_INFO_1("Card type: MIFARE classic.\n");
       } else if (serialLength == 7) {
@@ -191,7 +203,7 @@ extern "C" bool searchTag(int Fd, int /*moduleType*/, unsigned char* serialNumbe
       isSuccess = true;
       break;
     case Verdict::kIncomplete:
-      DEBUG_WARN_1("Incomplete reply: %d bytes.\n", reply.count);
+      DEBUG_WARN_1("Incomplete reply: %d bytes.\n", replyCount);
       break;
     case Verdict::kRefused:
     case Verdict::kRetry:

@@ -1,5 +1,6 @@
 // Reader link: the one request/reply exchange on the serial port, and the
 // sector key table that both protocols draw their keys from.
+#include <poll.h>
 #include <sys/epoll.h>
 #include <sys/ioctl.h>
 #include <termios.h>
@@ -44,7 +45,8 @@ namespace {
 
 // The reply wait a host chose, mode and quiet time in one word so that an
 // exchange never sees the mode of one call with the quiet time of another.
-constexpr int kModeBits = 1;
+constexpr int kModeBits = 2;
+constexpr int kModeMask = (1 << kModeBits) - 1;
 std::atomic<int> replyWait{rfid::kDefaultQuietMs << kModeBits | RFID_REPLY_WAIT_FIXED};
 
 constexpr long kNsPerSecond = 1000000000;
@@ -121,6 +123,98 @@ void quietExchangeWait(int fd, int quietMs, unsigned boundUs) {
   }
 }
 
+// How a request's reply says its length, told from the request: both
+// protocols put a byte count in front of every frame, and their requests
+// cannot be mistaken for each other (the one counts from byte 1, the other
+// from byte 2).
+enum class Framing {
+  kUnknown,
+  kCountByte,  // VOR: [count of the bytes after it]...[XOR of the others]
+  kCount16,    // Elatec: [count of the bytes after the first two, little endian]...
+};
+
+// The shortest reply of each framing: VOR [count][code][checksum]; Elatec
+// [count][count][status][result].
+constexpr std::size_t kShortestCountByteReply = 3;
+constexpr std::size_t kShortestCount16Reply = 4;
+constexpr int kBitsPerByte = 10;  // 8N1: start bit, 8 data bits, stop bit
+
+Framing framingOf(const unsigned char* request, int length) {
+  if (length >= 3 && request[0] == length - 1) {
+    unsigned char sum = 0;
+    for (int i = 0; i < length - 1; ++i) sum ^= request[i];
+    if (sum == request[length - 1]) return Framing::kCountByte;
+  }
+  if (length >= 4 && (request[0] | request[1] << 8) == length - 2) return Framing::kCount16;
+  return Framing::kUnknown;
+}
+
+// The whole reply's length once its first bytes are in; 0 while they are not.
+std::size_t announcedLength(Framing framing, const unsigned char* rx, std::size_t got) {
+  if (framing == Framing::kCountByte && got >= 1) return 1 + std::size_t{rx[0]};
+  if (framing == Framing::kCount16 && got >= 2) return 2 + (std::size_t{rx[0]} | rx[1] << 8);
+  return 0;
+}
+
+std::size_t shortestReply(Framing framing) {
+  return framing == Framing::kCountByte ? kShortestCountByteReply : kShortestCount16Reply;
+}
+
+// The time of one byte on the line, or 0 when the descriptor is no terminal.
+long long byteTimeNs(int fd) {
+  termios line{};
+  if (tcgetattr(fd, &line) != 0) return 0;
+  static constexpr struct {
+    speed_t code;
+    long baud;
+  } kSpeeds[] = {{B1200, 1200},     {B2400, 2400},     {B4800, 4800},    {B9600, 9600},
+                 {B19200, 19200},   {B38400, 38400},   {B57600, 57600},  {B115200, 115200},
+                 {B230400, 230400}, {B460800, 460800}, {B921600, 921600}};
+  const speed_t speed = cfgetispeed(&line);
+  for (const auto& entry : kSpeeds) {
+    if (entry.code == speed) return kNsPerSecond * kBitsPerByte / entry.baud;
+  }
+  return 0;
+}
+
+// True when input is waiting on `fd` within `ns` (not when the line hung up
+// or a signal came).
+bool readableWithin(int fd, long long ns) {
+  pollfd port{fd, POLLIN, 0};
+  const long long wait = std::max(ns, 0LL);
+  const timespec span{static_cast<std::time_t>(wait / kNsPerSecond),
+                      static_cast<long>(wait % kNsPerSecond)};
+  return ppoll(&port, 1, &span, nullptr) == 1 && (port.revents & POLLIN) != 0;
+}
+
+// The frame wait: reads the reply into `rx` as it comes and ends when it is
+// as long as it announced, when the line has been quiet for `quietNs`
+// after a byte, or at `deadline`. After each arrival it sleeps until the
+// bytes still missing are due at `byteNs` each, so that a reply paced byte
+// by byte wakes it two or three times rather than once per byte. Returns
+// what the single read would have: the count, or a failed read's -1 when
+// nothing came.
+int frameExchangeRead(int fd, Framing framing, long long byteNs, long long quietNs,
+                      long long deadline, unsigned char* rx) {
+  if (!readableWithin(fd, deadline - nowNs())) {
+    return static_cast<int>(read(fd, rx, rfid::kReceiveSize));
+  }
+  sleepNs(
+      std::min(static_cast<long long>(shortestReply(framing) - 1) * byteNs, deadline - nowNs()));
+  std::size_t got = 0;
+  for (;;) {
+    const ssize_t count = read(fd, rx + got, rfid::kReceiveSize - got);
+    if (count <= 0) return got > 0 ? static_cast<int>(got) : static_cast<int>(count);
+    got += static_cast<std::size_t>(count);
+    const std::size_t whole = announcedLength(framing, rx, got);
+    if ((whole > 0 && got >= whole) || got >= rfid::kReceiveSize) break;
+    const std::size_t due = (whole > 0 ? whole : shortestReply(framing)) - got;
+    sleepNs(std::min(static_cast<long long>(due) * byteNs, deadline - nowNs()));
+    if (!readableWithin(fd, std::min(quietNs, deadline - nowNs()))) break;
+  }
+  return static_cast<int>(got);
+}
+
 }  // namespace
 
 namespace rfid {
@@ -134,22 +228,34 @@ Reply exchange(int fd, unsigned char* frame, std::size_t length, ReceiveArea& rx
 
 namespace {
 
-// A wait that tests swapped in stands for either mode.
-void waitForReply(int fd) {
+// Waits for the reply to `request` and reads it into `rx`. A wait that
+// tests swapped in stands for every mode.
+int awaitReply(int fd, const unsigned char* request, int length, unsigned char* rx) {
   const int setting = replyWait.load(std::memory_order_relaxed);
-  if (rfid::exchangeWait != rfid::sleepExchangeWait ||
-      (setting & ((1 << kModeBits) - 1)) != RFID_REPLY_WAIT_QUIET) {
+  const int mode = setting & kModeMask;
+  const int quietMs = setting >> kModeBits;
+  if (rfid::exchangeWait != rfid::sleepExchangeWait || mode == RFID_REPLY_WAIT_FIXED) {
     rfid::exchangeWait();
-    return;
+  } else {
+    const Framing framing =
+        mode == RFID_REPLY_WAIT_FRAME ? framingOf(request, length) : Framing::kUnknown;
+    const long long byteNs = framing != Framing::kUnknown ? byteTimeNs(fd) : 0;
+    if (byteNs > 0) {
+      const long long deadline = nowNs() + static_cast<long long>(rfid::quietWaitBoundUs) * 1000;
+      return frameExchangeRead(fd, framing, byteNs, static_cast<long long>(quietMs) * kNsPerMs,
+                               deadline, rx);
+    }
+    quietExchangeWait(fd, quietMs, rfid::quietWaitBoundUs);
   }
-  quietExchangeWait(fd, setting >> kModeBits, rfid::quietWaitBoundUs);
+  return static_cast<int>(read(fd, rx, rfid::kReceiveSize));
 }
 
 }  // namespace
 
 extern "C" int rfidSetReplyWait(int mode, int quietMs) {
-  if ((mode != RFID_REPLY_WAIT_FIXED && mode != RFID_REPLY_WAIT_QUIET) || quietMs < 1 ||
-      quietMs > rfid::kMaxQuietMs) {
+  if ((mode != RFID_REPLY_WAIT_FIXED && mode != RFID_REPLY_WAIT_QUIET &&
+       mode != RFID_REPLY_WAIT_FRAME) ||
+      quietMs < 1 || quietMs > rfid::kMaxQuietMs) {
     return -1;
   }
   replyWait.store(quietMs << kModeBits | mode, std::memory_order_relaxed);
@@ -174,8 +280,33 @@ extern "C" int system_command(int uart, unsigned char* cmd, int length, unsigned
     return 0;
   }
 
-  waitForReply(uart);
-  const int received = static_cast<int>(read(uart, rx, rfid::kReceiveSize));
+  const int received = awaitReply(uart, cmd, length, rx);
   rfid::noteExchange(received < 0 && errno != EAGAIN ? -errno : std::max(received, 0));
   return received;
+}
+
+extern "C" int rfidCardPresent(int uart, int moduleType, unsigned char* serialNumber) {
+  if ((moduleType != MODULE_VOR && moduleType != MODULE_ELATEC) || serialNumber == nullptr) {
+    return -1;
+  }
+  int serialLength = 0;
+  int replyCount = 0;
+  const rfid::Verdict verdict =
+      moduleType == MODULE_VOR
+          ? rfid::vor::requestCard(uart, serialNumber, serialLength, replyCount)
+          : rfid::elatec::searchForTag(uart, serialNumber, SEARCH, serialLength, replyCount);
+  switch (verdict) {
+    case rfid::Verdict::kSuccess:
+      return 1;
+    case rfid::Verdict::kIncomplete:
+      DEBUG_WARN_1("Incomplete reply: %d bytes.\n", replyCount);
+      break;
+    case rfid::Verdict::kRetry:
+      if (moduleType == MODULE_VOR) DEBUG_INFO_1("Please try again.\n");
+      break;
+    case rfid::Verdict::kRefused:
+    case rfid::Verdict::kSilent:
+      break;
+  }
+  return 0;
 }

@@ -160,33 +160,46 @@ extern "C" char ClaCheckSum(unsigned char* buffer, int len) {
   return static_cast<char>(sum);
 }
 
+namespace rfid::vor {
+
+Verdict requestCard(int fd, unsigned char* serialNumber, int& serialLength, int& replyCount) {
+  replyCount = 0;
+  unsigned char frame[kCardRequestFrameSize];
+  buildCardRequestFrame(frame, RFID_CMD_REQUEST_SN, REQA);
+  if (fd <= 0) return Verdict::kSilent;
+
+  ReceiveArea rx;
+  const Reply reply = exchange(fd, frame, sizeof frame, rx);
+  replyCount = reply.count;
+  if (reply.count < 1 || refusesReply(reply, isWholeFrame(reply))) return Verdict::kSilent;
+
+  const Verdict verdict = judgeCardRequest(reply, RFID_CMD_REQUEST_SN, serialLength);
+  if (verdict == Verdict::kSuccess) {
+    serialNumber[0] = static_cast<unsigned char>(serialLength);
+    std::memcpy(serialNumber + 1, reply.bytes + kReplyData, static_cast<std::size_t>(serialLength));
+  }
+  return verdict;
+}
+
+}  // namespace rfid::vor
+
 extern "C" bool getRequestCardSN(int Fd, int moduleType, unsigned char* serialNumber) {
   bool isSuccess = false;
   if (moduleType == MODULE_ELATEC || serialNumber == nullptr) return isSuccess;
 
-  unsigned char frame[vor::kCardRequestFrameSize];
-  vor::buildCardRequestFrame(frame, RFID_CMD_REQUEST_SN, REQA);
-  if (Fd <= 0) return isSuccess;
-
-  ReceiveArea rx;
-  const Reply reply = exchange(Fd, frame, sizeof frame, rx);
-  if (reply.count < 1 || refusesReply(reply, vor::isWholeFrame(reply))) return isSuccess;
-
   int serialLength = 0;
-  switch (vor::judgeCardRequest(reply, RFID_CMD_REQUEST_SN, serialLength)) {
+  int replyCount = 0;
+  switch (vor::requestCard(Fd, serialNumber, serialLength, replyCount)) {
     case Verdict::kSuccess:
       if (serialLength == 4) {
         DEBUG_INFO_1("Card type : MIFARE classic.\n");
       } else {
         DEBUG_INFO_1("Card type : Plus, UltraLight or DESFire.\n");
       }
-      serialNumber[0] = static_cast<unsigned char>(serialLength);
-      std::memcpy(serialNumber + 1, reply.bytes + kReplyData,
-                  static_cast<std::size_t>(serialLength));
       isSuccess = true;
       break;
     case Verdict::kIncomplete:
-      DEBUG_WARN_1("Incomplete reply: %d bytes.\n", reply.count);
+      DEBUG_WARN_1("Incomplete reply: %d bytes.\n", replyCount);
       break;
     case Verdict::kRetry:
       DEBUG_INFO_1("Please try again.\n");

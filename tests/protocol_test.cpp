@@ -110,6 +110,37 @@ TEST_F(ProtocolTest, EveryReplyGetsItsVerdictResultBufferAndLog) {
   }
 }
 
+// rfidCardPresent: every reply of the card request and of the tag search
+// (search stage) gives the same request, result and record as
+// getRequestCardSN and searchTag, and the same log but the "Card type" entry.
+// Another module type or no buffer: -1, nothing sent.
+TEST_F(ProtocolTest, CardPresentAnswersAsTheCardRequestWithoutItsCardTypeEntry) {
+  for (const ReplyCase& c : kReplyCases) {
+    const std::string name = c.operation;
+    if (name != "card" && name != "search") continue;
+    SCOPED_TRACE(name + " reply " + ::testing::PrintToString(c.reply));
+    const Operation& op = kOperations.at(c.operation);
+    LogCapture log;
+    ScriptedReader reader;
+    reader.answer(c.reply);
+    Bytes buffer = kUntouched;
+    const int type = op.family == Family::kElatec ? MODULE_ELATEC : MODULE_VOR;
+    EXPECT_EQ(rfidCardPresent(reader.fd(), type, buffer.data()), c.verdict == kSuccess ? 1 : 0);
+    EXPECT_EQ(reader.requests(), std::vector<Bytes>{op.request});
+    Bytes expected = kUntouched;
+    std::copy(c.written.begin(), c.written.end(), expected.begin());
+    EXPECT_EQ(buffer, expected);
+    const std::string lines = std::string(c.log).rfind("Info Card type", 0) == 0 ? "" : c.log;
+    EXPECT_EQ(log.messages(), lines);
+  }
+  ScriptedReader reader;
+  Bytes buffer = kUntouched;
+  EXPECT_EQ(rfidCardPresent(reader.fd(), 2, buffer.data()), -1);
+  EXPECT_EQ(rfidCardPresent(reader.fd(), MODULE_VOR, nullptr), -1);
+  EXPECT_TRUE(reader.requests().empty());
+  EXPECT_EQ(buffer, kUntouched);
+}
+
 // Refused before anything is sent: no reader (Fd 0 or below), a VOR
 // operation for an ELATEC reader (module type 1), a block outside 0 to 63
 // (with a warning), a missing buffer. Block 0 is served.

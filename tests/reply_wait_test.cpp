@@ -16,10 +16,10 @@ namespace {
 using Clock = std::chrono::steady_clock;
 using std::chrono::milliseconds;
 
-// Quiet for its lifetime, then the module's default again.
+// Quiet (or another mode) for its lifetime, then the module's default again.
 struct QuietWait {
-  explicit QuietWait(int quietMs) {
-    EXPECT_EQ(rfidSetReplyWait(RFID_REPLY_WAIT_QUIET, quietMs), 0);
+  explicit QuietWait(int quietMs, int mode = RFID_REPLY_WAIT_QUIET) {
+    EXPECT_EQ(rfidSetReplyWait(mode, quietMs), 0);
   }
   ~QuietWait() { rfidSetReplyWait(RFID_REPLY_WAIT_FIXED, kDefaultQuietMs); }
 };
@@ -48,18 +48,22 @@ TEST(ReplyWaitTest, EveryReplyGivesTheSameOutcomeInBothWaits) {
     const auto fixed = run(op, c.reply, false);
     // A reply that never comes costs the whole bound: shortened for those.
     const ScopedQuietWaitBound bound(c.reply.empty() ? 50000 : kExchangeWaitUs);
-    const QuietWait quiet(5);
-    EXPECT_EQ(run(op, c.reply, true), fixed);
+    for (const int mode : {RFID_REPLY_WAIT_QUIET, RFID_REPLY_WAIT_FRAME}) {
+      const QuietWait quiet(5, mode);
+      EXPECT_EQ(run(op, c.reply, true), fixed) << "mode " << mode;
+    }
   }
 }
 
 // Bursts of a reply sent at set times (ms after the request was read), then
-// one exchange in the quiet wait: the bytes it read and how long it took.
+// one exchange of `frame` in the quiet wait (or `mode`): the bytes it read
+// and how long it took.
 std::pair<Bytes, milliseconds> quietExchange(const std::vector<std::pair<int, Bytes>>& bursts,
-                                             int quietMs) {
+                                             int quietMs, int mode = RFID_REPLY_WAIT_QUIET,
+                                             Bytes frame = {0x03, 0x20, 0x01, 0x22}) {
   ScriptedReader reader;
   reader.useRealWait();
-  const QuietWait quiet(quietMs);
+  const QuietWait quiet(quietMs, mode);
   std::thread readerSide([&] {
     reader.serveOnce();  // nothing scripted: the bursts are the reply
     const auto start = Clock::now();
@@ -68,9 +72,9 @@ std::pair<Bytes, milliseconds> quietExchange(const std::vector<std::pair<int, By
       reader.sendStale(bytes);
     }
   });
-  unsigned char frame[] = {0x03, 0x20, 0x01, 0x22}, rx[kReceiveSize] = {};
+  unsigned char rx[kReceiveSize] = {};
   const auto start = Clock::now();
-  const int result = system_command(reader.fd(), frame, sizeof frame, rx);
+  const int result = system_command(reader.fd(), frame.data(), static_cast<int>(frame.size()), rx);
   const auto elapsed = std::chrono::duration_cast<milliseconds>(Clock::now() - start);
   readerSide.join();
   return {Bytes(rx, rx + std::max(result, 0)), elapsed};
@@ -104,6 +108,46 @@ TEST(ReplyWaitTest, QuietWaitEndsAfterTheReplyButNeverPastHalfASecond) {
   const auto [none, full] = quietExchange({}, 20);
   EXPECT_TRUE(none.empty());
   EXPECT_GE(full, milliseconds(500));
+}
+
+// The frame wait ends once the reply is as long as it announced, without
+// the quiet time (100 ms here), and leaves what follows to the next
+// exchange's flush; an Elatec and a VOR request, their replies in bursts.
+// A reply shorter than announced ends after the quiet time, and one
+// request in neither layout gets the quiet wait.
+TEST(ReplyWaitTest, FrameWaitEndsWithTheAnnouncedReply) {
+  const Bytes search = {0x03, 0x00, 0x05, 0x00, 0x10};
+  const Bytes request = {0x03, 0x20, 0x01, 0x22};
+  const Bytes tag = {0x09, 0x00, 0x00, 0x01, 0x01, 0x00, 0x04, 0xA1, 0xB2, 0xC3, 0xD4};
+  const Bytes serial = {0x08, 0x20, 0xA1, 0xB2, 0xC3, 0xD4, 0x08, 0x00, 0x44};
+  const struct {
+    Bytes frame;
+    std::vector<std::pair<int, Bytes>> bursts;
+    Bytes read;
+    bool early;
+  } cases[] = {
+      {search, {{0, {tag.begin(), tag.begin() + 3}}, {5, {tag.begin() + 3, tag.end()}}}, tag, true},
+      {search, {{0, tag}, {40, {0xEE, 0xEE}}}, tag, true},
+      {request,
+       {{0, {serial.begin(), serial.begin() + 2}}, {5, {serial.begin() + 2, serial.end()}}},
+       serial,
+       true},
+      {request,
+       {{0, {serial.begin(), serial.end() - 1}}},
+       {serial.begin(), serial.end() - 1},
+       false},
+      {{0xF0, 0xF1, 0xF2, 0xF3}, {{0, tag}}, tag, false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(::testing::PrintToString(c.frame) + " " + ::testing::PrintToString(c.read));
+    const auto [read, took] = quietExchange(c.bursts, 100, RFID_REPLY_WAIT_FRAME, c.frame);
+    EXPECT_EQ(read, c.read);
+    if (c.early) {
+      EXPECT_LT(took, milliseconds(90));
+    } else {
+      EXPECT_GE(took, milliseconds(100));
+    }
+  }
 }
 
 // A regular file polls readable and counts its unread rest, which would end

@@ -224,6 +224,11 @@ Verdict judgeBuzzer(Reply reply);
 // last byte is the XOR of the bytes before it.
 bool isWholeFrame(Reply reply);
 
+// The card request of getRequestCardSN without its log lines: its verdict,
+// with the serial length and the record written on kSuccess, and the count
+// of reply bytes (0 when nothing was sent or nothing came back).
+Verdict requestCard(int fd, unsigned char* serialNumber, int& serialLength, int& replyCount);
+
 }  // namespace vor
 
 // ---- Length-prefixed protocol (MODULE_ELATEC) -------------------------------
@@ -277,6 +282,11 @@ Verdict judgeGetSak(Reply reply);
 // kSuccess of TDX comes with the count of card bytes, which all arrived and
 // fit in `rxCapacity`; kIncomplete for a reply that claims more.
 Verdict judgeTransceive(Reply reply, int rxCapacity, int& rxLength);
+
+// The tag search of searchTag in `stage` without its log lines; as
+// vor::requestCard. The record is written only where judgeSearchTag says so.
+Verdict searchForTag(int fd, unsigned char* serialNumber, int stage, int& serialLength,
+                     int& replyCount);
 
 }  // namespace elatec
 }  // namespace rfid

@@ -41,6 +41,9 @@ class Debouncer {
   // counts as an arrival (its token could not be made this time).
   void forget() { current_.reset(); }
 
+  // True while `card` counts as in the field.
+  bool holds(const std::string& card) const { return current_ == card; }
+
  private:
   DebounceRule rule_;
   std::optional<std::string> current_;

@@ -5,7 +5,7 @@ namespace rfid_tokend {
 void RecentTokens::remember(const std::string& value, std::size_t reader,
                             SteadyClock::time_point now) {
   expire(now);
-  reads_[value] = {reader, now};
+  reads_[value] = {reader, now, std::nullopt};
 }
 
 std::optional<std::size_t> RecentTokens::readerOf(const std::string& value,
@@ -13,6 +13,15 @@ std::optional<std::size_t> RecentTokens::readerOf(const std::string& value,
   expire(now);
   const auto read = reads_.find(value);
   if (read == reads_.end()) return std::nullopt;
+  return read->second.reader;
+}
+
+std::optional<std::size_t> RecentTokens::readerToSound(const std::string& value, bool accepted,
+                                                       SteadyClock::time_point now) {
+  expire(now);
+  const auto read = reads_.find(value);
+  if (read == reads_.end() || read->second.sounded == accepted) return std::nullopt;
+  read->second.sounded = accepted;
   return read->second.reader;
 }
 

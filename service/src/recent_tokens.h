@@ -1,7 +1,9 @@
 // The tokens read lately and the reader each came from, so that the auth
 // consumer's verdict sounds the reader that read the token. A verdict on a
 // token read more than kLife ago sounds nothing: the card holder has long
-// gone, and a late beep would only confuse the next one.
+// gone, and a late beep would only confuse the next one. A read sounds each
+// verdict once: the same verdict again on the same read (a consumer that
+// repeats itself, a flood) sounds nothing, a different one sounds.
 #ifndef RFID_TOKEND_RECENT_TOKENS_H
 #define RFID_TOKEND_RECENT_TOKENS_H
 
@@ -22,6 +24,10 @@ class RecentTokens {
   void remember(const std::string& value, std::size_t reader, SteadyClock::time_point now);
   // The reader that read `value` within kLife before `now`.
   std::optional<std::size_t> readerOf(const std::string& value, SteadyClock::time_point now);
+  // The reader to sound for the verdict `accepted` on `value`: as
+  // readerOf, and nothing when this read of it sounded that verdict last.
+  std::optional<std::size_t> readerToSound(const std::string& value, bool accepted,
+                                           SteadyClock::time_point now);
 
  private:
   void expire(SteadyClock::time_point now);
@@ -29,6 +35,7 @@ class RecentTokens {
   struct Read {
     std::size_t reader;
     SteadyClock::time_point at;
+    std::optional<bool> sounded;  // the last verdict sounded: accepted or not
   };
   std::map<std::string, Read> reads_;  // token value -> its latest read
 };

@@ -406,14 +406,12 @@ void Supervisor::handleMessage(const MqttLink::Message& message, SteadyClock::ti
   }
   if (verdict->status == ValidationStatus::Status::kProcessing) return;
   // Verdicts on tokens of other providers, or on old ones, are not ours.
-  const auto reader = recent_.readerOf(verdict->value, now);
+  const bool accepted = verdict->status == ValidationStatus::Status::kAccepted;
+  const auto reader = recent_.readerToSound(verdict->value, accepted, now);
   if (!reader) return;
   Slot& slot = slots_[*reader];
   if (!slot.commands.valid()) return;
-  const std::string command =
-      std::string(verdict->status == ValidationStatus::Status::kAccepted ? kCommandAccepted
-                                                                         : kCommandRejected) +
-      "\n";
+  const std::string command = std::string(accepted ? kCommandAccepted : kCommandRejected) + "\n";
   (void)!::write(slot.commands.get(), command.data(), command.size());
 }
 

@@ -50,13 +50,26 @@ constexpr int kModuleVor = 0;
 constexpr int kModuleElatec = 1;
 constexpr int kSearchStage = 1;
 constexpr std::size_t kSerialRecordSize = 8;
-// The module logs every card request that finds a card. While the same card
-// rests on an Elatec reader it is polled this seldom: at most 3600 / 1.9,
-// about 1900 entries an hour. A card taken away is then missed within
-// 1.9 s and counts as removed at the next poll (see DebounceRule), well
-// before a tap 3 s later. (A VOR reader halts the card instead, see
-// haltPublishedCard().)
+// The module logs every card request that finds a card. A card that rests
+// (seen by two polls in a row) and is known to the debouncer is looked for
+// with rfidCardPresent, which logs nothing, at the full pace, so that its
+// absence is seen within a poll. A card the debouncer forgot (its token
+// could not be made) is tried again as a new tap, with the module's lines,
+// but only this often while it rests: at most 3600 / 1.9, about 1900
+// entries an hour.
 constexpr milliseconds kRestingPoll{1900};
+// An empty field that has stayed empty for kIdleAfter is polled at most
+// every kIdlePoll (or min_poll_ms, when that is longer): a tap then waits
+// up to 150 ms for its poll, plus the exchange that finds the card (about
+// 60 ms on Elatec, 30 ms on VOR), within the 0.25 s a tap may take, and the
+// idle reader makes a third of the polls. A card seen makes the pace quick
+// again at once, so a card that comes back soon after it left is seen at
+// the quick pace.
+constexpr milliseconds kIdleAfter{2000};
+constexpr milliseconds kIdlePoll{150};
+// How often the port's path is looked at (gone, or another device now); a
+// hang-up of the open port is seen at every poll.
+constexpr milliseconds kPathCheckEvery{1000};
 // How often the worker tells the service it is alive (see kSignOfLife).
 constexpr milliseconds kSignOfLifeEvery{500};
 // A reader whose card requests failed this many times in a row (no reply,
@@ -151,9 +164,9 @@ class Worker {
 
   int run() {
     milliseconds retry = kFirstRetry;
+    // Signals and commands are read by the waits (awaitInputs), when they
+    // are there.
     while (!stopping_) {
-      readSignals();
-      if (stopping_) break;
       if (!port_.valid()) {
         std::string fault;
         if (!openPort(fault)) {
@@ -165,16 +178,15 @@ class Worker {
         retry = kFirstRetry;
         report(State::kUp, "");
       }
-      readCommands();
-      // At most one sound between two polls: verdicts that came meanwhile
-      // have been coalesced into the latest.
-      if (pendingSound_ && port_.valid() && !stopping_) {
-        const Sound sound = *pendingSound_;
-        pendingSound_.reset();
-        play(sound);
-      }
+      // One part of a sound pattern at a time, with a poll between parts
+      // (after the Elatec reader's beep and pause, when it takes requests
+      // again): a verdict never keeps the reader from seeing a card leave.
+      if (soundPartDue()) playSoundPart();
       waitForNextPoll();
-      if (!pendingSound_) pollCard();
+      if (!soundPartDue() && SteadyClock::now() >= readerBusyUntil_) {
+        pollCard();
+        polledSincePart_ = true;
+      }
     }
     return 0;
   }
@@ -193,49 +205,81 @@ class Worker {
     if (port_.valid()) ::fcntl(fd(), F_SETFL, ::fcntl(fd(), F_GETFL) | O_NONBLOCK);
     struct stat opened {};
     if (port_.valid() && ::fstat(fd(), &opened) == 0) portDevice_ = opened.st_rdev;
+    portHungUp_ = false;
+    lastPathCheck_ = SteadyClock::now();
+    lastSighting_ = lastPathCheck_;  // quick polls at first
     return port_.valid();
   }
 
-  // Why the port cannot take a request now, or nothing when it can.
-  std::optional<std::string> portFault() const {
-    struct stat now {};
-    if (::stat(settings_.reader.path.c_str(), &now) != 0) {
+  // Why the port cannot take a request now, or nothing when it can: a
+  // hang-up seen by the last wait, or, at most every kPathCheckEvery, a
+  // path that is gone or leads elsewhere.
+  std::optional<std::string> portFault() {
+    if (portHungUp_) return std::string("the port hung up (reader unplugged)");
+    const auto now = SteadyClock::now();
+    if (now - lastPathCheck_ < kPathCheckEvery) return std::nullopt;
+    lastPathCheck_ = now;
+    struct stat current {};
+    if (::stat(settings_.reader.path.c_str(), &current) != 0) {
       return "the path " + settings_.reader.path + " is gone";
     }
-    if (S_ISCHR(now.st_mode) && now.st_rdev != portDevice_) {
+    if (S_ISCHR(current.st_mode) && current.st_rdev != portDevice_) {
       return "the path " + settings_.reader.path + " now leads to another device";
-    }
-    pollfd port{fd(), POLLIN, 0};
-    if (::poll(&port, 1, 0) < 0) {
-      return std::string("the port cannot be polled: ") + strerror(errno);
-    }
-    if ((port.revents & (POLLHUP | POLLERR | POLLNVAL)) != 0) {
-      return std::string("the port hung up (reader unplugged)");
     }
     return std::nullopt;
   }
 
+  // One wait of up to `timeout` for a signal, a command or a hang-up of the
+  // port, all in one poll; reads only what is there.
+  void awaitInputs(milliseconds timeout) {
+    pollfd fds[3] = {{signalFd_, POLLIN, 0}, {kWorkerCommandFd, POLLIN, 0}, {fd(), 0, 0}};
+    const nfds_t count = port_.valid() ? 3 : 2;
+    const int woken = ::poll(fds, count, static_cast<int>(timeout.count()));
+    if (woken < 0) {
+      if (errno != EINTR && port_.valid()) portPollFault_ = strerror(errno);
+      return;
+    }
+    if (fds[0].revents != 0) readSignals();
+    if (fds[1].revents != 0) readCommands();
+    if (count == 3 && (fds[2].revents & (POLLHUP | POLLERR | POLLNVAL)) != 0) portHungUp_ = true;
+    inputsFresh_ = true;
+  }
+
   // True when a module call may go out: no stop is pending and the port is
   // alive. A dead port is closed and reported, so that no call goes out
-  // until it has been opened again.
-  bool ready() {
+  // until it has been opened again. `checked`: the inputs were just looked
+  // at and no module call went out since.
+  bool ready(bool checked = false) {
     signOfLife();
-    readSignals();
+    if (!checked) awaitInputs(milliseconds(0));
+    inputsFresh_ = false;
     if (stopping_ || !port_.valid()) return false;
-    if (const auto fault = portFault()) {
+    auto fault = portFault();
+    if (!fault && !portPollFault_.empty()) fault = "the port cannot be polled: " + portPollFault_;
+    if (fault) {
       port_.reset();
+      portHungUp_ = false;
+      portPollFault_.clear();
       report(State::kDown, *fault);
       return false;
     }
     return true;
   }
 
+  // A card that rests and that the debouncer holds: looked for without
+  // the module's log lines, at the full pace (see kRestingPoll).
+  bool restingKnownCard() const {
+    return restingCard_ && lastCard_ && debouncer_.holds(*lastCard_);
+  }
+
   void pollCard() {
-    if (!ready()) return;
+    if (!ready(inputsFresh_)) return;
     lastPoll_ = SteadyClock::now();
     unsigned char record[kSerialRecordSize] = {};
-    const bool found = isVor() ? getRequestCardSN(fd(), kModuleVor, record)
-                               : searchTag(fd(), kModuleElatec, record, kSearchStage);
+    const int module = isVor() ? kModuleVor : kModuleElatec;
+    const bool found = restingKnownCard() ? rfidCardPresent(fd(), module, record) == 1
+                       : isVor()          ? getRequestCardSN(fd(), kModuleVor, record)
+                                          : searchTag(fd(), kModuleElatec, record, kSearchStage);
     if (!judgeExchange(rfidLastExchange())) return;
     // A reply that was not one whole frame says nothing about the field:
     // the card there neither arrives nor leaves with it. The next poll
@@ -253,13 +297,16 @@ class Worker {
       serial = Bytes(record + 1, record + 1 + record[0]);
     }
     // A reader that went away during the exchange is reported down rather
-    // than taken to have an empty field.
+    // than taken to have an empty field. Unless another module call follows,
+    // this check also serves the next poll's.
     if (!ready()) return;
+    inputsFresh_ = true;
 
     std::optional<std::string> card;
     if (serial) card = serialToken(*serial, false);
     if (!card) warnedCard_.reset();
     restingCard_ = card && card == lastCard_;
+    if (card) lastSighting_ = lastPoll_;
     lastCard_ = card;
     for (const Debouncer::Event& event : debouncer_.poll(card, SteadyClock::now())) {
       if (event.kind == Debouncer::Event::Kind::kRemoved) {
@@ -319,23 +366,28 @@ class Worker {
   }
 
   // Waits until the next poll is due: the shortest interval after the last
-  // poll began, or a resting card's longer one. Returns early for a verdict
-  // to sound or a stop.
+  // poll began, a forgotten resting card's longer one, or the end of the
+  // reader's beep. Returns early for a sound part due, a stop or a hang-up.
   void waitForNextPoll() {
-    const auto due = lastPoll_ + (state_ == State::kDown ? kDownPoll
-                                  : restingCard_         ? kRestingPoll
+    const bool slow = restingCard_ && !restingKnownCard();
+    const bool idle = !lastCard_ && lastPoll_ - lastSighting_ >= kIdleAfter;
+    const milliseconds interval = state_ == State::kDown ? kDownPoll
+                                  : slow                 ? kRestingPoll
                                   : refusedReply_ ? std::max(settings_.minPoll, kAfterRefusedReply)
-                                                  : settings_.minPoll);
-    while (!stopping_ && !pendingSound_) {
+                                  : idle          ? std::max(settings_.minPoll, kIdlePoll)
+                                                  : settings_.minPoll;
+    const auto due = std::max(lastPoll_ + interval, readerBusyUntil_);
+    while (!stopping_ && !soundPartDue() && !portHungUp_) {
       signOfLife();
       const auto left = std::chrono::ceil<milliseconds>(due - SteadyClock::now());
       if (left.count() <= 0) return;
-      const auto wait = std::min(left, kSignOfLifeEvery);
-      pollfd fds[2] = {{signalFd_, POLLIN, 0}, {kWorkerCommandFd, POLLIN, 0}};
-      if (::poll(fds, 2, static_cast<int>(wait.count())) < 0 && errno != EINTR) return;
-      readSignals();
-      if (fds[1].revents != 0) readCommands();
+      awaitInputs(std::min(left, kSignOfLifeEvery));
     }
+  }
+
+  bool soundPartDue() const {
+    return soundPartsLeft_ > 0 && polledSincePart_ && port_.valid() && !stopping_ &&
+           SteadyClock::now() >= readerBusyUntil_;
   }
 
   // The token of the card in the field. Empty, with `fault` set, when the
@@ -401,7 +453,7 @@ class Worker {
     send({ReaderEvent::Kind::kRefused, serialHex, "", read.reason});
     logLine(Level::kWarn, "reader %s: card %s refused (%s): no token", reader.name.c_str(),
             serialHex.c_str(), read.reason.c_str());
-    if (reader.refusedSound.value_or(true)) pendingSound_ = Sound::kRejected;
+    if (reader.refusedSound.value_or(true)) startSound(Sound::kRejected);
   }
 
   void publish(const std::string& card, const std::string& value, const std::string& type) {
@@ -409,16 +461,21 @@ class Worker {
     send({ReaderEvent::Kind::kToken, value, type, ""});
   }
 
-  void play(Sound sound) {
-    const int signals = sound == Sound::kAccepted ? 1 : 2;
-    for (int i = 0; i < signals; ++i) {
-      if (!ready()) return;
-      if (isVor()) {
-        setBuzzer(fd(), kModuleVor, kBuzzerLength);
-      } else {
-        SetBeep(fd(), kModuleElatec, kBeepVolume);
-        waitFor(kRestAfterBeep);
-      }
+  // A verdict's pattern replaces what is left of the one before.
+  void startSound(Sound sound) {
+    soundPartsLeft_ = sound == Sound::kAccepted ? 1 : 2;
+    polledSincePart_ = true;
+  }
+
+  void playSoundPart() {
+    if (!ready()) return;
+    --soundPartsLeft_;
+    polledSincePart_ = false;
+    if (isVor()) {
+      setBuzzer(fd(), kModuleVor, kBuzzerLength);
+    } else {
+      SetBeep(fd(), kModuleElatec, kBeepVolume);
+      readerBusyUntil_ = SteadyClock::now() + kRestAfterBeep;
     }
   }
 
@@ -435,7 +492,8 @@ class Worker {
       }
       published_.clear();
       debouncer_ = Debouncer(settings_.debounce);
-      pendingSound_.reset();
+      soundPartsLeft_ = 0;
+      readerBusyUntil_ = {};
     }
     send(event);
   }
@@ -500,8 +558,8 @@ class Worker {
       for (std::size_t end; (end = commands_.find('\n')) != std::string::npos;) {
         const std::string command = commands_.substr(0, end);
         commands_.erase(0, end + 1);
-        if (command == kCommandAccepted) pendingSound_ = Sound::kAccepted;
-        if (command == kCommandRejected) pendingSound_ = Sound::kRejected;
+        if (command == kCommandAccepted) startSound(Sound::kAccepted);
+        if (command == kCommandRejected) startSound(Sound::kRejected);
       }
       if (commands_.size() > sizeof chunk) commands_.clear();  // no command is that long
     }
@@ -515,11 +573,7 @@ class Worker {
       signOfLife();
       const auto left = std::chrono::duration_cast<milliseconds>(until - SteadyClock::now());
       if (left.count() <= 0) return;
-      const auto wait = std::min(left + milliseconds(1), kSignOfLifeEvery);
-      pollfd fds[2] = {{signalFd_, POLLIN, 0}, {kWorkerCommandFd, POLLIN, 0}};
-      if (::poll(fds, 2, static_cast<int>(wait.count())) < 0 && errno != EINTR) return;
-      readSignals();
-      if (fds[1].revents != 0) readCommands();
+      awaitInputs(std::min(left + milliseconds(1), kSignOfLifeEvery));
     }
   }
 
@@ -530,8 +584,15 @@ class Worker {
   dev_t portDevice_ = 0;
   State state_ = State::kUnknown;
   bool stopping_ = false;
-  std::optional<Sound> pendingSound_;   // the latest verdict not sounded yet
-  SteadyClock::time_point lastLine_{};  // of the lines to the service
+  int soundPartsLeft_ = 0;                     // of the latest verdict's pattern
+  bool polledSincePart_ = true;                // a poll came after the last part
+  SteadyClock::time_point readerBusyUntil_{};  // the Elatec reader's beep and pause
+  bool portHungUp_ = false;                    // seen by the last wait
+  std::string portPollFault_;
+  bool inputsFresh_ = false;  // looked at by a wait, no module call since
+  SteadyClock::time_point lastPathCheck_{};
+  SteadyClock::time_point lastSighting_{};  // the last poll that saw a card
+  SteadyClock::time_point lastLine_{};      // of the lines to the service
   std::string commands_;
   std::map<std::string, std::string> published_;  // card -> the token it gave
   std::optional<std::string> warnedCard_;
@@ -587,7 +648,9 @@ int runWorker(const std::string& argument) {
   }
   // The configuration was checked: the directory fits, the setting is valid.
   if (!settings.logDir.empty()) (void)rfidSetLogDirectory(settings.logDir.c_str());
-  (void)rfidSetReplyWait(settings.quietWait ? RFID_REPLY_WAIT_QUIET : RFID_REPLY_WAIT_FIXED,
+  // The quiet wait of the service is the module's frame wait: the quiet
+  // wait that also ends once the reply is as long as it announced.
+  (void)rfidSetReplyWait(settings.quietWait ? RFID_REPLY_WAIT_FRAME : RFID_REPLY_WAIT_FIXED,
                          settings.quietMs);
 
   // Signals are read from a descriptor between module calls, never taken by

@@ -353,5 +353,24 @@ TEST(RecentTokens, AVerdictFindsTheReaderForAMinuteOnly) {
   EXPECT_EQ(recent.readerOf("A1B2C3D4", start + std::chrono::seconds(150)), 0u);
 }
 
+// Each verdict sounds once per read: repeats are silent, a change sounds,
+// and the next read of the token sounds again.
+TEST(RecentTokens, AReadSoundsEachVerdictOnce) {
+  const SteadyClock::time_point start{};
+  RecentTokens recent;
+  recent.remember("A1B2C3D4", 1, start);
+  const struct {
+    bool accepted;
+    std::optional<std::size_t> reader;
+  } verdicts[] = {{false, 1u}, {false, std::nullopt}, {false, std::nullopt},
+                  {true, 1u},  {true, std::nullopt},  {false, 1u}};
+  for (const auto& v : verdicts) {
+    EXPECT_EQ(recent.readerToSound("A1B2C3D4", v.accepted, start), v.reader) << v.accepted;
+  }
+  EXPECT_EQ(recent.readerToSound("FFFFFFFF", true, start), std::nullopt);
+  recent.remember("A1B2C3D4", 1, start + std::chrono::seconds(5));
+  EXPECT_EQ(recent.readerToSound("A1B2C3D4", false, start + std::chrono::seconds(5)), 1u);
+}
+
 }  // namespace
 }  // namespace rfid_tokend

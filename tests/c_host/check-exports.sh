@@ -11,7 +11,7 @@ trap 'rm -rf "$tmp"' EXIT
 printf '%s\n' ClaCheckSum MifareClassic_Login MifareClassic_ReadBlock MifareClassic_WriteBlock \
   REQA RFID_CMD_BLOCK_READ RFID_CMD_BLOCK_WRITE RFID_CMD_BUZZER_SET RFID_CMD_HALT_14443A \
   RFID_CMD_REQUEST_SN STATUS SetBeep StoreLogMessage WUPA getBlockRead getRequestCardSN \
-  getTimeString rfidElatecGetSak rfidElatecTransceive rfidLastExchange rfidLastReplyRefused \
+  getTimeString rfidCardPresent rfidElatecGetSak rfidElatecTransceive rfidLastExchange rfidLastReplyRefused \
   rfidLogMediumState rfidSetLogDirectory rfidSetLogQueue rfidSetReplyCheck rfidSetReplyWait searchTag \
   sectorKeyA setBlockWrite setBuzzer \
   sethaltCard system_command |
