@@ -34,9 +34,9 @@ extern "C" {
 #define RFID_SERIAL_RECORD_SIZE 8 /* length byte (4 or 7), then the serial number */
 #define RFID_BLOCK_SIZE 16        /* bytes of one MIFARE Classic block */
 #define RFID_BLOCKS_PER_SECTOR 4
-#define RFID_SECTOR_COUNT 16 /* rows of sectorKeyA */
+#define RFID_SECTOR_COUNT 16                                          /* rows of sectorKeyA */
 #define RFID_BLOCK_COUNT (RFID_SECTOR_COUNT * RFID_BLOCKS_PER_SECTOR) /* blocks 0 to 63 */
-#define RFID_KEY_SIZE 6 /* bytes of one sector key */
+#define RFID_KEY_SIZE 6                                               /* bytes of one sector key */
 
 /*
  * Moves the monthly log file: later entries go to

@@ -10,9 +10,9 @@
 #include <fstream>
 #include <sstream>
 
+#include "fast_exchange.h"
 #include "rfid_internal.h"
 #include "rfid_serial/serial_port.h"
-#include "fast_exchange.h"
 #include "rfid_sim/simulator.h"
 
 namespace rfid_sim {
