@@ -49,8 +49,8 @@ constexpr int kModeBits = 2;
 constexpr int kModeMask = (1 << kModeBits) - 1;
 std::atomic<int> replyWait{rfid::kDefaultQuietMs << kModeBits | RFID_REPLY_WAIT_FIXED};
 
-constexpr long kNsPerSecond = 1000000000;
-constexpr long kNsPerMs = 1000000;
+constexpr long long kNsPerSecond = 1000000000;
+constexpr long long kNsPerMs = 1000000;
 
 long long nowNs() {
   timespec now{};
