@@ -202,6 +202,11 @@ bool blocks(pid_t pid, int signal) {
 }
 
 TEST_F(ServiceFaults, SignalsInTheFirstMillisecondsOfMainBehaveAsLater) {
+  // Under an emulator /proc shows the emulator's signal mask, not the
+  // program's: the test cannot see when main() has blocked its signals.
+  if (std::string(RFID_TOKEND_COMMAND).find('|') != std::string::npos) {
+    GTEST_SKIP() << "the program's signal mask is not visible under an emulator";
+  }
   Simulator reader(Model::kElatec, std::nullopt);
   const int devNull = ::open("/dev/null", O_WRONLY | O_CLOEXEC);
   for (const int signal : {SIGTERM, SIGINT, SIGHUP, SIGPIPE}) {
