@@ -98,6 +98,30 @@ milliseconds scaled(milliseconds bound) {
   return milliseconds(static_cast<long long>(bound.count() * (factor > 0 ? factor : 1.0)));
 }
 
+#if defined(__SANITIZE_ADDRESS__)
+constexpr bool kAddressSanitizer = true;
+#else
+constexpr bool kAddressSanitizer = false;
+#endif
+
+ScopedSanitizerOption::ScopedSanitizerOption(const std::string& option) {
+  if (!kAddressSanitizer) return;
+  const char* current = std::getenv("ASAN_OPTIONS");
+  hadBefore_ = current != nullptr;
+  if (hadBefore_) before_ = current;
+  const std::string options = hadBefore_ && !before_.empty() ? before_ + ":" + option : option;
+  set_ = ::setenv("ASAN_OPTIONS", options.c_str(), 1) == 0;
+}
+
+ScopedSanitizerOption::~ScopedSanitizerOption() {
+  if (!set_) return;
+  if (hadBefore_) {
+    ::setenv("ASAN_OPTIONS", before_.c_str(), 1);
+  } else {
+    ::unsetenv("ASAN_OPTIONS");
+  }
+}
+
 bool eventually(const std::function<bool()>& done, milliseconds bound) {
   const auto until = Clock::now() + scaled(bound);
   for (;;) {

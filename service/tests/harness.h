@@ -58,6 +58,23 @@ bool runProgram(const std::vector<std::string>& argv);
 
 int freePort();
 
+// Under AddressSanitizer, adds `option` to ASAN_OPTIONS for the programs
+// started while it lives (the service inherits it): a test that preloads
+// an uninstrumented shim, or sends the worker SIGSEGV to see how it dies,
+// needs the sanitizer to stand aside. Elsewhere it does nothing.
+class ScopedSanitizerOption {
+ public:
+  explicit ScopedSanitizerOption(const std::string& option);
+  ~ScopedSanitizerOption();
+  ScopedSanitizerOption(const ScopedSanitizerOption&) = delete;
+  ScopedSanitizerOption& operator=(const ScopedSanitizerOption&) = delete;
+
+ private:
+  bool set_ = false;
+  bool hadBefore_ = false;
+  std::string before_;
+};
+
 class Broker {
  public:
   // `config` is the broker's configuration without persistence and user

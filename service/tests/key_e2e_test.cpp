@@ -254,6 +254,8 @@ TEST_F(KeyFiles, AWorkerThatCrashesWithKeysLeavesNoCore) {
   ASSERT_EQ(::chdir(crashDir.path().c_str()), 0);
 
   Simulator fleet(Model::kVor, fleetCard());
+  // The sanitizer would catch the signal, report it and exit 1 instead.
+  const ScopedSanitizerOption dieBySignal("handle_segv=0");
   Service service({"--jsonl", "--log-dir", logDir_, "--fleet-keys",
                    dir_.write("fleet.toml", kChargerKeys), "--reader", "vor:" + fleet.portPath()});
   EXPECT_TRUE(service.waitForLine(R"("value":"0000075BCD15")", milliseconds(5000)));
