@@ -4,5 +4,5 @@
 # shared CI machine cannot give them.
 set -euo pipefail
 source .ci/lib.sh
-needs build tests
+needs build tests scripts
 scripts/service-report --smoke

@@ -2,14 +2,14 @@
 // rfid-tokend, and what the service costs while it waits. Everything runs
 // for real: simulated readers in this process, a mosquitto broker on
 // 127.0.0.1, and the service as a child process with the module's fixed
-// half-second exchanges. scripts/service-report runs it and puts the
-// Markdown it writes into docs/service.md.
+// half-second exchanges. It writes what it measured to results.json;
+// scripts/service-report runs it and turns that into the Markdown of
+// docs/service.md.
 //
 // Latency is timed on this process's steady clock, from just before a card
 // enters a simulated reader to the moment the token arrives at an MQTT
 // subscriber here. Each tap gets a card of its own, so that every message
 // names the tap it belongs to.
-#include <dirent.h>
 #include <mosquitto.h>
 #include <sys/stat.h>
 #include <sys/utsname.h>
@@ -20,7 +20,6 @@
 #include <cerrno>
 #include <chrono>
 #include <condition_variable>
-#include <cstdarg>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
@@ -31,7 +30,6 @@
 #include <nlohmann/json.hpp>
 #include <optional>
 #include <random>
-#include <sstream>
 #include <stdexcept>
 #include <string>
 #include <thread>
@@ -41,6 +39,7 @@
 #include "Module_RFID_ext.h"
 #include "fleet_images.h"
 #include "harness.h"
+#include "measures.h"
 #include "payloads.h"
 #include "rfid_serial/serial_port.h"
 #include "rfid_sim/simulator.h"
@@ -52,6 +51,11 @@ using rfid_sim::Card;
 using rfid_sim::Model;
 using rfid_sim::Simulator;
 using rfid_tokend_test::Broker;
+using rfid_tokend_test::loadAverage;
+using rfid_tokend_test::logEntries;
+using rfid_tokend_test::percentile;
+using rfid_tokend_test::ProcessSample;
+using rfid_tokend_test::sampleService;
 using rfid_tokend_test::Service;
 using rfid_tokend_test::TempDir;
 using Clock = std::chrono::steady_clock;
@@ -401,141 +405,32 @@ class Tapper {
   std::mt19937& random_;
 };
 
-// ---- Processes -----------------------------------------------------------------
-
-struct ProcessSample {
-  pid_t pid = 0;
-  std::string role;
-  long long cpuTicks = 0;  // utime + stime
-  long long runNs = 0;     // time on a CPU, all threads
-  long long rssKiB = 0;
-  long long pssKiB = 0;
-};
-
-std::string readAll(const std::string& path) {
-  std::ifstream file(path, std::ios::binary);
-  std::stringstream text;
-  text << file.rdbuf();
-  return text.str();
-}
-
-long long statusField(const std::string& text, const std::string& name) {
-  const std::size_t at = text.find("\n" + name + ":");
-  return at == std::string::npos ? 0 : std::atoll(text.c_str() + at + name.size() + 2);
-}
-
-// The fields of /proc/PID/stat after the command name, which may itself
-// hold spaces and parentheses: [0] is the state, [1] the parent, [11] and
-// [12] utime and stime.
-std::vector<std::string> statFields(pid_t pid) {
-  const std::string stat = readAll("/proc/" + std::to_string(pid) + "/stat");
-  const std::size_t end = stat.rfind(')');
-  std::vector<std::string> fields;
-  if (end == std::string::npos) return fields;
-  std::istringstream words(stat.substr(end + 1));
-  for (std::string word; words >> word;) fields.push_back(word);
-  return fields;
-}
-
-// The service and its workers, each named by its role.
-std::vector<ProcessSample> sampleService(pid_t service) {
-  std::vector<pid_t> pids = {service};
-  if (DIR* proc = ::opendir("/proc")) {
-    while (const dirent* entry = ::readdir(proc)) {
-      const pid_t pid = std::atoi(entry->d_name);
-      const auto fields = pid > 0 ? statFields(pid) : std::vector<std::string>();
-      if (fields.size() > 1 && std::atoi(fields[1].c_str()) == service) pids.push_back(pid);
-    }
-    ::closedir(proc);
-  }
-  std::vector<ProcessSample> samples;
-  for (const pid_t pid : pids) {
-    const auto fields = statFields(pid);
-    if (fields.size() < 13) continue;
-    ProcessSample sample;
-    sample.pid = pid;
-    sample.cpuTicks = std::atoll(fields[11].c_str()) + std::atoll(fields[12].c_str());
-    const std::string base = "/proc/" + std::to_string(pid);
-    // utime and stime count clock ticks (10 ms); the scheduler's own count
-    // of each thread's time on a CPU is in nanoseconds.
-    if (DIR* tasks = ::opendir((base + "/task").c_str())) {
-      while (const dirent* task = ::readdir(tasks)) {
-        if (task->d_name[0] == '.') continue;
-        sample.runNs += std::atoll(readAll(base + "/task/" + task->d_name + "/schedstat").c_str());
-      }
-      ::closedir(tasks);
-    }
-    sample.rssKiB = statusField("\n" + readAll(base + "/status"), "VmRSS");
-    sample.pssKiB = statusField("\n" + readAll(base + "/smaps_rollup"), "Pss");
-    sample.role = "rfid-tokend";
-    if (pid != service) {
-      // The worker's settings, its one argument after the flag, name its reader.
-      std::string cmdline = readAll(base + "/cmdline");
-      std::replace(cmdline.begin(), cmdline.end(), '\0', '\n');
-      const Json settings = Json::parse(cmdline.substr(cmdline.find("\n{") + 1), nullptr, false);
-      sample.role =
-          "worker, " + (settings.is_discarded() ? std::string("?") : settings.value("name", "?"));
-    }
-    samples.push_back(sample);
-  }
-  return samples;
-}
-
-// Entries in the monthly log. Every message ends in a newline and the log
-// adds one more, so each entry is followed by an empty line; those are not
-// counted.
-int logEntries(const std::string& directory) {
-  std::istringstream log(rfid_tokend_test::monthlyLog(directory));
-  int entries = 0;
-  for (std::string line; std::getline(log, line);) entries += line.empty() ? 0 : 1;
-  return entries;
-}
-
-double loadAverage() {
-  return std::atof(readAll("/proc/loadavg").c_str());
-}
-
 // ---- Summaries -----------------------------------------------------------------
 
-// Between the ranks, as most statistics tools do: the p99 of 60 taps lies
-// between the slowest and the one before.
-double percentile(std::vector<double> values, double q) {
-  if (values.empty()) return 0;
-  std::sort(values.begin(), values.end());
-  const double rank = q * static_cast<double>(values.size() - 1);
-  const std::size_t below = static_cast<std::size_t>(rank);
-  const std::size_t above = std::min(below + 1, values.size() - 1);
-  return values[below] + (rank - static_cast<double>(below)) * (values[above] - values[below]);
-}
-
-std::string format(const char* pattern, ...) __attribute__((format(printf, 1, 2)));
-std::string format(const char* pattern, ...) {
-  char text[128];
-  va_list values;
-  va_start(values, pattern);
-  std::vsnprintf(text, sizeof text, pattern, values);
-  va_end(values);
+std::string seconds(double ms) {
+  char text[32];
+  std::snprintf(text, sizeof text, "%.3f s", ms / 1000);
   return text;
 }
 
-std::string seconds(double ms) {
-  return format("%.3f s", ms / 1000);
-}
-
+// One case of taps: `id` names it in results.json, where scripts/
+// service-report finds its target.
 struct LatencyRow {
+  std::string id;
   std::string label;
   std::vector<double> latencies;
   int lost = 0;
-  double p50() const { return percentile(latencies, 0.50); }
-  double p99() const { return percentile(latencies, 0.99); }
-  double max() const {
-    return latencies.empty() ? 0 : *std::max_element(latencies.begin(), latencies.end());
-  }
 };
 
-// "met", or by how much the value is over its limit.
-std::string verdict(double value, double limit, const std::string& excess) {
-  return value <= limit ? "met" : "missed by " + excess;
+Json summary(const LatencyRow& row) {
+  const auto slowest = std::max_element(row.latencies.begin(), row.latencies.end());
+  return {{"id", row.id},
+          {"label", row.label},
+          {"ms", row.latencies},
+          {"lost", row.lost},
+          {"p50_ms", percentile(row.latencies, 0.50)},
+          {"p99_ms", percentile(row.latencies, 0.99)},
+          {"max_ms", slowest == row.latencies.end() ? 0.0 : *slowest}};
 }
 
 // ---- The run -------------------------------------------------------------------
@@ -576,16 +471,16 @@ class Bench {
   }
 
   void run() {
-    const LatencyRow elatecAlone = tapAlone("Elatec, serial number", elatec_, 0x01, false);
-    const LatencyRow vorAlone = tapAlone("VOR, serial number", vor_, 0x02, false);
-    tapTogether(elatecAlone, vorAlone);
-    const LatencyRow block = tapAlone("Elatec, block 4 (login + read)", elatec_, 0x05, true);
-    fleet_ = {
-        tapAlone("VOR, fleet token (card request, read, verify)", vor_, 0x08, false, true),
-        tapAlone("Elatec, fleet token (search, login, read, verify)", elatec_, 0x09, false, true)};
-    const LatencyRow sleeping = tapSleepingProvider();
+    tapAlone("elatec", "Elatec, serial number", elatec_, 0x01, false);
+    tapAlone("vor", "VOR, serial number", vor_, 0x02, false);
+    tapTogether();
+    tapAlone("elatec_block", "Elatec, block 4 (login + read)", elatec_, 0x05, true);
+    tapAlone("vor_fleet", "VOR, fleet token (card request, read, verify)", vor_, 0x08, false, true);
+    tapAlone("elatec_fleet", "Elatec, fleet token (search, login, read, verify)", elatec_, 0x09,
+             false, true);
+    tapSleepingProvider();
     measureIdle();
-    writeReport(elatecAlone, vorAlone, block, sleeping);
+    writeResults();
   }
 
  private:
@@ -630,34 +525,34 @@ class Bench {
     return lane;
   }
 
-  LatencyRow finish(const Lane& lane) {
+  void finish(const std::string& id, const Lane& lane) {
     loads_.push_back(loadAverage());
-    results_["latency"][lane.label] = {{"ms", lane.latencies}, {"lost", lane.lost}};
+    results_["latency"].push_back(summary({id, lane.label, lane.latencies, lane.lost}));
     progress(lane.label + ": p50 " + seconds(percentile(lane.latencies, 0.5)) + ", p99 " +
              seconds(percentile(lane.latencies, 0.99)));
-    return {lane.label, lane.latencies, lane.lost};
   }
 
-  LatencyRow tapAlone(const std::string& label, PluggedReader& reader, std::uint8_t id,
-                      bool blockToken, bool fleetToken = false) {
+  void tapAlone(const std::string& id, const std::string& label, PluggedReader& reader,
+                std::uint8_t lane, bool blockToken, bool fleetToken = false) {
     progress(label + ": " + std::to_string(settings_.taps) + " taps...");
     const auto service = startService({{&reader, "reader", blockToken, fleetToken}});
-    std::vector<Lane> lanes = {serviceLane(label, reader, "reader", id, blockToken, fleetToken)};
+    std::vector<Lane> lanes = {serviceLane(label, reader, "reader", lane, blockToken, fleetToken)};
     Tapper(watch_, random_).run(lanes, service.get());
-    return finish(lanes[0]);
+    finish(id, lanes[0]);
   }
 
-  void tapTogether(const LatencyRow& elatecAlone, const LatencyRow& vorAlone) {
+  void tapTogether() {
     progress("Elatec and VOR together: " + std::to_string(settings_.taps) + " taps each...");
     const auto service = startService({{&elatec_, "elatec", false}, {&vor_, "vor", false}});
     std::vector<Lane> lanes = {
         serviceLane("Elatec beside VOR, serial number", elatec_, "elatec", 0x03, false),
         serviceLane("VOR beside Elatec, serial number", vor_, "vor", 0x04, false)};
     Tapper(watch_, random_).run(lanes, service.get());
-    together_ = {{finish(lanes[0]), elatecAlone}, {finish(lanes[1]), vorAlone}};
+    finish("elatec_beside_vor", lanes[0]);
+    finish("vor_beside_elatec", lanes[1]);
   }
 
-  LatencyRow tapSleepingProvider() {
+  void tapSleepingProvider() {
     const int taps = settings_.sleepingTaps;
     progress("the provider that sleeps 5 s: " + std::to_string(taps) + " taps...");
     const SleepingProvider provider(elatec_.path(), port_);
@@ -669,7 +564,7 @@ class Bench {
     lane.taps = taps;
     std::vector<Lane> lanes = {lane};
     Tapper(watch_, random_).run(lanes, nullptr);
-    return finish(lanes[0]);
+    finish("sleeping", lanes[0]);
   }
 
   // Two readers polling with no card: CPU, memory and log lines over the
@@ -685,20 +580,21 @@ class Bench {
     std::this_thread::sleep_for(std::chrono::seconds(settings_.idleSeconds));
     const auto after = sampleService(service->pid());
     const double window = std::chrono::duration<double>(Clock::now() - start).count();
-    idleLines_ = (logEntries(logDir_) - linesBefore) * 3600.0 / window;
+    const double idleLines = (logEntries(logDir_) - linesBefore) * 3600.0 / window;
     const double tick = static_cast<double>(::sysconf(_SC_CLK_TCK));
     for (const ProcessSample& sample : after) {
       const auto earlier = std::find_if(before.begin(), before.end(), [&](const ProcessSample& s) {
         return s.pid == sample.pid;
       });
       if (earlier == before.end()) continue;
-      idle_.push_back({sample.role, 100 * (sample.cpuTicks - earlier->cpuTicks) / tick / window,
-                       100 * (sample.runNs - earlier->runNs) / 1e9 / window, sample.rssKiB,
-                       sample.pssKiB});
+      const long long ticks = sample.cpuTicks - earlier->cpuTicks;
+      const long long runNs = sample.runNs - earlier->runNs;
       results_["idle"].push_back({{"role", sample.role},
-                                  {"cpu_ticks", sample.cpuTicks - earlier->cpuTicks},
-                                  {"run_ns", sample.runNs - earlier->runNs},
+                                  {"cpu_ticks", ticks},
+                                  {"run_ns", runNs},
                                   {"window_s", window},
+                                  {"cpu_percent", 100 * static_cast<double>(ticks) / tick / window},
+                                  {"run_percent", 100 * static_cast<double>(runNs) / 1e9 / window},
                                   {"rss_kib", sample.rssKiB},
                                   {"pss_kib", sample.pssKiB}});
     }
@@ -748,7 +644,7 @@ class Bench {
       std::this_thread::sleep_for(std::chrono::seconds(2));
       outageLines_[name] = logEntries(logDir_) - outageBefore;
     }
-    results_["log_lines_per_hour"] = {{"idle", idleLines_},
+    results_["log_lines_per_hour"] = {{"idle", idleLines},
                                       {"resting", restingLines_},
                                       {"resting_bytes", restingBytes_},
                                       {"tap", tapLines_}};
@@ -756,110 +652,28 @@ class Bench {
     loads_.push_back(loadAverage());
   }
 
-  void writeReport(const LatencyRow& elatec, const LatencyRow& vor, const LatencyRow& block,
-                   const LatencyRow& sleeping) {
-    std::ostringstream md;
+  // Everything measured, and what scripts/service-report needs to say
+  // where and how: the machine, the run's settings, the load around it.
+  void writeResults() {
     utsname system{};
     ::uname(&system);
     const std::time_t now = std::time(nullptr);
     char date[16];
     std::strftime(date, sizeof date, "%Y-%m-%d", std::gmtime(&now));
-    const auto [lowLoad, highLoad] = std::minmax_element(loads_.begin(), loads_.end());
-    md << "Figures of `scripts/service-report" << (settings_.smoke ? " --smoke" : "") << "` on "
-       << date << ": " << std::thread::hardware_concurrency() << " cores, Linux " << system.release
-       << ", " RFID_BUILD_TYPE " build, normal scheduling priority,\nload "
-       << "average (1 min) " << format("%.2f to %.2f", *lowLoad, *highLoad) << " during the run."
-       << (settings_.smoke ? " Smoke run: figures not meaningful." : "") << "\n\n";
-
-    md << "| tap to token | taps | p50 | p99 | max | target | |\n|---|---|---|---|---|---|---|\n";
-    const auto row = [&](const LatencyRow& r, const std::string& target, const std::string& met) {
-      md << "| " << r.label << " | " << r.latencies.size()
-         << (r.lost > 0 ? " (" + std::to_string(r.lost) + " lost)" : "") << " | "
-         << seconds(r.p50()) << " | " << seconds(r.p99()) << " | " << seconds(r.max()) << " | "
-         << target << " | " << met << " |\n";
-    };
-    for (const LatencyRow* serial : {&elatec, &vor}) {
-      const double p50Over = serial->p50() - 150;
-      const double p99Over = serial->p99() - 250;
-      row(*serial, "p50 ≤ 0.15 s, p99 ≤ 0.25 s",
-          verdict(std::max(p50Over, p99Over), 0,
-                  format("%.0f ms", std::max(p50Over, p99Over)) +
-                      (p99Over > p50Over ? " (p99)" : " (p50)")));
-    }
-    for (const auto& [together, alone] : together_) {
-      const double ratio = alone.p99() > 0 ? together.p99() / alone.p99() : 0;
-      row(together, "p99 ≤ 1.05 × alone: " + format("%.3f", ratio),
-          verdict(ratio, 1.05, format("%.1f %% of the figure alone", 100 * (ratio - 1.05))));
-    }
-    row(block, "p99 ≤ 0.4 s", verdict(block.p99(), 400, format("%.0f ms", block.p99() - 400)));
-    // The service's default, the quiet wait; with the fixed wait the same
-    // lanes are bounded by 1.6 s and 2.1 s.
-    const auto& [fleetVor, fleetElatec] = fleet_;
-    row(fleetVor, "p99 ≤ 0.35 s",
-        verdict(fleetVor.p99(), 350, format("%.0f ms", fleetVor.p99() - 350)));
-    row(fleetElatec, "p99 ≤ 0.45 s",
-        verdict(fleetElatec.p99(), 450, format("%.0f ms", fleetElatec.p99() - 450)));
-    row(sleeping, "for contrast", "");
-
-    double cpu = 0;
-    double run = 0;
-    long long rss = 0;
-    long long pss = 0;
-    md << "\n| idle, two readers, " << settings_.idleSeconds
-       << " s | CPU, % of one core: utime + stime | run time | resident (RSS) | proportional "
-          "(PSS) |\n|---|---|---|---|---|\n";
-    for (const IdleRow& process : idle_) {
-      md << "| " << process.role << " | " << format("%.3f", process.cpuPercent) << " | "
-         << format("%.3f", process.runPercent) << " | "
-         << format("%.1f MiB", process.rssKiB / 1024.0) << " | "
-         << format("%.1f MiB", process.pssKiB / 1024.0) << " |\n";
-      cpu += process.cpuPercent;
-      run += process.runPercent;
-      rss += process.rssKiB;
-      pss += process.pssKiB;
-    }
-    const double judged = std::max(cpu, run);
-    md << "| total | " << format("%.3f", cpu) << " | " << format("%.3f", run)
-       << " (≤ 0.5 %: " << verdict(judged, 0.5, format("%.3f %% of a core", judged - 0.5)) << ") | "
-       << format("%.1f MiB", rss / 1024.0) << " | " << format("%.1f MiB", pss / 1024.0)
-       << " (≤ 8 MiB: " << verdict(pss / 1024.0, 8.0, format("%.1f MiB", pss / 1024.0 - 8.0))
-       << ") |\n";
-
-    md << "\n| log entries | Elatec | VOR |\n|---|---|---|\n";
-    md << "| idle, no card (" << settings_.idleSeconds << " s) | " << format("%.0f", idleLines_)
-       << " per hour, both readers together | |\n";
-    md << "| a card resting on the reader (" << settings_.restSeconds << " s) | "
-       << format("%.0f per hour, %.2f MB", restingLines_["elatec"], restingBytes_["elatec"] / 1e6)
-       << " | "
-       << format("%.0f per hour, %.2f MB", restingLines_["vor"], restingBytes_["vor"] / 1e6)
-       << " |\n";
-    // An hour of a resting card: its tap's own entries, then an hour at the
-    // measured rate.
-    const auto hour = [&](const char* name, double limit) {
-      const double lines = tapLines_[name] + restingLines_[name];
-      return format("%.0f (≤ %.0f: ", lines, limit) +
-             verdict(lines, limit, format("%.0f entries", lines - limit)) + ")";
-    };
-    md << "| the tap's own entries | " << tapLines_["elatec"] << " | " << tapLines_["vor"]
-       << " |\n";
-    md << "| an hour of a resting card, its tap included | " << hour("elatec", 2000) << " | "
-       << hour("vor", 10) << " |\n";
-    md << "| one outage (unplugged " << settings_.outageSeconds << " s) | "
-       << outageLines_["elatec"] << " | " << outageLines_["vor"] << " |\n";
-
-    results_["load_average"] = loads_;
-    results_["seed"] = settings_.seed;
+    results_["run"] = {{"date", date},
+                       {"cores", std::thread::hardware_concurrency()},
+                       {"kernel", system.release},
+                       {"build_type", RFID_BUILD_TYPE},
+                       {"smoke", settings_.smoke},
+                       {"seed", settings_.seed},
+                       {"taps", settings_.taps},
+                       {"sleeping_taps", settings_.sleepingTaps},
+                       {"idle_seconds", settings_.idleSeconds},
+                       {"rest_seconds", settings_.restSeconds},
+                       {"outage_seconds", settings_.outageSeconds},
+                       {"load_average", loads_}};
     std::ofstream(settings_.out + "/results.json") << results_.dump(1) << "\n";
-    std::ofstream(settings_.out + "/section.md") << md.str();
   }
-
-  struct IdleRow {
-    std::string role;
-    double cpuPercent;
-    double runPercent;
-    long long rssKiB;
-    long long pssKiB;
-  };
 
   Settings settings_;
   TempDir dir_;
@@ -875,10 +689,6 @@ class Bench {
 
   Json results_;
   std::vector<double> loads_;
-  std::vector<std::pair<LatencyRow, LatencyRow>> together_;
-  std::pair<LatencyRow, LatencyRow> fleet_;  // VOR, Elatec
-  std::vector<IdleRow> idle_;
-  double idleLines_ = 0;
   std::map<std::string, int> tapLines_;
   std::map<std::string, double> restingLines_;
   std::map<std::string, double> restingBytes_;  // per hour
@@ -902,7 +712,7 @@ int main(int argc, char** argv) {
       ->check(CLI::Range(1, 3600));
   app.add_option("--outage-seconds", settings.outageSeconds, "how long a reader stays unplugged")
       ->check(CLI::Range(1, 600));
-  app.add_option("--out", settings.out, "directory of results.json and section.md")->required();
+  app.add_option("--out", settings.out, "directory of results.json")->required();
   app.add_option("--seed", settings.seed, "of the random waits (default: random)");
   app.add_flag("--smoke", settings.smoke, "says in the report that figures are not meaningful");
   CLI11_PARSE(app, argc, argv);

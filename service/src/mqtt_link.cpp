@@ -339,14 +339,15 @@ MqttLink::MqttLink(const MqttConfig& config, std::string password)
       heartbeatTopic_(config.topicPrefix + "/e2m/heartbeat"),
       maxAge_(fromSeconds(config.maxTokenAgeSeconds)),
       checkInterval_(fromSeconds(config.communicationCheckSeconds)),
+      // A token without its PUBACK after half its age means a dead
+      // connection: noticed while the token may still be sent on a fresh one.
+      ackTimeout_(std::clamp<SteadyClock::duration>(maxAge_ / 2, milliseconds(250),
+                                                    seconds(config.keepaliveSeconds))),
+      outbox_(maxAge_, ackTimeout_, kMaxQueuedTokens),
       shared_(std::make_shared<Shared>()) {
   if (!config.consumerPrefix.empty()) {
     validationTopic_ = config.consumerPrefix + "/e2m/token_validation_status";
   }
-  // A token without its PUBACK after half its age means a dead connection:
-  // noticed while the token may still be sent on a fresh one.
-  ackTimeout_ = std::clamp<SteadyClock::duration>(maxAge_ / 2, milliseconds(250),
-                                                  seconds(config.keepaliveSeconds));
   Shared& shared = *shared_;
   shared.config = config;
   shared.password = std::move(password);
@@ -424,7 +425,7 @@ std::vector<MqttLink::Message> MqttLink::process(SteadyClock::time_point now) {
         break;
       case Delivery::Kind::kPublished:
         if (delivery.generation != generation_) break;
-        unacknowledged_.erase(delivery.code);
+        outbox_.acknowledged(delivery.code);
         if (delivery.code == finalCheckId_) finalCheckAcknowledged_ = true;
         break;
       case Delivery::Kind::kOversized:
@@ -469,14 +470,9 @@ void MqttLink::disconnected(unsigned generation, LinkCause cause, const std::str
   lastFailure_ = cause;
   logLine(Level::kWarn, "lost the connection to the broker at %s: %s (%s); reconnecting",
           address().c_str(), causeName(cause), why.c_str());
-  // What the broker did not acknowledge waits again in the queue, in the
-  // order it was read, and goes out on the next connection if still fresh.
-  std::vector<QueuedToken> resend;
-  for (auto& [id, sent] : unacknowledged_) resend.push_back(std::move(sent.token));
-  unacknowledged_.clear();
-  std::sort(resend.begin(), resend.end(),
-            [](const QueuedToken& a, const QueuedToken& b) { return a.readAt < b.readAt; });
-  queue_.insert(queue_.begin(), resend.begin(), resend.end());
+  // What the broker did not acknowledge goes out on the next connection if
+  // still fresh.
+  outbox_.requeueUnacknowledged();
   dropStale(now);
 }
 
@@ -499,36 +495,32 @@ bool MqttLink::publish(const std::string& topic, const std::string& payload, int
 
 void MqttLink::publishToken(std::string payload, std::string reader, SteadyClock::time_point readAt,
                             SteadyClock::time_point now) {
-  if (queue_.size() >= kMaxQueuedTokens) {
+  const auto dropped = outbox_.add({std::move(payload), std::move(reader), readAt});
+  if (dropped) {
     logLine(Level::kWarn,
             "dropped the oldest token waiting for the broker (from reader %s): more than %zu "
             "tokens wait",
-            queue_.front().reader.c_str(), kMaxQueuedTokens);
-    queue_.pop_front();
+            dropped->reader.c_str(), kMaxQueuedTokens);
   }
-  queue_.push_back({std::move(payload), std::move(reader), readAt});
   sendQueued(now);
 }
 
 void MqttLink::dropStale(SteadyClock::time_point now) {
-  while (!queue_.empty() && now - queue_.front().readAt > maxAge_) {
-    const QueuedToken& token = queue_.front();
+  for (const TokenOutbox::Token& token : outbox_.dropStale(now)) {
     logLine(Level::kWarn,
             "dropped a token from reader %s: read %.1f s ago while the broker was unreachable, "
             "more than the max token age of %.1f s",
             token.reader.c_str(), inSeconds(now - token.readAt), config_.maxTokenAgeSeconds);
-    queue_.pop_front();
   }
 }
 
 void MqttLink::sendQueued(SteadyClock::time_point now) {
   dropStale(now);
-  while (connected_ && !dropping_ && !queue_.empty()) {
+  while (connected_ && !dropping_ && outbox_.next() != nullptr) {
     int messageId = 0;
     // Not sent: the connection is going; the token waits for the next one.
-    if (!publish(tokenTopic_, queue_.front().payload, kQosAtLeastOnce, &messageId)) return;
-    unacknowledged_[messageId] = {std::move(queue_.front()), now};
-    queue_.pop_front();
+    if (!publish(tokenTopic_, outbox_.next()->payload, kQosAtLeastOnce, &messageId)) return;
+    outbox_.sent(messageId, now);
   }
 }
 
@@ -537,10 +529,7 @@ void MqttLink::sendQueued(SteadyClock::time_point now) {
 // token waits for a fresh connection.
 void MqttLink::checkAcknowledgements(SteadyClock::time_point now) {
   if (!connected_ || dropping_) return;
-  const bool late =
-      std::any_of(unacknowledged_.begin(), unacknowledged_.end(),
-                  [&](const auto& sent) { return now - sent.second.sentAt >= ackTimeout_; });
-  if (!late) return;
+  if (!outbox_.acknowledgementOverdue(now)) return;
   dropping_ = true;
   Shared& shared = *shared_;
   const std::lock_guard<std::mutex> lock(shared.clientMutex);
@@ -560,8 +549,7 @@ SteadyClock::time_point MqttLink::tick(SteadyClock::time_point now) {
   }
   SteadyClock::time_point next = now + seconds(1);
   if (connected_) next = std::min(next, nextCheck_);
-  if (!queue_.empty()) next = std::min(next, queue_.front().readAt + maxAge_);
-  for (const auto& [id, sent] : unacknowledged_) next = std::min(next, sent.sentAt + ackTimeout_);
+  next = outbox_.dueBy(next);
   if (!threadRunning_) next = std::min(next, nextThreadAttempt_);
   return next;
 }

@@ -12,8 +12,6 @@
 #ifndef RFID_TOKEND_MQTT_LINK_H
 #define RFID_TOKEND_MQTT_LINK_H
 
-#include <deque>
-#include <map>
 #include <memory>
 #include <optional>
 #include <string>
@@ -23,6 +21,7 @@
 #include "config.h"
 #include "debouncer.h"
 #include "mqtt_causes.h"
+#include "token_outbox.h"
 
 namespace rfid_tokend {
 
@@ -62,16 +61,6 @@ class MqttLink {
   struct Shared;  // what the network thread uses; it outlives this object
 
  private:
-  struct QueuedToken {
-    std::string payload;
-    std::string reader;
-    SteadyClock::time_point readAt;
-  };
-  struct SentToken {
-    QueuedToken token;
-    SteadyClock::time_point sentAt;
-  };
-
   void startThread(SteadyClock::time_point now);
   void connected(unsigned generation, SteadyClock::time_point now);
   void disconnected(unsigned generation, LinkCause cause, const std::string& detail,
@@ -90,6 +79,7 @@ class MqttLink {
   SteadyClock::duration maxAge_;
   SteadyClock::duration checkInterval_;
   SteadyClock::duration ackTimeout_;
+  TokenOutbox outbox_;  // main thread only
 
   std::shared_ptr<Shared> shared_;
   std::thread thread_;
@@ -101,8 +91,6 @@ class MqttLink {
   bool connected_ = false;
   unsigned generation_ = 0;  // of the connected client
   std::optional<LinkCause> lastFailure_;
-  std::deque<QueuedToken> queue_;
-  std::map<int, SentToken> unacknowledged_;
   bool dropping_ = false;  // asked the network thread to drop the connection
   SteadyClock::time_point nextCheck_{};
   int finalCheckId_ = -1;

@@ -1,5 +1,5 @@
 // What the tests and the benchmark of MQTT faults add to the harness:
-// throwaway certificates, the resident size of the service, and a broker
+// throwaway certificates, the resident size of the service (measures.h), and a broker
 // that ignores the size limit the service asks for.
 #ifndef RFID_TOKEND_TESTS_MQTT_FAULT_HARNESS_H
 #define RFID_TOKEND_TESTS_MQTT_FAULT_HARNESS_H
@@ -19,6 +19,7 @@
 #include <thread>
 
 #include "harness.h"
+#include "measures.h"
 
 namespace rfid_tokend_test {
 
@@ -26,10 +27,6 @@ namespace rfid_tokend_test {
 void makeCa(const TempDir& dir, const std::string& name);
 // `server`.pem and `server`.key for 127.0.0.1, signed by the CA `ca`.
 void makeServer(const TempDir& dir, const std::string& ca, const std::string& server);
-
-// Resident size of a process, at its peak so far and now, in KiB.
-long peakResidentKiB(pid_t pid);
-long residentKiB(pid_t pid);
 
 // A broker that ignores the maximum packet size the client asks for: it
 // accepts one MQTT 5 connection and sends `payload` on `topic` once released,

@@ -1,6 +1,5 @@
 #include "mqtt_fault_harness.h"
 
-#include <fstream>
 #include <vector>
 
 namespace rfid_tokend_test {
@@ -8,14 +7,6 @@ namespace {
 
 void run(const std::vector<std::string>& argv) {
   if (!runProgram(argv)) throw std::runtime_error(argv[0] + " " + argv[1] + " failed");
-}
-
-long statusKiB(pid_t pid, const std::string& field) {
-  std::ifstream status("/proc/" + std::to_string(pid) + "/status");
-  for (std::string line; std::getline(status, line);) {
-    if (line.rfind(field, 0) == 0) return std::stol(line.substr(field.size()));
-  }
-  return -1;
 }
 
 }  // namespace
@@ -33,14 +24,6 @@ void makeServer(const TempDir& dir, const std::string& ca, const std::string& se
   run({OPENSSL, "x509", "-req", "-in", dir.file(server + ".csr"), "-CA", dir.file(ca + ".pem"),
        "-CAkey", dir.file(ca + ".key"), "-CAcreateserial", "-out", dir.file(server + ".pem"),
        "-days", "2", "-extfile", san});
-}
-
-long peakResidentKiB(pid_t pid) {
-  return statusKiB(pid, "VmHWM:");
-}
-
-long residentKiB(pid_t pid) {
-  return statusKiB(pid, "VmRSS:");
 }
 
 }  // namespace rfid_tokend_test

@@ -1,0 +1,129 @@
+#include "measures.h"
+
+#include <dirent.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <fstream>
+#include <nlohmann/json.hpp>
+#include <sstream>
+
+#include "harness.h"
+
+namespace rfid_tokend_test {
+namespace {
+
+std::string readAll(const std::string& path) {
+  std::ifstream file(path, std::ios::binary);
+  std::stringstream text;
+  text << file.rdbuf();
+  return text.str();
+}
+
+// A "Name:   value" field of /proc/PID/status or smaps_rollup, 0 when absent.
+long long statusField(const std::string& text, const std::string& name) {
+  const std::size_t at = ("\n" + text).find("\n" + name + ":");
+  return at == std::string::npos ? 0 : std::atoll(text.c_str() + at + name.size() + 1);
+}
+
+long statusKiB(pid_t pid, const std::string& field) {
+  std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+  for (std::string line; std::getline(status, line);) {
+    if (line.rfind(field, 0) == 0) return std::stol(line.substr(field.size()));
+  }
+  return -1;
+}
+
+// The fields of /proc/PID/stat after the command name, which may itself
+// hold spaces and parentheses: [0] is the state, [1] the parent, [11] and
+// [12] utime and stime.
+std::vector<std::string> statFields(pid_t pid) {
+  const std::string stat = readAll("/proc/" + std::to_string(pid) + "/stat");
+  const std::size_t end = stat.rfind(')');
+  std::vector<std::string> fields;
+  if (end == std::string::npos) return fields;
+  std::istringstream words(stat.substr(end + 1));
+  for (std::string word; words >> word;) fields.push_back(word);
+  return fields;
+}
+
+}  // namespace
+
+long peakResidentKiB(pid_t pid) {
+  return statusKiB(pid, "VmHWM:");
+}
+
+long residentKiB(pid_t pid) {
+  return statusKiB(pid, "VmRSS:");
+}
+
+std::vector<ProcessSample> sampleService(pid_t service) {
+  std::vector<pid_t> pids = {service};
+  if (DIR* proc = ::opendir("/proc")) {
+    while (const dirent* entry = ::readdir(proc)) {
+      const pid_t pid = std::atoi(entry->d_name);
+      const auto fields = pid > 0 ? statFields(pid) : std::vector<std::string>();
+      if (fields.size() > 1 && std::atoi(fields[1].c_str()) == service) pids.push_back(pid);
+    }
+    ::closedir(proc);
+  }
+  std::vector<ProcessSample> samples;
+  for (const pid_t pid : pids) {
+    const auto fields = statFields(pid);
+    if (fields.size() < 13) continue;
+    ProcessSample sample;
+    sample.pid = pid;
+    sample.cpuTicks = std::atoll(fields[11].c_str()) + std::atoll(fields[12].c_str());
+    const std::string base = "/proc/" + std::to_string(pid);
+    // utime and stime count clock ticks (10 ms); the scheduler's own count
+    // of each thread's time on a CPU is in nanoseconds.
+    if (DIR* tasks = ::opendir((base + "/task").c_str())) {
+      while (const dirent* task = ::readdir(tasks)) {
+        if (task->d_name[0] == '.') continue;
+        sample.runNs += std::atoll(readAll(base + "/task/" + task->d_name + "/schedstat").c_str());
+      }
+      ::closedir(tasks);
+    }
+    sample.rssKiB = statusField(readAll(base + "/status"), "VmRSS");
+    sample.pssKiB = statusField(readAll(base + "/smaps_rollup"), "Pss");
+    sample.role = "rfid-tokend";
+    if (pid != service) {
+      // The worker's settings, its one argument after the flag, name its reader.
+      std::string cmdline = readAll(base + "/cmdline");
+      std::replace(cmdline.begin(), cmdline.end(), '\0', '\n');
+      const auto settings =
+          nlohmann::json::parse(cmdline.substr(cmdline.find("\n{") + 1), nullptr, false);
+      sample.role = "worker, " + (settings.is_discarded() || !settings.is_object()
+                                      ? std::string("?")
+                                      : settings.value("name", std::string("?")));
+    }
+    samples.push_back(sample);
+  }
+  return samples;
+}
+
+// Every message ends in a newline and the log adds one more, so each entry
+// is followed by an empty line; those are not counted.
+int logEntries(const std::string& directory) {
+  std::istringstream log(monthlyLog(directory));
+  int entries = 0;
+  for (std::string line; std::getline(log, line);) entries += line.empty() ? 0 : 1;
+  return entries;
+}
+
+double loadAverage() {
+  return std::atof(readAll("/proc/loadavg").c_str());
+}
+
+// Between the ranks, as most statistics tools do: the p99 of 60 taps lies
+// between the slowest and the one before.
+double percentile(std::vector<double> values, double q) {
+  if (values.empty()) return 0;
+  std::sort(values.begin(), values.end());
+  const double rank = q * static_cast<double>(values.size() - 1);
+  const auto below = static_cast<std::size_t>(rank);
+  const std::size_t above = std::min(below + 1, values.size() - 1);
+  return values[below] + (rank - static_cast<double>(below)) * (values[above] - values[below]);
+}
+
+}  // namespace rfid_tokend_test
