@@ -41,12 +41,22 @@ TEST(LogQueueTest, EntriesReachTheFileInOrderAndTheConsoleAtOnce) {
   LogCapture log;
   {
     const LogQueue queue;
+    unsigned long before = 0;  // the count runs on for the life of the process
+    rfidLogMediumState(&before);
     for (int i = 0; i < 200; ++i) StoreLogMessage("entry %03d", i);
     EXPECT_EQ(occurrences(log.console(), "] - entry "), 200);
+    unsigned long lost = 1;
+    EXPECT_TRUE(eventually([&] {
+      return occurrences(log.file(), "] - entry ") == 200 && rfidLogMediumState(&lost) == 0;
+    }));
+    EXPECT_EQ(lost, before);
+    // An idle writer with nothing lost writes nothing, however long it waits.
+    std::this_thread::sleep_for(milliseconds(1200));
   }  // turned off: the queue is written first
   const std::string file = log.file();
   EXPECT_EQ(occurrences(file, "] - entry "), 200);
   EXPECT_LT(file.find("entry 000"), file.find("entry 199"));
+  EXPECT_EQ(file.find("were lost"), std::string::npos);
   unsigned long lost = 1;
   EXPECT_EQ(rfidLogMediumState(&lost), 0);
   EXPECT_EQ(lost, 0u);
@@ -88,8 +98,12 @@ TEST(LogQueueTest, AMissingDirectoryIsReportedAndTheSettingTakesZeroOrOne) {
   LogCapture log;
   const ScopedLogDirectory gone("/nonexistent-log-directory");
   const LogQueue queue;
+  unsigned long before = 0;  // the count runs on for the life of the process
+  rfidLogMediumState(&before);
   StoreLogMessage("lost");
-  EXPECT_TRUE(eventually([] { return rfidLogMediumState(nullptr) == ENOENT; }));
+  unsigned long lost = 0;
+  EXPECT_TRUE(eventually([&] { return rfidLogMediumState(&lost) == ENOENT; }));
+  EXPECT_EQ(lost - before, 1u);
   EXPECT_EQ(rfidSetLogQueue(2), -1);
 }
 

@@ -168,5 +168,22 @@ TEST(ReplyWaitTest, RegularFileGetsTheFixedWait) {
   EXPECT_EQ(Bytes(rx, rx + 60), counting(60, 5));
 }
 
+// Modes are 0, 1 and 3 (2 was never one); the quiet time 1 ms to its bound.
+TEST(ReplyWaitTest, OnlyKnownModesAndQuietTimesAreTaken) {
+  struct Setting {
+    int mode;
+    int quietMs;
+    int result;
+  };
+  for (const Setting& setting :
+       {Setting{2, 20, -1}, Setting{4, 20, -1}, Setting{-1, 20, -1},
+        Setting{RFID_REPLY_WAIT_QUIET, 0, -1}, Setting{RFID_REPLY_WAIT_QUIET, kMaxQuietMs + 1, -1},
+        Setting{RFID_REPLY_WAIT_FRAME, kMaxQuietMs, 0}, Setting{RFID_REPLY_WAIT_FIXED, 1, 0}}) {
+    EXPECT_EQ(rfidSetReplyWait(setting.mode, setting.quietMs), setting.result)
+        << "mode " << setting.mode << ", " << setting.quietMs << " ms";
+  }
+  rfidSetReplyWait(RFID_REPLY_WAIT_FIXED, kDefaultQuietMs);
+}
+
 }  // namespace
 }  // namespace rfid::testing
