@@ -120,6 +120,8 @@ TEST(ReplyWaitTest, FrameWaitEndsWithTheAnnouncedReply) {
   const Bytes request = {0x03, 0x20, 0x01, 0x22};
   const Bytes tag = {0x09, 0x00, 0x00, 0x01, 0x01, 0x00, 0x04, 0xA1, 0xB2, 0xC3, 0xD4};
   const Bytes serial = {0x08, 0x20, 0xA1, 0xB2, 0xC3, 0xD4, 0x08, 0x00, 0x44};
+  const Bytes getSak = {0x02, 0x00, 0x12, 0x05};  // the shortest Elatec request
+  const Bytes sak = {0x03, 0x00, 0x00, 0x01, 0x20};
   const struct {
     Bytes frame;
     std::vector<std::pair<int, Bytes>> bursts;
@@ -136,6 +138,7 @@ TEST(ReplyWaitTest, FrameWaitEndsWithTheAnnouncedReply) {
        {{0, {serial.begin(), serial.end() - 1}}},
        {serial.begin(), serial.end() - 1},
        false},
+      {getSak, {{0, sak}}, sak, true},
       {{0xF0, 0xF1, 0xF2, 0xF3}, {{0, tag}}, tag, false},
   };
   for (const auto& c : cases) {
