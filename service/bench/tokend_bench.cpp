@@ -43,6 +43,7 @@
 #include "harness.h"
 #include "payloads.h"
 #include "rfid_serial/serial_port.h"
+#include "rfid_sim/desfire_fixtures.h"
 #include "rfid_sim/simulator.h"
 #include "token.h"
 
@@ -78,9 +79,12 @@ constexpr int kTokenBlock = 4;
 constexpr std::uint8_t kSectorKey[] = {0xA0, 0xA1, 0xA2, 0xA3, 0xA4, 0xA5};
 // Fleet tokens: the bench's keys make each tap's card, the charger's file
 // (the same without key_b) reads it.
+// DESFire fleet cards are made with the example fleet's keys; the charger's
+// file holds its K_DR.
 const char* const kChargerFleetKeys =
     "key_a = \"000102030405060708090A0B0C0D0E0F\"\n[mac]\n1 = "
-    "\"202122232425262728292A2B2C2D2E2F\"\n";
+    "\"202122232425262728292A2B2C2D2E2F\"\n"
+    "[desfire]\nread_key = \"404142434445464748494A4B4C4D4E4F\"\n";
 const char* const kBenchKeyB = "key_b = \"101112131415161718191A1B1C1D1E1F\"\n";
 
 double millisecondsBetween(Clock::time_point from, Clock::time_point to) {
@@ -227,6 +231,17 @@ Card fleetTapCard(std::uint8_t lane, int tap) {
   return Card::classicFromDump(rfid_image::memoryOfImage(*image));
 }
 
+// A DESFire fleet card of its own per tap: its serial number and token id
+// name the lane and the tap.
+Card desfireTapCard(std::uint8_t lane, int tap) {
+  const rfid_sim::DesfireBytes serial = {
+      0x04, 0xD0, lane, 0, 0, static_cast<std::uint8_t>(tap >> 8), static_cast<std::uint8_t>(tap)};
+  const auto card = rfid_sim::fleetCard(serial, rfid_sim::exampleFleet(), fleetTokenIdOf(lane, tap),
+                                        static_cast<std::uint64_t>(tap) + 1);
+  if (!card) throw std::runtime_error("no DESFire fleet card");
+  return Card::desfire(*card);
+}
+
 Card tapCard(std::uint8_t lane, int tap) {
   rfid_sim::Memory memory = Card::classic(tapSerial(lane, tap)).memory();
   const std::string text = blockTokenOf(lane, tap);
@@ -308,6 +323,7 @@ struct Lane {
   std::uint8_t id = 0;
   bool blockToken = false;
   bool fleetToken = false;
+  bool desfireToken = false;  // the token id of a DESFire fleet card
   // The service's event that the card counts as gone; empty for a provider
   // without one.
   std::string removedEvent;
@@ -327,10 +343,14 @@ struct Lane {
   int lost = 0;
 
   std::string token() const {
-    if (fleetToken) return fleetTokenOf(id, tap);
+    if (fleetToken || desfireToken) return fleetTokenOf(id, tap);
     return blockToken ? blockTokenOf(id, tap) : serialTokenOf(id, tap);
   }
-  Card card() const { return fleetToken ? fleetTapCard(id, tap) : tapCard(id, tap); }
+  Card card() const {
+    return desfireToken ? desfireTapCard(id, tap)
+           : fleetToken ? fleetTapCard(id, tap)
+                        : tapCard(id, tap);
+  }
   bool done() const { return tap >= taps && step == Step::kWaiting; }
 };
 
@@ -549,6 +569,14 @@ struct Settings {
   std::string out = ".";
   unsigned seed = 0;
   bool smoke = false;
+  bool desfireOnly = false;
+};
+
+// A DESFire case: the line's rate, the reply wait, GetSAK or not.
+struct DesfireCase {
+  int baud;
+  bool fixedWait;
+  bool getSak;
 };
 
 struct BenchReader {
@@ -556,6 +584,8 @@ struct BenchReader {
   std::string name;
   bool blockToken;
   bool fleetToken = false;
+  // token = "desfire" with these settings of the reader, when set.
+  std::optional<std::string> desfire;
 };
 
 class Bench {
@@ -576,6 +606,11 @@ class Bench {
   }
 
   void run() {
+    tapDesfire();
+    if (settings_.desfireOnly) {
+      writeDesfireReport();
+      return;
+    }
     const LatencyRow elatecAlone = tapAlone("Elatec, serial number", elatec_, 0x01, false);
     const LatencyRow vorAlone = tapAlone("VOR, serial number", vor_, 0x02, false);
     tapTogether(elatecAlone, vorAlone);
@@ -586,22 +621,26 @@ class Bench {
     const LatencyRow sleeping = tapSleepingProvider();
     measureIdle();
     writeReport(elatecAlone, vorAlone, block, sleeping);
+    writeDesfireReport();
   }
 
  private:
   // The service over `readers`, up and connected to the broker.
-  std::unique_ptr<Service> startService(const std::vector<BenchReader>& readers) {
-    std::string config = "fleet_keys = \"" + fleetKeys_ + "\"\n";
+  // `settings`: more of the service's settings, before the readers.
+  std::unique_ptr<Service> startService(const std::vector<BenchReader>& readers,
+                                        const std::string& settings = "") {
+    std::string config = "fleet_keys = \"" + fleetKeys_ + "\"\n" + settings;
     for (const BenchReader& entry : readers) {
       config += std::string("[[reader]]\nmodel = \"") +
                 (entry.reader->model() == Model::kVor ? "vor" : "elatec") + "\"\npath = \"" +
                 entry.reader->path() + "\"\nname = \"" + entry.name + "\"\n";
       if (entry.blockToken) config += "block = 4\nblock_format = \"ascii\"\n";
       config += std::string("token = \"") +
-                (entry.fleetToken   ? "fleet"
+                (entry.desfire      ? "desfire"
+                 : entry.fleetToken ? "fleet"
                  : entry.blockToken ? "block"
                                     : "serial") +
-                "\"\n";
+                "\"\n" + entry.desfire.value_or("");
     }
     const int checksBefore = watch_.checks();
     auto service = std::make_unique<Service>(std::vector<std::string>{
@@ -645,6 +684,66 @@ class Bench {
     std::vector<Lane> lanes = {serviceLane(label, reader, "reader", id, blockToken, fleetToken)};
     Tapper(watch_, random_).run(lanes, service.get());
     return finish(lanes[0]);
+  }
+
+  // A DESFire tap (tag search, GetSAK unless skipped, SelectApplication, the
+  // two authentication steps, ReadData in Full mode) to its token id, on the
+  // Elatec reader at each rate, with the quiet wait and with the fixed one.
+  void tapDesfire() {
+    const DesfireCase cases[] = {{9600, false, true},  {9600, false, false}, {115200, false, true},
+                                 {115200, false, false}, {9600, true, true},   {9600, true, false}};
+    std::uint8_t id = 0x10;
+    for (const DesfireCase& entry : cases) {
+      const std::string label = format("DESFire token id, %d baud, %s wait, %s", entry.baud,
+                                       entry.fixedWait ? "fixed" : "quiet",
+                                       entry.getSak ? "with GetSAK" : "GetSAK skipped");
+      progress(label + ": " + std::to_string(settings_.taps) + " taps...");
+      rfid_sim::Timing timing = rfid_sim::Timing::typical(Model::kElatec);
+      timing.baud = entry.baud;
+      elatec_.simulator().setTiming(timing);
+      const std::string settings = format("baud = %d\nreply_wait = \"%s\"\n", entry.baud,
+                                          entry.fixedWait ? "fixed" : "quiet");
+      BenchReader reader{&elatec_, "reader", false};
+      reader.desfire = entry.getSak ? "" : "desfire_get_sak = false\n";
+      {
+        const auto service = startService({reader}, settings);
+        Lane lane = serviceLane(label, elatec_, "reader", id++, false);
+        lane.desfireToken = true;
+        std::vector<Lane> lanes = {lane};
+        Tapper(watch_, random_).run(lanes, service.get());
+        desfire_.push_back({entry, finish(lanes[0])});
+      }
+      elatec_.simulator().setTiming(rfid_sim::Timing::typical(Model::kElatec));
+    }
+  }
+
+  void writeDesfireReport() {
+    std::ostringstream md;
+    const std::time_t now = std::time(nullptr);
+    char date[16];
+    std::strftime(date, sizeof date, "%Y-%m-%d", std::gmtime(&now));
+    md << "Figures of `scripts/service-report" << (settings_.desfireOnly ? " --desfire" : "")
+       << (settings_.smoke ? " --smoke" : "") << "` on " << date << ", " RFID_BUILD_TYPE
+       << " build: a DESFire fleet card (`token = \"desfire\"`, `desfire_token = \"file\"`) on "
+          "the paced simulated Elatec reader, from the card entering the field to its token at "
+          "an MQTT subscriber; a card of its own each tap."
+       << (settings_.smoke ? " Smoke run: figures not meaningful." : "") << "\n\n";
+    md << "| baud | reply wait | GetSAK | taps | p50 | p99 | max | target | |\n"
+          "|---|---|---|---|---|---|---|---|---|\n";
+    for (const auto& [entry, row] : desfire_) {
+      const double limit = entry.fixedWait ? 3800 : entry.baud <= 9600 ? 750 : 350;
+      md << "| " << entry.baud << " | " << (entry.fixedWait ? "fixed" : "quiet") << " | "
+         << (entry.getSak ? "yes" : "skipped") << " | " << row.latencies.size()
+         << (row.lost > 0 ? " (" + std::to_string(row.lost) + " lost)" : "") << " | "
+         << seconds(row.p50()) << " | " << seconds(row.p99()) << " | " << seconds(row.max())
+         << " | p99 ≤ " << format("%.2f", limit / 1000) << " s | "
+         << verdict(row.p99(), limit, format("%.0f ms", row.p99() - limit)) << " |\n";
+    }
+    std::ofstream(settings_.out + "/desfire.md") << md.str();
+    if (settings_.desfireOnly) {
+      results_["seed"] = settings_.seed;
+      std::ofstream(settings_.out + "/results.json") << results_.dump(1) << "\n";
+    }
   }
 
   void tapTogether(const LatencyRow& elatecAlone, const LatencyRow& vorAlone) {
@@ -877,6 +976,7 @@ class Bench {
   std::vector<double> loads_;
   std::vector<std::pair<LatencyRow, LatencyRow>> together_;
   std::pair<LatencyRow, LatencyRow> fleet_;  // VOR, Elatec
+  std::vector<std::pair<DesfireCase, LatencyRow>> desfire_;
   std::vector<IdleRow> idle_;
   double idleLines_ = 0;
   std::map<std::string, int> tapLines_;
@@ -905,6 +1005,7 @@ int main(int argc, char** argv) {
   app.add_option("--out", settings.out, "directory of results.json and section.md")->required();
   app.add_option("--seed", settings.seed, "of the random waits (default: random)");
   app.add_flag("--smoke", settings.smoke, "says in the report that figures are not meaningful");
+  app.add_flag("--desfire", settings.desfireOnly, "the DESFire cases only (desfire.md)");
   CLI11_PARSE(app, argc, argv);
 
   // The module's log lines of the provider that sleeps go to a scratch
