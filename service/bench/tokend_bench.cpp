@@ -690,8 +690,9 @@ class Bench {
   // two authentication steps, ReadData in Full mode) to its token id, on the
   // Elatec reader at each rate, with the quiet wait and with the fixed one.
   void tapDesfire() {
-    const DesfireCase cases[] = {{9600, false, true},  {9600, false, false}, {115200, false, true},
-                                 {115200, false, false}, {9600, true, true},   {9600, true, false}};
+    const DesfireCase cases[] = {{9600, false, true},   {9600, false, false},
+                                 {115200, false, true}, {115200, false, false},
+                                 {9600, true, true},    {9600, true, false}};
     std::uint8_t id = 0x10;
     for (const DesfireCase& entry : cases) {
       const std::string label = format("DESFire token id, %d baud, %s wait, %s", entry.baud,

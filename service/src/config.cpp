@@ -227,8 +227,9 @@ Fault applyReaderTable(const toml::table& table, const std::string& where, Reade
     return fault;
   }
   if (token != "desfire" && (!desfireToken.empty() || table.contains("desfire_get_sak"))) {
-    return where + "desfire_token: desfire_token and desfire_get_sak are settings of token = "
-                   "\"desfire\"";
+    return where +
+           "desfire_token: desfire_token and desfire_get_sak are settings of token = "
+           "\"desfire\"";
   }
   if (table.contains("refused_sound")) reader.refusedSound = refusedSound;
   if (!table.contains("model")) return where + "model: missing (vor or elatec)";
@@ -349,8 +350,9 @@ Fault finishTokenSource(ReaderConfig& reader, const Config& config) {
     return where + "fallback: fallback and token_format are settings of fleet tokens";
   }
   if (reader.fallbackFleet && token != TokenSource::kDesfire) {
-    return where + "fallback: \"fleet\" is a fallback of token = \"desfire\" (fleet tokens are "
-                   "read anyway)";
+    return where +
+           "fallback: \"fleet\" is a fallback of token = \"desfire\" (fleet tokens are "
+           "read anyway)";
   }
   if (!reader.refusedSound) reader.refusedSound = config.refusedSound;
   return std::nullopt;

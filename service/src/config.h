@@ -65,7 +65,7 @@ struct ReaderConfig {
   // The type of the fleet tokens of a desfire reader with fallback = "fleet":
   // token_type where given, else Local.
   std::string fleetTokenType = "Local";
-  std::optional<bool> refusedSound;             // unset: the service's refused_sound
+  std::optional<bool> refusedSound;  // unset: the service's refused_sound
 };
 
 struct MqttConfig {

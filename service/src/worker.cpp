@@ -110,7 +110,7 @@ Settings decodeSettings(const std::string& argument) {
     source.format = json.at("block_format") == "ascii" ? BlockFormat::kAscii : BlockFormat::kHex;
     reader.blockSource = source;
   }
-  reader.token = json.at("token") == "fleet"   ? TokenSource::kFleet
+  reader.token = json.at("token") == "fleet"     ? TokenSource::kFleet
                  : json.at("token") == "desfire" ? TokenSource::kDesfire
                  : reader.blockSource            ? TokenSource::kBlock
                                                  : TokenSource::kSerial;
@@ -118,7 +118,8 @@ Settings decodeSettings(const std::string& argument) {
       json.at("token_format") == "decimal" ? TokenFormat::kDecimal : TokenFormat::kHex;
   reader.fallbackSerial = json.at("fallback_serial").get<bool>();
   reader.fallbackFleet = json.at("fallback_fleet").get<bool>();
-  reader.desfireToken = json.at("desfire_token") == "uid" ? DesfireToken::kUid : DesfireToken::kFile;
+  reader.desfireToken =
+      json.at("desfire_token") == "uid" ? DesfireToken::kUid : DesfireToken::kFile;
   reader.desfireGetSak = json.at("desfire_get_sak").get<bool>();
   reader.fleetTokenType = json.at("fleet_token_type");
   reader.refusedSound = json.at("refused_sound").get<bool>();
@@ -482,10 +483,9 @@ class Worker {
     }
     if (verdict == ReadVerdict::kValid) {
       publish(card,
-              reader.tokenPrefix +
-                  (reader.desfireToken == DesfireToken::kUid
-                       ? serialToken(serial, reader.reverseBytes.value_or(false))
-                       : fleetTokenText(desfireTokenId_, reader.tokenFormat)),
+              reader.tokenPrefix + (reader.desfireToken == DesfireToken::kUid
+                                        ? serialToken(serial, reader.reverseBytes.value_or(false))
+                                        : fleetTokenText(desfireTokenId_, reader.tokenFormat)),
               reader.tokenType);
       return;
     }
@@ -524,8 +524,8 @@ class Worker {
       if (!ready() || !rfidElatecGetSak(fd(), &value)) return ReadVerdict::kLost;
       sak = value;
     }
-    const rfid_desfire::FleetRead read = rfid_desfire::readFleetCard(desfireKeys_, serial, sak,
-                                                                     transceive);
+    const rfid_desfire::FleetRead read =
+        rfid_desfire::readFleetCard(desfireKeys_, serial, sak, transceive);
     if (gone) return ReadVerdict::kLost;
     desfireTokenId_ = read.tokenId;
     return read.verdict;
@@ -698,7 +698,7 @@ class Worker {
   rfid_cardauth::FleetKeys fleetKeys_;
   rfid_desfire::ReaderKeys desfireKeys_;
   rfid_desfire::TokenId desfireTokenId_{};  // of the last valid DESFire read
-  SecretPages incoming_{kKeyRecordSize};  // a key record as it arrives
+  SecretPages incoming_{kKeyRecordSize};    // a key record as it arrives
   std::size_t incomingSize_ = 0;
 };
 

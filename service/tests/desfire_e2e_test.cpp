@@ -50,15 +50,17 @@ Card desfire(DesfireKind kind) {
 Card stolenReadKeyCard() {
   rfid_sim::DesfireFleet thief = rfid_sim::exampleFleet();
   thief.masterKey = rfid_desfire::AesKey{};
-  return Card::desfire(*rfid_sim::fleetCard(rfid_sim::exampleSerial(), thief, {0, 0, 0, 0, 0, 0x42}));
+  return Card::desfire(
+      *rfid_sim::fleetCard(rfid_sim::exampleSerial(), thief, {0, 0, 0, 0, 0, 0x42}));
 }
 
 // The Classic fleet's genuine card: serial 1A2B3C4D, token id 0000075BCD15.
 Card classicFleetCard() {
   rfid_cardauth::FleetKeys bench;
-  EXPECT_EQ(rfid_cardauth::parseFleetKeys(
-                "key_b = \"101112131415161718191A1B1C1D1E1F\"\n" + std::string(kClassicKeys), bench),
-            std::nullopt);
+  EXPECT_EQ(
+      rfid_cardauth::parseFleetKeys(
+          "key_b = \"101112131415161718191A1B1C1D1E1F\"\n" + std::string(kClassicKeys), bench),
+      std::nullopt);
   const auto image =
       rfid_tools::fleetCardImage(bench, {0x1A, 0x2B, 0x3C, 0x4D}, 1, {0, 0, 7, 0x5B, 0xCD, 0x15});
   EXPECT_TRUE(image);
@@ -101,11 +103,11 @@ struct Lane {
       : name(std::move(laneName)),
         settings(std::move(laneSettings)),
         reader(std::make_unique<Simulator>(Model::kElatec, std::move(card))) {
-    reader->setTrace([sent = sent, mutex = mutex](bool fromHost, const std::uint8_t* bytes,
-                                                  std::size_t count) {
-      const std::lock_guard<std::mutex> lock(*mutex);
-      if (fromHost) sent->append(reinterpret_cast<const char*>(bytes), count);
-    });
+    reader->setTrace(
+        [sent = sent, mutex = mutex](bool fromHost, const std::uint8_t* bytes, std::size_t count) {
+          const std::lock_guard<std::mutex> lock(*mutex);
+          if (fromHost) sent->append(reinterpret_cast<const char*>(bytes), count);
+        });
   }
 };
 
@@ -161,8 +163,10 @@ TEST_F(DesfireEndToEnd, OnlyCardsThatProveTheReadKeyGiveATokenAndEachAttackItsRe
     Card card;
     std::string expected;
   } cases[] = {
-      {"genuine-uid", uid, desfire(DesfireKind::kGenuine), tokenLine("genuine-uid", kSerial, "ISO14443")},
-      {"genuine-file", file, desfire(DesfireKind::kGenuine), tokenLine("genuine-file", kTokenId, "Local")},
+      {"genuine-uid", uid, desfire(DesfireKind::kGenuine),
+       tokenLine("genuine-uid", kSerial, "ISO14443")},
+      {"genuine-file", file, desfire(DesfireKind::kGenuine),
+       tokenLine("genuine-file", kTokenId, "Local")},
       {"genuine-no-sak", file + "desfire_get_sak = false\n", desfire(DesfireKind::kGenuine),
        tokenLine("genuine-no-sak", kTokenId, "Local")},
       {"stolen-read-key", file, stolenReadKeyCard(),
@@ -202,7 +206,8 @@ TEST_F(DesfireEndToEnd, OnlyCardsThatProveTheReadKeyGiveATokenAndEachAttackItsRe
     serialTokens += payload.find(kSerial) != std::string::npos ? 1 : 0;
   }
   EXPECT_EQ(serialTokens, 1);
-  EXPECT_EQ(countInLog(logDir_, "reader clone: card " + kSerial + " refused (no-app): no token"), 1);
+  EXPECT_EQ(countInLog(logDir_, "reader clone: card " + kSerial + " refused (no-app): no token"),
+            1);
   expectNoSecretShown(service, lanes);
 }
 
@@ -253,8 +258,8 @@ TEST_F(DesfireEndToEnd, ConfigurationsAndKeyFilesThatCouldYieldAnUnprovenTokenAr
                                    "master_key = \"303132333435363738393A3B3C3D3E3F\"\n");
   const std::string classicOnly = dir_.write("classic.toml", kClassicKeys);
   const auto run = [&](const std::string& keys, const std::string& readers) {
-    return runService({"--config", dir_.write("start.toml", "fleet_keys = \"" + keys + "\"\n" +
-                                                                readers)});
+    return runService(
+        {"--config", dir_.write("start.toml", "fleet_keys = \"" + keys + "\"\n" + readers)});
   };
   const std::string desfireReader =
       "[[reader]]\nmodel = \"elatec\"\npath = \"/dev/null\"\ntoken = \"desfire\"\n";

@@ -126,8 +126,8 @@ TEST(FleetConfig, DesfireSettingsAndTheSerialNumbersTheyMustNotMeet) {
   const ParseResult ran =
       parse({}, keys + reader("elatec", "/dev/a", uid + "desfire_get_sak = false\n") +
                     reader("elatec", "/dev/b", desfire + "fallback = \"fleet\"\n") +
-                    reader("elatec", "/dev/c", desfire + "token_type = \"Central\"\n" +
-                                                   "fallback = \"fleet\"\n"));
+                    reader("elatec", "/dev/c",
+                           desfire + "token_type = \"Central\"\n" + "fallback = \"fleet\"\n"));
   ASSERT_EQ(ran.outcome, ParseResult::Outcome::kRun) << ran.text;
   const auto& readers = ran.config.readers;
   EXPECT_EQ(readers[0].tokenType, "ISO14443");
