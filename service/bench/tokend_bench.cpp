@@ -585,7 +585,7 @@ struct BenchReader {
   bool blockToken;
   bool fleetToken = false;
   // token = "desfire" with these settings of the reader, when set.
-  std::optional<std::string> desfire;
+  std::optional<std::string> desfire{};
 };
 
 class Bench {

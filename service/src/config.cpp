@@ -349,6 +349,12 @@ Fault finishTokenSource(ReaderConfig& reader, const Config& config) {
   if (!verified && (reader.fallbackSerial || reader.tokenFormat != TokenFormat::kHex)) {
     return where + "fallback: fallback and token_format are settings of fleet tokens";
   }
+  if (reader.fallbackFleet && !reader.desfireGetSak) {
+    return where +
+           "desfire_get_sak: false does not go with fallback = \"fleet\": a Classic card is told "
+           "by its SAK, not by a refused ISO 14443-4 exchange, after which a reader may have "
+           "deselected it";
+  }
   if (reader.fallbackFleet && token != TokenSource::kDesfire) {
     return where +
            "fallback: \"fleet\" is a fallback of token = \"desfire\" (fleet tokens are "

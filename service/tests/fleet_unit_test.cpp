@@ -165,6 +165,8 @@ TEST(FleetConfig, DesfireSettingsAndTheSerialNumbersTheyMustNotMeet) {
        "\"desfire\""},
       {reader("elatec", "/dev/a", "fallback = \"fleet\"\n"),
        "reader[1].fallback: \"fleet\" is a fallback of token = \"desfire\""},
+      {reader("elatec", "/dev/a", desfire + "fallback = \"fleet\"\ndesfire_get_sak = false\n"),
+       "reader[1].desfire_get_sak: false does not go with fallback = \"fleet\""},
   };
   for (const auto& [toml, fault] : cases) {
     const ParseResult result = parse({}, keys + toml);
