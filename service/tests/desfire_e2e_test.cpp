@@ -67,18 +67,6 @@ Card classicFleetCard() {
   return Card::classicFromDump(rfid_image::memoryOfImage(*image));
 }
 
-std::string refusedLine(const std::string& reason, const std::string& reader,
-                        const std::string& serial) {
-  return R"("event":"refused","reason":")" + reason + R"(","reader":")" + reader +
-         R"(","serial":")" + serial + "\"";
-}
-
-std::string tokenLine(const std::string& reader, const std::string& value,
-                      const std::string& type) {
-  return R"("event":"token","reader":")" + reader + R"(","value":")" + value + R"(","type":")" +
-         type + "\"";
-}
-
 // The longest run of hex digits in `text`: a key, a session key or a random
 // number is 32 of them; a serial number 14, a token id 12.
 std::size_t longestHexRun(const std::string& text) {

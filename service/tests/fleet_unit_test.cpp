@@ -31,6 +31,24 @@ ParseResult parse(const std::vector<std::string>& flags, const std::string& toml
   return result;
 }
 
+// A configuration (`head` and `toml`) that runs, or that is refused with a
+// line holding `fault`.
+struct ConfigCase {
+  std::string toml;
+  const char* fault;  // nullptr: runs
+};
+void expectOutcomes(const std::string& head, const std::vector<ConfigCase>& cases) {
+  for (const auto& [toml, fault] : cases) {
+    const ParseResult result = parse({}, head + toml);
+    if (fault == nullptr) {
+      EXPECT_EQ(result.outcome, ParseResult::Outcome::kRun) << toml << result.text;
+    } else {
+      EXPECT_EQ(result.outcome, ParseResult::Outcome::kInvalid) << toml;
+      EXPECT_NE(result.text.find(fault), std::string::npos) << result.text;
+    }
+  }
+}
+
 TEST(FleetConfig, TheTokenSourceFollowsTheSettingsAndFaultsNameTheKey) {
   const std::string vor = "[[reader]]\nmodel = \"vor\"\npath = \"/dev/a\"\n";
   const std::string elatec = "[[reader]]\nmodel = \"elatec\"\npath = \"/dev/b\"\n";
@@ -79,10 +97,7 @@ TEST(FleetConfig, AFleetTokenThatAnotherTokenCouldEqualIsRefused) {
   };
   const std::string decimal = "token_format = \"decimal\"\n";
   const std::string fallback = "fallback = \"serial\"\n";
-  const struct {
-    std::string toml;
-    const char* fault;  // nullptr: runs
-  } cases[] = {
+  const std::vector<ConfigCase> cases = {
       {reader("/dev/a", decimal + fallback), nullptr},
       {reader("/dev/a", fallback), nullptr},
       {reader("/dev/a", decimal) + reader("/dev/b", "token = \"serial\"\n"), nullptr},
@@ -102,15 +117,7 @@ TEST(FleetConfig, AFleetTokenThatAnotherTokenCouldEqualIsRefused) {
        nullptr},
       {reader("/dev/a", decimal) + reader("/dev/b", "block = 4\n"), nullptr},
   };
-  for (const auto& [toml, fault] : cases) {
-    const ParseResult result = parse({}, keys + toml);
-    if (fault == nullptr) {
-      EXPECT_EQ(result.outcome, ParseResult::Outcome::kRun) << toml << result.text;
-    } else {
-      EXPECT_EQ(result.outcome, ParseResult::Outcome::kInvalid) << toml;
-      EXPECT_NE(result.text.find(fault), std::string::npos) << result.text;
-    }
-  }
+  expectOutcomes(keys, cases);
 }
 
 // DESFire readers: the token's form and type, and every setting that does
@@ -137,10 +144,7 @@ TEST(FleetConfig, DesfireSettingsAndTheSerialNumbersTheyMustNotMeet) {
   EXPECT_TRUE(readers[1].fallbackFleet);
   EXPECT_EQ(readers[2].fleetTokenType, "Central");
 
-  const struct {
-    std::string toml;
-    const char* fault;  // nullptr: runs
-  } cases[] = {
+  const std::vector<ConfigCase> cases = {
       {reader("elatec", "/dev/a", desfire + "fallback = \"serial\"\n") +
            reader("vor", "/dev/b", "token = \"serial\"\n"),
        nullptr},
@@ -168,15 +172,7 @@ TEST(FleetConfig, DesfireSettingsAndTheSerialNumbersTheyMustNotMeet) {
       {reader("elatec", "/dev/a", desfire + "fallback = \"fleet\"\ndesfire_get_sak = false\n"),
        "reader[1].desfire_get_sak: false does not go with fallback = \"fleet\""},
   };
-  for (const auto& [toml, fault] : cases) {
-    const ParseResult result = parse({}, keys + toml);
-    if (fault == nullptr) {
-      EXPECT_EQ(result.outcome, ParseResult::Outcome::kRun) << toml << result.text;
-    } else {
-      EXPECT_EQ(result.outcome, ParseResult::Outcome::kInvalid) << toml;
-      EXPECT_NE(result.text.find(fault), std::string::npos) << result.text;
-    }
-  }
+  expectOutcomes(keys, cases);
   EXPECT_NE(parse({}, reader("elatec", "/dev/a", desfire)).text.find("needs the fleet key file"),
             std::string::npos);
 }
