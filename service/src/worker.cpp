@@ -475,8 +475,9 @@ class Worker {
   // that failed authentication never yields a token.
   void desfireTap(const std::string& card, const Bytes& serial) {
     const ReaderConfig& reader = settings_.reader;
-    const rfid_desfire::ReadVerdict verdict = readDesfire(serial);
     using rfid_desfire::ReadVerdict;
+    const rfid_desfire::FleetRead read = readDesfire(serial);
+    const ReadVerdict verdict = read.verdict;
     if (verdict == ReadVerdict::kLost) {
       debouncer_.forget();  // no verdict: read again at the next poll
       return;
@@ -485,7 +486,7 @@ class Worker {
       publish(card,
               reader.tokenPrefix + (reader.desfireToken == DesfireToken::kUid
                                         ? serialToken(serial, reader.reverseBytes.value_or(false))
-                                        : fleetTokenText(desfireTokenId_, reader.tokenFormat)),
+                                        : fleetTokenText(read.tokenId, reader.tokenFormat)),
               reader.tokenType);
       return;
     }
@@ -501,11 +502,10 @@ class Worker {
     refuse(serial, rfid_desfire::readVerdictName(verdict));
   }
 
-  // The DESFire read of the card the tag search just found, its token id in
-  // desfireTokenId_ when valid. A verdict reached while the port went away
-  // or a stop came is no verdict.
-  rfid_desfire::ReadVerdict readDesfire(const Bytes& serial) {
-    using rfid_desfire::ReadVerdict;
+  // The DESFire read of the card the tag search just found. A verdict
+  // reached while the port went away or a stop came is no verdict (kLost).
+  rfid_desfire::FleetRead readDesfire(const Bytes& serial) {
+    const rfid_desfire::FleetRead lost;
     bool gone = false;
     const auto exchange = rfid_desfire::moduleTransceive(fd());
     const rfid_desfire::Transceive transceive =
@@ -521,14 +521,12 @@ class Worker {
     std::optional<std::uint8_t> sak;
     if (settings_.reader.desfireGetSak) {
       unsigned char value = 0;
-      if (!ready() || !rfidElatecGetSak(fd(), &value)) return ReadVerdict::kLost;
+      if (!ready() || !rfidElatecGetSak(fd(), &value)) return lost;
       sak = value;
     }
     const rfid_desfire::FleetRead read =
         rfid_desfire::readFleetCard(desfireKeys_, serial, sak, transceive);
-    if (gone) return ReadVerdict::kLost;
-    desfireTokenId_ = read.tokenId;
-    return read.verdict;
+    return gone ? lost : read;
   }
 
   void publishSerial(const std::string& card, const Bytes& serial) {
@@ -697,8 +695,7 @@ class Worker {
   unsigned char builtInKeys_[sizeof sectorKeyA / sizeof sectorKeyA[0]][sizeof sectorKeyA[0]];
   rfid_cardauth::FleetKeys fleetKeys_;
   rfid_desfire::ReaderKeys desfireKeys_;
-  rfid_desfire::TokenId desfireTokenId_{};  // of the last valid DESFire read
-  SecretPages incoming_{kKeyRecordSize};    // a key record as it arrives
+  SecretPages incoming_{kKeyRecordSize};  // a key record as it arrives
   std::size_t incomingSize_ = 0;
 };
 
