@@ -463,8 +463,8 @@ Fault checkFleetTokensStandApart(const std::vector<ReaderConfig>& readers) {
       const std::string whose =
           &other == &uid ? std::string("its own fallback = \"serial\"")
                          : "reader " + inQuotes(other.name) +
-                               (other.fallbackSerial ? ", which falls back to serial numbers"
-                                                     : ", which publishes serial numbers");
+                               (other.fallbackSerial ? ", which falls back to serial numbers,"
+                                                     : ", which publishes serial numbers,");
       return uid.origin +
              "desfire_token: \"uid\" publishes the card's serial number once the card proved "
              "its key, but " +
