@@ -515,7 +515,13 @@ class Worker {
         return std::nullopt;
       }
       auto reply = exchange(apdu);
-      if (!reply && !ready()) gone = true;
+      // No reply, or one the reply check refused, says nothing about the
+      // card: without GetSAK a refused first exchange would otherwise read
+      // as a card that takes no ISO 14443-4 command. The next poll waits
+      // out what broke it, as after a refused card request.
+      const bool refused = rfidLastReplyRefused() != 0;
+      refusedReply_ = refusedReply_ || refused;
+      if (!reply && (refused || rfidLastExchange() <= 0 || !ready())) gone = true;
       return reply;
     };
     std::optional<std::uint8_t> sak;

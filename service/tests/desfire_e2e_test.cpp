@@ -238,6 +238,27 @@ TEST_F(DesfireEndToEnd, FallbacksTakeOnlyCardsWithoutTheApplication) {
   expectNoSecretShown(service, lanes);
 }
 
+// A reader that does not answer the card's exchanges in time gives no
+// verdict, and the card is read again: never a refusal of the genuine card
+// (without GetSAK its first exchange unanswered would read as a card that
+// is no DESFire card).
+TEST_F(DesfireEndToEnd, AnUnansweredExchangeIsNoVerdict) {
+  Simulator reader(Model::kElatec, desfire(DesfireKind::kGenuine));
+  rfid_sim::Timing slow;
+  slow.replyDelay["tdx"] = milliseconds(1500);  // beyond the longest wait for a reply
+  reader.setTiming(slow);
+  Service service(
+      {"--jsonl", "--log-dir", logDir_, "--config",
+       dir_.write("tokend.toml",
+                  "fleet_keys = \"" + fleetKeys_ + "\"\n[[reader]]\nmodel = \"elatec\"\npath = \"" +
+                      reader.portPath() + "\"\ntoken = \"desfire\"\ndesfire_get_sak = false\n")});
+  std::this_thread::sleep_for(scaled(milliseconds(2500)));
+  EXPECT_EQ(service.countLines(R"("event":"refused")"), 0);
+  EXPECT_EQ(service.countLines(R"("event":"token")"), 0);
+  reader.setTiming({});
+  EXPECT_TRUE(service.waitForLine(kTokenId, milliseconds(5000)));
+}
+
 // What the service refuses at start, each with exit 2 and a line that says
 // why, and no key in it (the configuration's other refusals, the uid rule
 // among them, are tables of the unit tests).
