@@ -42,6 +42,7 @@
 #include "measures.h"
 #include "payloads.h"
 #include "rfid_serial/serial_port.h"
+#include "rfid_sim/desfire_fixtures.h"
 #include "rfid_sim/simulator.h"
 #include "token.h"
 
@@ -82,9 +83,12 @@ constexpr int kTokenBlock = 4;
 constexpr std::uint8_t kSectorKey[] = {0xA0, 0xA1, 0xA2, 0xA3, 0xA4, 0xA5};
 // Fleet tokens: the bench's keys make each tap's card, the charger's file
 // (the same without key_b) reads it.
+// DESFire fleet cards are made with the example fleet's keys; the charger's
+// file holds its K_DR.
 const char* const kChargerFleetKeys =
     "key_a = \"000102030405060708090A0B0C0D0E0F\"\n[mac]\n1 = "
-    "\"202122232425262728292A2B2C2D2E2F\"\n";
+    "\"202122232425262728292A2B2C2D2E2F\"\n"
+    "[desfire]\nread_key = \"404142434445464748494A4B4C4D4E4F\"\n";
 const char* const kBenchKeyB = "key_b = \"101112131415161718191A1B1C1D1E1F\"\n";
 
 double millisecondsBetween(Clock::time_point from, Clock::time_point to) {
@@ -231,6 +235,17 @@ Card fleetTapCard(std::uint8_t lane, int tap) {
   return Card::classicFromDump(rfid_image::memoryOfImage(*image));
 }
 
+// A DESFire fleet card of its own per tap: its serial number and token id
+// name the lane and the tap.
+Card desfireTapCard(std::uint8_t lane, int tap) {
+  const rfid_sim::DesfireBytes serial = {
+      0x04, 0xD0, lane, 0, 0, static_cast<std::uint8_t>(tap >> 8), static_cast<std::uint8_t>(tap)};
+  const auto card = rfid_sim::fleetCard(serial, rfid_sim::exampleFleet(), fleetTokenIdOf(lane, tap),
+                                        static_cast<std::uint64_t>(tap) + 1);
+  if (!card) throw std::runtime_error("no DESFire fleet card");
+  return Card::desfire(*card);
+}
+
 Card tapCard(std::uint8_t lane, int tap) {
   rfid_sim::Memory memory = Card::classic(tapSerial(lane, tap)).memory();
   const std::string text = blockTokenOf(lane, tap);
@@ -312,6 +327,7 @@ struct Lane {
   std::uint8_t id = 0;
   bool blockToken = false;
   bool fleetToken = false;
+  bool desfireToken = false;  // the token id of a DESFire fleet card
   // The service's event that the card counts as gone; empty for a provider
   // without one.
   std::string removedEvent;
@@ -331,10 +347,14 @@ struct Lane {
   int lost = 0;
 
   std::string token() const {
-    if (fleetToken) return fleetTokenOf(id, tap);
+    if (fleetToken || desfireToken) return fleetTokenOf(id, tap);
     return blockToken ? blockTokenOf(id, tap) : serialTokenOf(id, tap);
   }
-  Card card() const { return fleetToken ? fleetTapCard(id, tap) : tapCard(id, tap); }
+  Card card() const {
+    return desfireToken ? desfireTapCard(id, tap)
+           : fleetToken ? fleetTapCard(id, tap)
+                        : tapCard(id, tap);
+  }
   bool done() const { return tap >= taps && step == Step::kWaiting; }
 };
 
@@ -444,6 +464,14 @@ struct Settings {
   std::string out = ".";
   unsigned seed = 0;
   bool smoke = false;
+  bool desfireOnly = false;
+};
+
+// A DESFire case: the line's rate, the reply wait, GetSAK or not.
+struct DesfireCase {
+  int baud;
+  bool fixedWait;
+  bool getSak;
 };
 
 struct BenchReader {
@@ -451,6 +479,8 @@ struct BenchReader {
   std::string name;
   bool blockToken;
   bool fleetToken = false;
+  // token = "desfire" with these settings of the reader, when set.
+  std::optional<std::string> desfire{};
 };
 
 class Bench {
@@ -471,32 +501,39 @@ class Bench {
   }
 
   void run() {
-    tapAlone("elatec", "Elatec, serial number", elatec_, 0x01, false);
-    tapAlone("vor", "VOR, serial number", vor_, 0x02, false);
-    tapTogether();
-    tapAlone("elatec_block", "Elatec, block 4 (login + read)", elatec_, 0x05, true);
-    tapAlone("vor_fleet", "VOR, fleet token (card request, read, verify)", vor_, 0x08, false, true);
-    tapAlone("elatec_fleet", "Elatec, fleet token (search, login, read, verify)", elatec_, 0x09,
-             false, true);
-    tapSleepingProvider();
-    measureIdle();
+    tapDesfire();
+    if (!settings_.desfireOnly) {
+      tapAlone("elatec", "Elatec, serial number", elatec_, 0x01, false);
+      tapAlone("vor", "VOR, serial number", vor_, 0x02, false);
+      tapTogether();
+      tapAlone("elatec_block", "Elatec, block 4 (login + read)", elatec_, 0x05, true);
+      tapAlone("vor_fleet", "VOR, fleet token (card request, read, verify)", vor_, 0x08, false,
+               true);
+      tapAlone("elatec_fleet", "Elatec, fleet token (search, login, read, verify)", elatec_, 0x09,
+               false, true);
+      tapSleepingProvider();
+      measureIdle();
+    }
     writeResults();
   }
 
  private:
   // The service over `readers`, up and connected to the broker.
-  std::unique_ptr<Service> startService(const std::vector<BenchReader>& readers) {
-    std::string config = "fleet_keys = \"" + fleetKeys_ + "\"\n";
+  // `settings`: more of the service's settings, before the readers.
+  std::unique_ptr<Service> startService(const std::vector<BenchReader>& readers,
+                                        const std::string& settings = "") {
+    std::string config = "fleet_keys = \"" + fleetKeys_ + "\"\n" + settings;
     for (const BenchReader& entry : readers) {
       config += std::string("[[reader]]\nmodel = \"") +
                 (entry.reader->model() == Model::kVor ? "vor" : "elatec") + "\"\npath = \"" +
                 entry.reader->path() + "\"\nname = \"" + entry.name + "\"\n";
       if (entry.blockToken) config += "block = 4\nblock_format = \"ascii\"\n";
       config += std::string("token = \"") +
-                (entry.fleetToken   ? "fleet"
+                (entry.desfire      ? "desfire"
+                 : entry.fleetToken ? "fleet"
                  : entry.blockToken ? "block"
                                     : "serial") +
-                "\"\n";
+                "\"\n" + entry.desfire.value_or("");
     }
     const int checksBefore = watch_.checks();
     auto service = std::make_unique<Service>(std::vector<std::string>{
@@ -525,11 +562,14 @@ class Bench {
     return lane;
   }
 
-  void finish(const std::string& id, const Lane& lane) {
+  // The lane's summary, added to the results' list `list`.
+  Json& finish(const std::string& list, const std::string& id, const Lane& lane) {
     loads_.push_back(loadAverage());
-    results_["latency"].push_back(summary({id, lane.label, lane.latencies, lane.lost}));
+    Json& rows = results_[list];
+    rows.push_back(summary({id, lane.label, lane.latencies, lane.lost}));
     progress(lane.label + ": p50 " + seconds(percentile(lane.latencies, 0.5)) + ", p99 " +
              seconds(percentile(lane.latencies, 0.99)));
+    return rows.back();
   }
 
   void tapAlone(const std::string& id, const std::string& label, PluggedReader& reader,
@@ -538,7 +578,43 @@ class Bench {
     const auto service = startService({{&reader, "reader", blockToken, fleetToken}});
     std::vector<Lane> lanes = {serviceLane(label, reader, "reader", lane, blockToken, fleetToken)};
     Tapper(watch_, random_).run(lanes, service.get());
-    finish(id, lanes[0]);
+    finish("latency", id, lanes[0]);
+  }
+
+  // A DESFire tap (tag search, GetSAK unless skipped, SelectApplication, the
+  // two authentication steps, ReadData in Full mode) to its token id, on the
+  // Elatec reader at each rate, with the quiet wait and with the fixed one.
+  void tapDesfire() {
+    const DesfireCase cases[] = {{9600, false, true},   {9600, false, false},
+                                 {115200, false, true}, {115200, false, false},
+                                 {9600, true, true},    {9600, true, false}};
+    std::uint8_t id = 0x10;
+    for (const DesfireCase& entry : cases) {
+      const char* const wait = entry.fixedWait ? "fixed" : "quiet";
+      const std::string label = "DESFire token id, " + std::to_string(entry.baud) + " baud, " +
+                                wait + " wait, " +
+                                (entry.getSak ? "with GetSAK" : "GetSAK skipped");
+      progress(label + ": " + std::to_string(settings_.taps) + " taps...");
+      rfid_sim::Timing timing = rfid_sim::Timing::typical(Model::kElatec);
+      timing.baud = entry.baud;
+      elatec_.simulator().setTiming(timing);
+      const std::string settings =
+          "baud = " + std::to_string(entry.baud) + "\nreply_wait = \"" + wait + "\"\n";
+      BenchReader reader{&elatec_, "reader", false};
+      reader.desfire = entry.getSak ? "" : "desfire_get_sak = false\n";
+      {
+        const auto service = startService({reader}, settings);
+        Lane lane = serviceLane(label, elatec_, "reader", id++, false);
+        lane.desfireToken = true;
+        std::vector<Lane> lanes = {lane};
+        Tapper(watch_, random_).run(lanes, service.get());
+        Json& row = finish("desfire", "desfire", lanes[0]);
+        row["baud"] = entry.baud;
+        row["wait"] = wait;
+        row["get_sak"] = entry.getSak;
+      }
+      elatec_.simulator().setTiming(rfid_sim::Timing::typical(Model::kElatec));
+    }
   }
 
   void tapTogether() {
@@ -548,8 +624,8 @@ class Bench {
         serviceLane("Elatec beside VOR, serial number", elatec_, "elatec", 0x03, false),
         serviceLane("VOR beside Elatec, serial number", vor_, "vor", 0x04, false)};
     Tapper(watch_, random_).run(lanes, service.get());
-    finish("elatec_beside_vor", lanes[0]);
-    finish("vor_beside_elatec", lanes[1]);
+    finish("latency", "elatec_beside_vor", lanes[0]);
+    finish("latency", "vor_beside_elatec", lanes[1]);
   }
 
   void tapSleepingProvider() {
@@ -564,7 +640,7 @@ class Bench {
     lane.taps = taps;
     std::vector<Lane> lanes = {lane};
     Tapper(watch_, random_).run(lanes, nullptr);
-    finish("sleeping", lanes[0]);
+    finish("latency", "sleeping", lanes[0]);
   }
 
   // Two readers polling with no card: CPU, memory and log lines over the
@@ -665,6 +741,7 @@ class Bench {
                        {"kernel", system.release},
                        {"build_type", RFID_BUILD_TYPE},
                        {"smoke", settings_.smoke},
+                       {"desfire_only", settings_.desfireOnly},
                        {"seed", settings_.seed},
                        {"taps", settings_.taps},
                        {"sleeping_taps", settings_.sleepingTaps},
@@ -715,6 +792,7 @@ int main(int argc, char** argv) {
   app.add_option("--out", settings.out, "directory of results.json")->required();
   app.add_option("--seed", settings.seed, "of the random waits (default: random)");
   app.add_flag("--smoke", settings.smoke, "says in the report that figures are not meaningful");
+  app.add_flag("--desfire", settings.desfireOnly, "the DESFire cases only");
   CLI11_PARSE(app, argc, argv);
 
   // The module's log lines of the provider that sleeps go to a scratch

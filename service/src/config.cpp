@@ -152,18 +152,26 @@ Fault firstFault(Steps&&... steps) {
   return fault;
 }
 
-// A reader's token source and the settings of fleet tokens, by name.
+// A reader's token source and the settings of fleet and DESFire tokens, by
+// name.
 Fault applyFleetKeys(const TableReader& in, const std::string& token,
                      const std::string& tokenFormat, const std::string& fallback,
-                     ReaderConfig& reader) {
+                     const std::string& desfireToken, ReaderConfig& reader) {
   if (!token.empty()) {
-    const TokenSource sources[] = {TokenSource::kSerial, TokenSource::kBlock, TokenSource::kFleet};
+    const TokenSource sources[] = {TokenSource::kSerial, TokenSource::kBlock, TokenSource::kFleet,
+                                   TokenSource::kDesfire};
     for (const TokenSource source : sources) {
       if (token == tokenSourceName(source)) reader.token = source;
     }
     if (!reader.token) {
-      return in.fault("token", "unknown source " + inQuotes(token) + " (serial, block or fleet)");
+      return in.fault("token",
+                      "unknown source " + inQuotes(token) + " (serial, block, fleet or desfire)");
     }
+  }
+  if (desfireToken == "uid") {
+    reader.desfireToken = DesfireToken::kUid;
+  } else if (!desfireToken.empty() && desfireToken != "file") {
+    return in.fault("desfire_token", "unknown form " + inQuotes(desfireToken) + " (uid or file)");
   }
   if (tokenFormat == "decimal") {
     reader.tokenFormat = TokenFormat::kDecimal;
@@ -172,8 +180,10 @@ Fault applyFleetKeys(const TableReader& in, const std::string& token,
   }
   if (fallback == "serial") {
     reader.fallbackSerial = true;
+  } else if (fallback == "fleet") {
+    reader.fallbackFleet = true;
   } else if (!fallback.empty()) {
-    return in.fault("fallback", "unknown fallback " + inQuotes(fallback) + " (serial)");
+    return in.fault("fallback", "unknown fallback " + inQuotes(fallback) + " (serial or fleet)");
   }
   return std::nullopt;
 }
@@ -185,6 +195,7 @@ Fault applyReaderTable(const toml::table& table, const std::string& where, Reade
   std::string token;
   std::string tokenFormat;
   std::string fallback;
+  std::string desfireToken;
   bool reverse = false;
   bool refusedSound = true;
   bool hasBlock = table.contains("block");
@@ -193,7 +204,8 @@ Fault applyReaderTable(const toml::table& table, const std::string& where, Reade
       [&] {
         return in.unknownKeys({"model", "path", "name", "baud", "connectors", "reverse_bytes",
                                "token_type", "token_prefix", "block", "block_count", "block_format",
-                               "token", "token_format", "fallback", "refused_sound"});
+                               "token", "token_format", "fallback", "refused_sound",
+                               "desfire_token", "desfire_get_sak"});
       },
       [&] { return in.string("model", model); }, [&] { return in.string("path", reader.path); },
       [&] { return in.string("name", reader.name); },
@@ -207,9 +219,18 @@ Fault applyReaderTable(const toml::table& table, const std::string& where, Reade
       [&] { return in.string("block_format", format); }, [&] { return in.string("token", token); },
       [&] { return in.string("token_format", tokenFormat); },
       [&] { return in.string("fallback", fallback); },
-      [&] { return in.boolean("refused_sound", refusedSound); });
+      [&] { return in.boolean("refused_sound", refusedSound); },
+      [&] { return in.string("desfire_token", desfireToken); },
+      [&] { return in.boolean("desfire_get_sak", reader.desfireGetSak); });
   if (fault) return fault;
-  if ((fault = applyFleetKeys(in, token, tokenFormat, fallback, reader))) return fault;
+  if ((fault = applyFleetKeys(in, token, tokenFormat, fallback, desfireToken, reader))) {
+    return fault;
+  }
+  if (token != "desfire" && (!desfireToken.empty() || table.contains("desfire_get_sak"))) {
+    return where +
+           "desfire_token: desfire_token and desfire_get_sak are settings of token = "
+           "\"desfire\"";
+  }
   if (table.contains("refused_sound")) reader.refusedSound = refusedSound;
   if (!table.contains("model")) return where + "model: missing (vor or elatec)";
   const auto parsedModel = modelFromName(model);
@@ -315,12 +336,29 @@ Fault finishTokenSource(ReaderConfig& reader, const Config& config) {
     return where +
            "block: describes a block token, but token = " + inQuotes(tokenSourceName(token));
   }
-  if (token == TokenSource::kFleet && config.fleetKeys.empty()) {
-    return where + "token: \"fleet\" needs the fleet key file (fleet_keys or --fleet-keys)";
+  const bool verified = token == TokenSource::kFleet || token == TokenSource::kDesfire;
+  if (verified && config.fleetKeys.empty()) {
+    return where + "token: " + inQuotes(tokenSourceName(token)) +
+           " needs the fleet key file (fleet_keys or --fleet-keys)";
   }
-  if (token != TokenSource::kFleet &&
-      (reader.fallbackSerial || reader.tokenFormat != TokenFormat::kHex)) {
+  if (token == TokenSource::kDesfire && reader.model != ReaderModel::kElatec) {
+    return where +
+           "token: \"desfire\" needs an elatec reader (DESFire cards are read through the "
+           "Elatec reader's ISO 14443-4 exchange, which the vor reader does not offer)";
+  }
+  if (!verified && (reader.fallbackSerial || reader.tokenFormat != TokenFormat::kHex)) {
     return where + "fallback: fallback and token_format are settings of fleet tokens";
+  }
+  if (reader.fallbackFleet && !reader.desfireGetSak) {
+    return where +
+           "desfire_get_sak: false does not go with fallback = \"fleet\": a Classic card is told "
+           "by its SAK, not by a refused ISO 14443-4 exchange, after which a reader may have "
+           "deselected it";
+  }
+  if (reader.fallbackFleet && token != TokenSource::kDesfire) {
+    return where +
+           "fallback: \"fleet\" is a fallback of token = \"desfire\" (fleet tokens are "
+           "read anyway)";
   }
   if (!reader.refusedSound) reader.refusedSound = config.refusedSound;
   return std::nullopt;
@@ -337,8 +375,12 @@ Fault finishReader(ReaderConfig& reader, const Config& config) {
   if (reader.name.empty()) reader.name = reader.path;
   if (!isPrintableAscii(reader.name)) return where + "name: must be printable ASCII";
   if (Fault fault = finishTokenSource(reader, config)) return fault;
+  if (!reader.tokenType.empty()) reader.fleetTokenType = reader.tokenType;
   if (reader.tokenType.empty()) {
-    reader.tokenType = *reader.token == TokenSource::kSerial ? "ISO14443" : "Local";
+    const bool serialNumber =
+        *reader.token == TokenSource::kSerial ||
+        (*reader.token == TokenSource::kDesfire && reader.desfireToken == DesfireToken::kUid);
+    reader.tokenType = serialNumber ? "ISO14443" : "Local";
   }
   if (kTokenTypes.count(reader.tokenType) == 0) {
     return where + "token_type: unknown type " + inQuotes(reader.tokenType) +
@@ -408,22 +450,50 @@ bool mayBeEqual(const TokenShape& a, const TokenShape& b) {
 // a serial reader, or a block's content) could be the same string as a
 // fleet token of any reader of the service. The charging stack tells tokens
 // apart by their text alone (OCPP 1.6 id tags carry no type).
+//
+// A DESFire serial-number token (desfire_token = "uid") is the very string
+// a serial-number token of a copy of the card's serial number would be, on
+// any reader: no reader of the service may publish serial-number tokens
+// beside it, whatever the prefixes.
 Fault checkFleetTokensStandApart(const std::vector<ReaderConfig>& readers) {
+  for (const ReaderConfig& uid : readers) {
+    if (uid.token != TokenSource::kDesfire || uid.desfireToken != DesfireToken::kUid) continue;
+    for (const ReaderConfig& other : readers) {
+      if (other.token != TokenSource::kSerial && !other.fallbackSerial) continue;
+      const std::string whose =
+          &other == &uid ? std::string("its own fallback = \"serial\"")
+                         : "reader " + inQuotes(other.name) +
+                               (other.fallbackSerial ? ", which falls back to serial numbers,"
+                                                     : ", which publishes serial numbers,");
+      return uid.origin +
+             "desfire_token: \"uid\" publishes the card's serial number once the card proved "
+             "its key, but " +
+             whose +
+             " would publish a copy's serial number as the same token without any proof; use "
+             "desfire_token = \"file\" or serve serial-number tokens elsewhere";
+    }
+  }
   std::vector<TokenShape> fleet;
   std::vector<TokenShape> others;
   for (const ReaderConfig& reader : readers) {
     const TokenSource token = reader.token.value_or(TokenSource::kSerial);
-    if (token == TokenSource::kFleet) {
-      fleet.push_back(reader.tokenFormat == TokenFormat::kHex ? TokenShape{&reader,
-                                                                           reader.tokenPrefix,
-                                                                           {kFleetTokenHex},
-                                                                           kHexDigits,
-                                                                           "fleet tokens"}
-                                                              : TokenShape{&reader,
-                                                                           reader.tokenPrefix,
-                                                                           {kLongestFleetDecimal},
-                                                                           kDecimalDigits,
-                                                                           "fleet tokens"});
+    const TokenShape idShape =
+        reader.tokenFormat == TokenFormat::kHex
+            ? TokenShape{&reader, reader.tokenPrefix, {kFleetTokenHex}, kHexDigits, "fleet tokens"}
+            : TokenShape{&reader,
+                         reader.tokenPrefix,
+                         {kLongestFleetDecimal},
+                         kDecimalDigits,
+                         "fleet tokens"};
+    if (token == TokenSource::kFleet || reader.fallbackFleet) fleet.push_back(idShape);
+    if (token == TokenSource::kDesfire) {
+      fleet.push_back(reader.desfireToken == DesfireToken::kFile
+                          ? idShape
+                          : TokenShape{&reader,
+                                       reader.tokenPrefix,
+                                       {kLongestSerialHex},
+                                       kHexDigits,
+                                       "DESFire serial-number tokens"});
     }
     if (token == TokenSource::kSerial || reader.fallbackSerial) {
       others.push_back({&reader,
@@ -535,16 +605,23 @@ const char* tokenSourceName(TokenSource source) {
       return "block";
     case TokenSource::kFleet:
       return "fleet";
+    case TokenSource::kDesfire:
+      return "desfire";
   }
   return "serial";
 }
 
 std::size_t longestToken(const ReaderConfig& reader) {
   std::size_t value = kLongestSerialHex;
+  const std::size_t fleet =
+      reader.tokenFormat == TokenFormat::kHex ? kFleetTokenHex : kLongestFleetDecimal;
   if (reader.token == TokenSource::kFleet) {
-    const std::size_t fleet =
-        reader.tokenFormat == TokenFormat::kHex ? kFleetTokenHex : kLongestFleetDecimal;
     value = reader.fallbackSerial ? std::max(value, fleet) : fleet;
+  }
+  if (reader.token == TokenSource::kDesfire) {
+    value = reader.desfireToken == DesfireToken::kUid ? kLongestSerialHex : fleet;
+    if (reader.fallbackSerial) value = std::max(value, kLongestSerialHex);
+    if (reader.fallbackFleet) value = std::max(value, fleet);
   }
   if (const auto& source = reader.blockSource) {
     const std::size_t bytes = static_cast<std::size_t>(source->count) * kBlockBytes;

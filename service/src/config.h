@@ -27,12 +27,17 @@ struct BlockSource {
 };
 
 // Where a reader's tokens come from: the serial number, card memory read
-// with the key file's key, or a fleet card's verified token block.
-enum class TokenSource { kSerial, kBlock, kFleet };
+// with the key file's key, a fleet card's verified token block, or a DESFire
+// fleet card's AES-authenticated file (Elatec readers only).
+enum class TokenSource { kSerial, kBlock, kFleet, kDesfire };
 const char* tokenSourceName(TokenSource source);
 // How a fleet token id is shown: 12 upper-case hex digits, or its value in
 // decimal.
 enum class TokenFormat { kHex, kDecimal };
+// What a DESFire fleet card's token is once the card proved its key: its
+// serial number (type ISO14443, as serial-number tokens) or the token id in
+// its file 1 (type Local, as fleet tokens).
+enum class DesfireToken { kUid, kFile };
 
 struct ReaderConfig {
   ReaderModel model = ReaderModel::kElatec;
@@ -46,12 +51,21 @@ struct ReaderConfig {
   std::optional<BlockSource> blockSource;
   std::string tokenType;  // ISO14443 for serial numbers, Local for block and fleet tokens
   std::string tokenPrefix;
-  // token = "serial" | "block" | "fleet"; once finished always set: block
-  // where `block` is given, else fleet where fleet_keys is set, else serial.
+  // token = "serial" | "block" | "fleet" | "desfire"; once finished always
+  // set: block where `block` is given, else fleet where fleet_keys is set,
+  // else serial.
   std::optional<TokenSource> token;
-  TokenFormat tokenFormat = TokenFormat::kHex;  // fleet tokens only
-  bool fallbackSerial = false;                  // fallback = "serial": a card without a fleet token
-  std::optional<bool> refusedSound;             // unset: the service's refused_sound
+  TokenFormat tokenFormat = TokenFormat::kHex;  // fleet and DESFire file tokens only
+  bool fallbackSerial = false;  // fallback = "serial": a card without a fleet token or application
+  bool fallbackFleet = false;   // fallback = "fleet": a card that is no DESFire card (desfire only)
+  DesfireToken desfireToken = DesfireToken::kFile;
+  // desfire_get_sak = false: no GetSAK before the DESFire read; a card that takes
+  // no ISO 14443-4 command shows by its refused first exchange instead.
+  bool desfireGetSak = true;
+  // The type of the fleet tokens of a desfire reader with fallback = "fleet":
+  // token_type where given, else Local.
+  std::string fleetTokenType = "Local";
+  std::optional<bool> refusedSound;  // unset: the service's refused_sound
 };
 
 struct MqttConfig {

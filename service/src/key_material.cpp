@@ -16,6 +16,7 @@ namespace {
 
 constexpr std::uint8_t kHasSectorKeys = 1;
 constexpr std::uint8_t kHasFleet = 2;
+constexpr std::uint8_t kHasDesfire = 4;
 constexpr std::size_t kAes = rfid_cardauth::kAesKeySize;
 
 // Writes and reads the record field by field, in one order.
@@ -55,6 +56,13 @@ std::optional<std::string> readKeyMaterial(const Config& config, KeyMaterial& ke
     if (const auto fault = readChargerFleetKeys(config.fleetKeys, fleet)) {
       return "--fleet-keys: " + *fault;
     }
+    for (const ReaderConfig& reader : config.readers) {
+      if (reader.token == TokenSource::kDesfire && !fleet.desfire) {
+        return "--fleet-keys: fleet key file " + config.fleetKeys +
+               " has no [desfire] table, which reader " + reader.name +
+               " (token = \"desfire\") needs: add aid and read_key";
+      }
+    }
     read.fleet = fleet;
   }
   keys = read;
@@ -84,7 +92,9 @@ void SecretPages::wipe() {
 void encodeKeyRecord(const KeyMaterial& keys, SecretPages& record) {
   record.wipe();
   Cursor out(record.data());
-  out.putByte((keys.sectorKeys ? kHasSectorKeys : 0) | (keys.fleet ? kHasFleet : 0));
+  const bool desfire = keys.fleet && keys.fleet->desfire;
+  out.putByte((keys.sectorKeys ? kHasSectorKeys : 0) | (keys.fleet ? kHasFleet : 0) |
+              (desfire ? kHasDesfire : 0));
   for (int sector = 0; sector < rfid_keys::kSectorCount; ++sector) {
     const auto& key = keys.sectorKeys ? (*keys.sectorKeys)[sector] : std::nullopt;
     out.putByte(key ? 1 : 0);
@@ -108,13 +118,20 @@ void encodeKeyRecord(const KeyMaterial& keys, SecretPages& record) {
     const rfid_cardauth::AesKey zero;
     out.put(mac != fleet.macKeys.end() ? mac->second.data() : zero.data(), kAes);
   }
+  // A charger's file never holds K_DM (see readChargerFleetKeys): the
+  // record has no room for it.
+  const rfid_cardauth::DesfireFleetKeys noDesfire;
+  const rfid_cardauth::DesfireFleetKeys& table = desfire ? *fleet.desfire : noDesfire;
+  for (int shift = 16; shift >= 0; shift -= 8) out.putByte((table.aid >> shift) & 0xFF);
+  out.put(table.readKey.data(), kAes);
 }
 
 bool decodeKeyRecord(const SecretPages& record, KeyMaterial& keys) {
   KeyMaterial decoded;
   Cursor in(const_cast<std::uint8_t*>(record.data()));
   const std::uint8_t has = in.byte();
-  if ((has & ~(kHasSectorKeys | kHasFleet)) != 0) return false;
+  if ((has & ~(kHasSectorKeys | kHasFleet | kHasDesfire)) != 0) return false;
+  if ((has & kHasDesfire) != 0 && (has & kHasFleet) == 0) return false;
   rfid_keys::SectorKeys sectorKeys{};
   for (int sector = 0; sector < rfid_keys::kSectorCount; ++sector) {
     const std::uint8_t present = in.byte();
@@ -138,6 +155,14 @@ bool decodeKeyRecord(const SecretPages& record, KeyMaterial& keys) {
     in.take(mac.data(), kAes);
     if (present > 1) return false;
     if (present == 1) fleet.macKeys[static_cast<std::uint8_t>(id)] = mac;
+  }
+  rfid_cardauth::DesfireFleetKeys desfire;
+  desfire.aid = 0;
+  for (int i = 0; i < 3; ++i) desfire.aid = (desfire.aid << 8) | in.byte();
+  in.take(desfire.readKey.data(), kAes);
+  if ((has & kHasDesfire) != 0) {
+    if (desfire.aid == 0) return false;
+    fleet.desfire = desfire;
   }
   if ((has & kHasFleet) != 0) {
     if (fleet.macKeys.empty() || !rfid_cardauth::isValidSystemId(fleet.systemId)) return false;

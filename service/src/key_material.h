@@ -51,12 +51,13 @@ class SecretPages {
 
 // One set of keys as it crosses the pipe: which files are set; per sector
 // a presence byte and key A; the system id's length and 16 bytes; K_A; per
-// MAC key id 1 to 255 a presence byte and the key.
+// MAC key id 1 to 255 a presence byte and the key; the DESFire AID (3 bytes,
+// most significant first) and K_DR.
 constexpr int kMaxMacKeyId = 255;
-constexpr std::size_t kKeyRecordSize = 1 + rfid_keys::kSectorCount * (1 + rfid_keys::kKeySize) + 1 +
-                                       rfid_cardauth::kMaxSystemIdLength +
-                                       rfid_cardauth::kAesKeySize +
-                                       kMaxMacKeyId * (1 + rfid_cardauth::kAesKeySize);
+constexpr std::size_t kKeyRecordSize =
+    1 + rfid_keys::kSectorCount * (1 + rfid_keys::kKeySize) + 1 +
+    rfid_cardauth::kMaxSystemIdLength + rfid_cardauth::kAesKeySize +
+    kMaxMacKeyId * (1 + rfid_cardauth::kAesKeySize) + 3 + rfid_cardauth::kAesKeySize;
 
 void encodeKeyRecord(const KeyMaterial& keys, SecretPages& record);
 // False for a record that no encodeKeyRecord wrote.

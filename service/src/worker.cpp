@@ -23,6 +23,8 @@
 #include "key_material.h"
 #include "log_medium.h"
 #include "payloads.h"
+#include "rfid_desfire/fleet.h"
+#include "rfid_desfire/module_link.h"
 #include "rfid_keys/key_file.h"
 #include "rfid_serial/serial_port.h"
 #include "rfid_serial/unique_fd.h"
@@ -108,12 +110,18 @@ Settings decodeSettings(const std::string& argument) {
     source.format = json.at("block_format") == "ascii" ? BlockFormat::kAscii : BlockFormat::kHex;
     reader.blockSource = source;
   }
-  reader.token = json.at("token") == "fleet" ? TokenSource::kFleet
-                 : reader.blockSource        ? TokenSource::kBlock
-                                             : TokenSource::kSerial;
+  reader.token = json.at("token") == "fleet"     ? TokenSource::kFleet
+                 : json.at("token") == "desfire" ? TokenSource::kDesfire
+                 : reader.blockSource            ? TokenSource::kBlock
+                                                 : TokenSource::kSerial;
   reader.tokenFormat =
       json.at("token_format") == "decimal" ? TokenFormat::kDecimal : TokenFormat::kHex;
   reader.fallbackSerial = json.at("fallback_serial").get<bool>();
+  reader.fallbackFleet = json.at("fallback_fleet").get<bool>();
+  reader.desfireToken =
+      json.at("desfire_token") == "uid" ? DesfireToken::kUid : DesfireToken::kFile;
+  reader.desfireGetSak = json.at("desfire_get_sak").get<bool>();
+  reader.fleetTokenType = json.at("fleet_token_type");
   reader.refusedSound = json.at("refused_sound").get<bool>();
   settings.logDir = json.at("log_dir");
   settings.debounce.absentPolls = json.at("debounce_polls");
@@ -138,6 +146,11 @@ class Worker {
     std::memcpy(sectorKeyA, builtInKeys_, sizeof builtInKeys_);
     if (keys.sectorKeys) rfid_keys::loadIntoModule(*keys.sectorKeys);
     if (keys.fleet) fleetKeys_ = *keys.fleet;
+    if (keys.fleet && keys.fleet->desfire) {
+      desfireKeys_.aid = keys.fleet->desfire->aid;
+      desfireKeys_.readKey = keys.fleet->desfire->readKey;
+      desfireKeys_.systemId = keys.fleet->systemId;
+    }
   }
 
   // Takes the records the service has sent and uses the last whole one;
@@ -318,7 +331,11 @@ class Worker {
         continue;
       }
       if (settings_.reader.token == TokenSource::kFleet) {
-        fleetTap(event.card, *serial);
+        fleetTap(event.card, *serial, settings_.reader.tokenType);
+        continue;
+      }
+      if (settings_.reader.token == TokenSource::kDesfire) {
+        desfireTap(event.card, *serial);
         continue;
       }
       std::string fault;
@@ -431,7 +448,7 @@ class Worker {
   // stays known to the debouncer until it has left the field. A card without
   // a fleet token (login, layout) goes by its serial number where the reader
   // falls back to that; a failed MAC or an unknown key id never does.
-  void fleetTap(const std::string& card, const Bytes& serial) {
+  void fleetTap(const std::string& card, const Bytes& serial, const std::string& type) {
     const ReaderConfig& reader = settings_.reader;
     PortFleetReader port(fd(), reader.model, [this] { return ready(); });
     const FleetRead read = readFleetToken(fleetKeys_, serial, port);
@@ -440,19 +457,98 @@ class Worker {
       return;
     }
     if (read.outcome == FleetRead::Outcome::kToken) {
-      publish(card, reader.tokenPrefix + fleetTokenText(read.tokenId, reader.tokenFormat),
+      publish(card, reader.tokenPrefix + fleetTokenText(read.tokenId, reader.tokenFormat), type);
+      return;
+    }
+    if (reader.fallbackSerial && (read.reason == "login" || read.reason == "layout")) {
+      publishSerial(card, serial);
+      return;
+    }
+    refuse(serial, read.reason);
+  }
+
+  // A DESFire fleet card gives its serial number or its file's token id once
+  // it proved its read key. A card that is no DESFire card goes on to the
+  // Classic fleet read (fallback = "fleet"); one that is no DESFire card or
+  // lacks the application goes by its serial number where the reader falls
+  // back to that. Every other verdict is refused as fleet cards are: a card
+  // that failed authentication never yields a token.
+  void desfireTap(const std::string& card, const Bytes& serial) {
+    const ReaderConfig& reader = settings_.reader;
+    using rfid_desfire::ReadVerdict;
+    const rfid_desfire::FleetRead read = readDesfire(serial);
+    const ReadVerdict verdict = read.verdict;
+    if (verdict == ReadVerdict::kLost) {
+      debouncer_.forget();  // no verdict: read again at the next poll
+      return;
+    }
+    if (verdict == ReadVerdict::kValid) {
+      publish(card,
+              reader.tokenPrefix + (reader.desfireToken == DesfireToken::kUid
+                                        ? serialToken(serial, reader.reverseBytes.value_or(false))
+                                        : fleetTokenText(read.tokenId, reader.tokenFormat)),
               reader.tokenType);
       return;
     }
-    const std::string serialHex = serialToken(serial, false);
-    if (reader.fallbackSerial && (read.reason == "login" || read.reason == "layout")) {
-      publish(card, reader.tokenPrefix + serialToken(serial, reader.reverseBytes.value_or(false)),
-              "ISO14443");
+    if (reader.fallbackFleet && verdict == ReadVerdict::kNotDesfire) {
+      fleetTap(card, serial, reader.fleetTokenType);
       return;
     }
-    send({ReaderEvent::Kind::kRefused, serialHex, "", read.reason});
+    if (reader.fallbackSerial &&
+        (verdict == ReadVerdict::kNotDesfire || verdict == ReadVerdict::kNoApp)) {
+      publishSerial(card, serial);
+      return;
+    }
+    refuse(serial, rfid_desfire::readVerdictName(verdict));
+  }
+
+  // The DESFire read of the card the tag search just found. A verdict
+  // reached while the port went away or a stop came is no verdict (kLost).
+  rfid_desfire::FleetRead readDesfire(const Bytes& serial) {
+    const rfid_desfire::FleetRead lost;
+    bool gone = false;
+    const auto exchange = rfid_desfire::moduleTransceive(fd());
+    const rfid_desfire::Transceive transceive =
+        [&](const rfid_desfire::Bytes& apdu) -> std::optional<rfid_desfire::Bytes> {
+      if (gone || !ready()) {
+        gone = true;
+        return std::nullopt;
+      }
+      auto reply = exchange(apdu);
+      // No reply, or one the reply check refused, says nothing about the
+      // card: without GetSAK a refused first exchange would otherwise read
+      // as a card that takes no ISO 14443-4 command. The next poll waits
+      // out what broke it, as after a refused card request.
+      const bool refused = rfidLastReplyRefused() != 0;
+      refusedReply_ = refusedReply_ || refused;
+      if (!reply && (refused || rfidLastExchange() <= 0 || !ready())) gone = true;
+      return reply;
+    };
+    std::optional<std::uint8_t> sak;
+    if (settings_.reader.desfireGetSak) {
+      unsigned char value = 0;
+      if (!ready() || !rfidElatecGetSak(fd(), &value)) return lost;
+      sak = value;
+    }
+    const rfid_desfire::FleetRead read =
+        rfid_desfire::readFleetCard(desfireKeys_, serial, sak, transceive);
+    return gone ? lost : read;
+  }
+
+  void publishSerial(const std::string& card, const Bytes& serial) {
+    const ReaderConfig& reader = settings_.reader;
+    publish(card, reader.tokenPrefix + serialToken(serial, reader.reverseBytes.value_or(false)),
+            "ISO14443");
+  }
+
+  // One event, one Warn line and the rejected sound per tap: the card stays
+  // known to the debouncer until it has left the field.
+  void refuse(const Bytes& serial, const std::string& reason) {
+    const ReaderConfig& reader = settings_.reader;
+    const std::string serialHex = serialToken(serial, false);
+    send({ReaderEvent::Kind::kRefused, serialHex, "", reason});
     logLine(Level::kWarn, "reader %s: card %s refused (%s): no token", reader.name.c_str(),
-            serialHex.c_str(), read.reason.c_str());
+            serialHex.c_str(), reason.c_str());
     if (reader.refusedSound.value_or(true)) startSound(Sound::kRejected);
   }
 
@@ -604,6 +700,7 @@ class Worker {
   SteadyClock::time_point lastPoll_{};
   unsigned char builtInKeys_[sizeof sectorKeyA / sizeof sectorKeyA[0]][sizeof sectorKeyA[0]];
   rfid_cardauth::FleetKeys fleetKeys_;
+  rfid_desfire::ReaderKeys desfireKeys_;
   SecretPages incoming_{kKeyRecordSize};  // a key record as it arrives
   std::size_t incomingSize_ = 0;
 };
@@ -622,6 +719,10 @@ std::string workerArgument(const Config& config, std::size_t index) {
                {"token", tokenSourceName(reader.token.value_or(TokenSource::kSerial))},
                {"token_format", reader.tokenFormat == TokenFormat::kDecimal ? "decimal" : "hex"},
                {"fallback_serial", reader.fallbackSerial},
+               {"fallback_fleet", reader.fallbackFleet},
+               {"desfire_token", reader.desfireToken == DesfireToken::kUid ? "uid" : "file"},
+               {"desfire_get_sak", reader.desfireGetSak},
+               {"fleet_token_type", reader.fleetTokenType},
                {"refused_sound", reader.refusedSound.value_or(config.refusedSound)},
                {"log_dir", config.logDir},
                {"debounce_polls", config.debouncePolls},

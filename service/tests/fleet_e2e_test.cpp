@@ -100,18 +100,6 @@ class FleetEndToEnd : public ::testing::Test {
   std::string fleetKeys_ = dir_.write("fleet.toml", kChargerKeys);
 };
 
-std::string refusedLine(const std::string& reason, const std::string& reader,
-                        const std::string& serial) {
-  return R"("event":"refused","reason":")" + reason + R"(","reader":")" + reader +
-         R"(","serial":")" + serial + "\"";
-}
-
-std::string tokenLine(const std::string& reader, const std::string& value,
-                      const std::string& type) {
-  return R"("event":"token","reader":")" + reader + R"(","value":")" + value + R"(","type":")" +
-         type + "\"";
-}
-
 // Every attack card on a reader of each model at once, each reader a worker
 // of one service.
 TEST_F(FleetEndToEnd, OnlyTheGenuineCardAndItsFullCopyGiveATokenOnEitherModel) {

@@ -31,6 +31,24 @@ ParseResult parse(const std::vector<std::string>& flags, const std::string& toml
   return result;
 }
 
+// A configuration (`head` and `toml`) that runs, or that is refused with a
+// line holding `fault`.
+struct ConfigCase {
+  std::string toml;
+  const char* fault;  // nullptr: runs
+};
+void expectOutcomes(const std::string& head, const std::vector<ConfigCase>& cases) {
+  for (const auto& [toml, fault] : cases) {
+    const ParseResult result = parse({}, head + toml);
+    if (fault == nullptr) {
+      EXPECT_EQ(result.outcome, ParseResult::Outcome::kRun) << toml << result.text;
+    } else {
+      EXPECT_EQ(result.outcome, ParseResult::Outcome::kInvalid) << toml;
+      EXPECT_NE(result.text.find(fault), std::string::npos) << result.text;
+    }
+  }
+}
+
 TEST(FleetConfig, TheTokenSourceFollowsTheSettingsAndFaultsNameTheKey) {
   const std::string vor = "[[reader]]\nmodel = \"vor\"\npath = \"/dev/a\"\n";
   const std::string elatec = "[[reader]]\nmodel = \"elatec\"\npath = \"/dev/b\"\n";
@@ -79,10 +97,7 @@ TEST(FleetConfig, AFleetTokenThatAnotherTokenCouldEqualIsRefused) {
   };
   const std::string decimal = "token_format = \"decimal\"\n";
   const std::string fallback = "fallback = \"serial\"\n";
-  const struct {
-    std::string toml;
-    const char* fault;  // nullptr: runs
-  } cases[] = {
+  const std::vector<ConfigCase> cases = {
       {reader("/dev/a", decimal + fallback), nullptr},
       {reader("/dev/a", fallback), nullptr},
       {reader("/dev/a", decimal) + reader("/dev/b", "token = \"serial\"\n"), nullptr},
@@ -102,15 +117,64 @@ TEST(FleetConfig, AFleetTokenThatAnotherTokenCouldEqualIsRefused) {
        nullptr},
       {reader("/dev/a", decimal) + reader("/dev/b", "block = 4\n"), nullptr},
   };
-  for (const auto& [toml, fault] : cases) {
-    const ParseResult result = parse({}, keys + toml);
-    if (fault == nullptr) {
-      EXPECT_EQ(result.outcome, ParseResult::Outcome::kRun) << toml << result.text;
-    } else {
-      EXPECT_EQ(result.outcome, ParseResult::Outcome::kInvalid) << toml;
-      EXPECT_NE(result.text.find(fault), std::string::npos) << result.text;
-    }
-  }
+  expectOutcomes(keys, cases);
+}
+
+// DESFire readers: the token's form and type, and every setting that does
+// not fit; a serial-number DESFire token beside any reader that publishes
+// serial numbers is refused whatever the prefixes.
+TEST(FleetConfig, DesfireSettingsAndTheSerialNumbersTheyMustNotMeet) {
+  const std::string keys = "fleet_keys = \"fleet.toml\"\n";
+  const auto reader = [](const char* model, const char* path, const std::string& more) {
+    return std::string("[[reader]]\nmodel = \"") + model + "\"\npath = \"" + path + "\"\n" + more;
+  };
+  const std::string desfire = "token = \"desfire\"\n";
+  const std::string uid = desfire + "desfire_token = \"uid\"\n";
+  const ParseResult ran =
+      parse({}, keys + reader("elatec", "/dev/a", uid + "desfire_get_sak = false\n") +
+                    reader("elatec", "/dev/b", desfire + "fallback = \"fleet\"\n") +
+                    reader("elatec", "/dev/c",
+                           desfire + "token_type = \"Central\"\n" + "fallback = \"fleet\"\n"));
+  ASSERT_EQ(ran.outcome, ParseResult::Outcome::kRun) << ran.text;
+  const auto& readers = ran.config.readers;
+  EXPECT_EQ(readers[0].tokenType, "ISO14443");
+  EXPECT_FALSE(readers[0].desfireGetSak);
+  EXPECT_EQ(readers[1].desfireToken, DesfireToken::kFile) << "the token id unless told";
+  EXPECT_EQ(readers[1].tokenType, "Local");
+  EXPECT_TRUE(readers[1].fallbackFleet);
+  EXPECT_EQ(readers[2].fleetTokenType, "Central");
+
+  const std::vector<ConfigCase> cases = {
+      {reader("elatec", "/dev/a", desfire + "fallback = \"serial\"\n") +
+           reader("vor", "/dev/b", "token = \"serial\"\n"),
+       nullptr},
+      {reader("vor", "/dev/a", desfire), "reader[1].token: \"desfire\" needs an elatec reader"},
+      {reader("elatec", "/dev/a", uid + "fallback = \"serial\"\n"),
+       "reader[1].desfire_token: \"uid\" publishes the card's serial number once the card "
+       "proved its key, but its own fallback = \"serial\""},
+      {reader("elatec", "/dev/a", uid) +
+           reader("elatec", "/dev/b", "token = \"fleet\"\nfallback = \"serial\"\n"),
+       "but reader \"/dev/b\", which falls back to serial numbers"},
+      {reader("elatec", "/dev/a", uid + "token_prefix = \"D-\"\n") +
+           reader("vor", "/dev/b", "token = \"serial\"\ntoken_prefix = \"S-\"\n"),
+       "reader \"/dev/b\", which publishes serial numbers"},
+      {reader("elatec", "/dev/a", uid) + reader("elatec", "/dev/b", "block = 4\n"), nullptr},
+      {reader("elatec", "/dev/a", desfire + "token_prefix = \"00\"\n") +
+           reader("vor", "/dev/b", "token = \"serial\"\n"),
+       "could be the same string as one of the serial-number tokens of reader \"/dev/b\""},
+      {reader("elatec", "/dev/a", desfire + "desfire_token = \"card\"\n"),
+       "reader[1].desfire_token: unknown form \"card\" (uid or file)"},
+      {reader("elatec", "/dev/a", "token = \"fleet\"\ndesfire_token = \"uid\"\n"),
+       "reader[1].desfire_token: desfire_token and desfire_get_sak are settings of token = "
+       "\"desfire\""},
+      {reader("elatec", "/dev/a", "fallback = \"fleet\"\n"),
+       "reader[1].fallback: \"fleet\" is a fallback of token = \"desfire\""},
+      {reader("elatec", "/dev/a", desfire + "fallback = \"fleet\"\ndesfire_get_sak = false\n"),
+       "reader[1].desfire_get_sak: false does not go with fallback = \"fleet\""},
+  };
+  expectOutcomes(keys, cases);
+  EXPECT_NE(parse({}, reader("elatec", "/dev/a", desfire)).text.find("needs the fleet key file"),
+            std::string::npos);
 }
 
 // A reader that answers as scripted and notes the key in the module's

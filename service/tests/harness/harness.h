@@ -49,6 +49,18 @@ class TempDir {
   std::string path_;
 };
 
+// The start of a service's event line for a token, and for a refused card.
+inline std::string tokenLine(const std::string& reader, const std::string& value,
+                             const std::string& type) {
+  return R"("event":"token","reader":")" + reader + R"(","value":")" + value + R"(","type":")" +
+         type + "\"";
+}
+inline std::string refusedLine(const std::string& reason, const std::string& reader,
+                               const std::string& serial) {
+  return R"("event":"refused","reason":")" + reason + R"(","reader":")" + reader +
+         R"(","serial":")" + serial + "\"";
+}
+
 std::string readFile(const std::string& path);
 // The module's monthly log file in `directory`, and how often `text` occurs in it.
 std::string monthlyLog(const std::string& directory);
