@@ -169,7 +169,8 @@ std::optional<std::string> readFleetKeys(const std::string& path, FleetKeys& key
   if (auto fault = rfid_secrets::readSecretFile(path, text, rules)) {
     return fault->describe("fleet key file");
   }
-  if (Fault fault = parseFleetKeys(text.view(), keys)) return "fleet key file " + path + ": " + *fault;
+  if (Fault fault = parseFleetKeys(text.view(), keys))
+    return "fleet key file " + path + ": " + *fault;
   return std::nullopt;
 }
 

@@ -71,8 +71,8 @@ TEST_F(SecretFiles, EachRuleRefusesWithTheFileAndTheRuleAndNoByteOfIt) {
     const auto fault = readSecretFile(c.path, content, c.rules);
     if (!c.rule) {
       ASSERT_FALSE(fault) << c.path << ": " << fault->describe("key file");
-      EXPECT_TRUE(content.view() == secret || content.view().find_first_not_of('A') ==
-                                                  std::string_view::npos)
+      EXPECT_TRUE(content.view() == secret ||
+                  content.view().find_first_not_of('A') == std::string_view::npos)
           << c.path;
       EXPECT_EQ(content.c_str()[content.size()], '\0');
       continue;

@@ -70,8 +70,8 @@ class SecretBuffer {
 // not secret (a public key dictionary) may relax the mode and owner rules.
 struct FileRules {
   std::size_t maxSize = 64 * 1024;
-  bool privateMode = true;     // no permission bit for group or others
-  bool ownedByReader = true;   // owner: the effective uid or root
+  bool privateMode = true;    // no permission bit for group or others
+  bool ownedByReader = true;  // owner: the effective uid or root
 };
 
 struct SecretFileFault {
