@@ -24,9 +24,19 @@ bool keepIfRead(bool ok, const Block& read, Block& data) {
   return ok;
 }
 
-class VorReader final : public Reader {
+// What both models keep: the port and the key selector of their blocks.
+class ModuleReader : public Reader {
  public:
-  VorReader(int fd, std::uint8_t keySelector) : fd_(fd), keySelector_(keySelector) {}
+  ModuleReader(int fd, std::uint8_t keySelector) : fd_(fd), keySelector_(keySelector) {}
+
+ protected:
+  int fd_;
+  std::uint8_t keySelector_;
+};
+
+class VorReader final : public ModuleReader {
+ public:
+  using ModuleReader::ModuleReader;
 
   Model model() const override { return Model::kVor; }
   bool identify(std::vector<std::uint8_t>& serial) const override {
@@ -53,15 +63,11 @@ class VorReader final : public Reader {
     return true;
   }
   int transceive(const std::uint8_t*, int, std::uint8_t*, int) const override { return -1; }
-
- private:
-  int fd_;
-  std::uint8_t keySelector_;
 };
 
-class ElatecReader final : public Reader {
+class ElatecReader final : public ModuleReader {
  public:
-  ElatecReader(int fd, std::uint8_t keySelector) : fd_(fd), keySelector_(keySelector) {}
+  using ModuleReader::ModuleReader;
 
   Model model() const override { return Model::kElatec; }
   bool identify(std::vector<std::uint8_t>& serial) const override {
@@ -92,10 +98,6 @@ class ElatecReader final : public Reader {
                  int replyCapacity) const override {
     return rfidElatecTransceive(fd_, request, requestLength, reply, replyCapacity);
   }
-
- private:
-  int fd_;
-  std::uint8_t keySelector_;
 };
 
 }  // namespace

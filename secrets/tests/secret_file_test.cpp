@@ -4,15 +4,12 @@
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
-#include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <string>
-#include <thread>
 
 namespace rfid_secrets {
 namespace {
@@ -89,29 +86,6 @@ TEST_F(SecretFiles, EachRuleRefusesWithTheFileAndTheRuleAndNoByteOfIt) {
       EXPECT_EQ(text.find('\n'), std::string::npos) << text;
     }
   }
-}
-
-// A FIFO without a writer: an open that blocked would hang the child, which
-// is then killed.
-TEST_F(SecretFiles, AFifoIsRefusedAtOnce) {
-  ASSERT_EQ(::mkfifo(path("fifo").c_str(), 0600), 0);
-  const pid_t child = fork();
-  if (child == 0) {
-    SecretBuffer content;
-    const auto fault = readSecretFile(path("fifo"), content);
-    _exit(fault && fault->rule == Rule::kRegularFile ? 0 : 1);
-  }
-  int status = -1;
-  for (int waited = 0; waited < 300; ++waited) {
-    if (waitpid(child, &status, WNOHANG) == child) break;
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    status = -1;
-  }
-  if (status == -1) {
-    kill(child, SIGKILL);
-    waitpid(child, nullptr, 0);
-  }
-  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "status " << status;
 }
 
 // /proc files say they hold 0 bytes and hold more: what is read counts, and
