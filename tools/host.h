@@ -6,26 +6,13 @@
 #ifndef RFID_TOOLS_HOST_H
 #define RFID_TOOLS_HOST_H
 
-#include <array>
-#include <cstddef>
-#include <cstdint>
-#include <optional>
 #include <string>
-#include <vector>
 
-#include "Module_RFID_ext.h"
 #include "rfid_hex/hex.h"
 #include "rfid_host/model.h"
 #include "rfid_host/reader.h"
 
 namespace rfid_tools {
-
-// The module's values that Module_RFID_ext.h publishes, under the tools' names.
-constexpr int kModuleVor = RFID_MODULE_VOR;
-constexpr int kModuleElatec = RFID_MODULE_ELATEC;
-constexpr int kSearchStage = RFID_STAGE_SEARCH;
-constexpr std::size_t kSerialRecordSize = RFID_SERIAL_RECORD_SIZE;
-constexpr std::size_t kBlockSize = RFID_BLOCK_SIZE;
 
 using rfid_host::Model;
 using rfid_host::modelFromName;
