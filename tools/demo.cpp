@@ -11,6 +11,7 @@
 #include <cstring>
 #include <ctime>
 #include <exception>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -40,22 +41,20 @@ std::string blockText(const Block& data) {
   return rfid_tools::formatBlock(data);
 }
 
-void sound(Model model, int fd) {
-  if (model == Model::kVor) {
-    setBuzzer(fd, rfid_tools::kModuleVor, 3);
+// The module's call behind each model's sound, as the session shows it.
+void sound(const rfid_tools::ReaderHost& reader) {
+  if (reader.model() == Model::kVor) {
+    (void)reader.sound(3);
     std::printf("host> setBuzzer(fd, MODULE_VOR, 3)\n");
   } else {
-    const bool beeped = SetBeep(fd, rfid_tools::kModuleElatec, 50);
+    const bool beeped = reader.sound(50);
     host("SetBeep(fd, MODULE_ELATEC, 50)", beeped, "then the host waits out the beep");
-    ::usleep(rfid_tools::kRestAfterBeepUs);
   }
 }
 
 // Identify, log in where the model needs it, read, write, read back, sound.
 bool session(Model model) {
-  const rfid_sim::Simulator simulator(
-      model == Model::kVor ? rfid_sim::Model::kVor : rfid_sim::Model::kElatec,
-      rfid_sim::Card::demo());
+  const rfid_sim::Simulator simulator(model, rfid_sim::Card::demo());
   std::string error;
   const rfid_serial::UniqueFd port =
       rfid_serial::openSerialPort(simulator.portPath(), rfid_serial::kDefaultBaud, error);
@@ -67,7 +66,8 @@ bool session(Model model) {
   std::printf("\n== %s reader (simulated) on %s ==\n",
               vor ? "MODULE_VOR checksummed" : "MODULE_ELATEC length-prefixed",
               simulator.portPath().c_str());
-  const rfid_tools::ReaderHost reader(port.get(), model, 0);
+  const std::unique_ptr<rfid_tools::ReaderHost> made = rfid_tools::makeReader(port.get(), model, 0);
+  const rfid_tools::ReaderHost& reader = *made;
 
   std::vector<std::uint8_t> serial;
   bool ok = reader.identify(serial);
@@ -98,7 +98,7 @@ bool session(Model model) {
            : "MifareClassic_ReadBlock(fd, MODULE_ELATEC, 4, data)",
        ok, blockText(after));
 
-  sound(model, port.get());
+  sound(reader);
   return ok;
 }
 

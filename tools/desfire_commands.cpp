@@ -46,9 +46,9 @@ struct FoundCard {
 };
 
 int findCard(int fd, Console& console, FoundCard& card) {
-  unsigned char record[kSerialRecordSize] = {};
-  if (!searchTag(fd, kModuleElatec, record, kSearchStage) || record[0] == 0 ||
-      record[0] >= kSerialRecordSize) {
+  unsigned char record[RFID_SERIAL_RECORD_SIZE] = {};
+  if (!searchTag(fd, RFID_MODULE_ELATEC, record, RFID_STAGE_SEARCH) || record[0] == 0 ||
+      record[0] >= RFID_SERIAL_RECORD_SIZE) {
     return console.fail(kExitRefused, kNoCard);
   }
   card.serial.assign(record + 1, record + 1 + record[0]);

@@ -78,11 +78,12 @@ class FleetSession {
  public:
   enum class Opened { kYes, kRefused, kCardGone };
 
-  FleetSession(int fd, Model model) : withKeyA_(fd, model, 0), withKeyB_(fd, model, 1) {}
+  FleetSession(int fd, Model model)
+      : withKeyA_(makeReader(fd, model, 0)), withKeyB_(makeReader(fd, model, 1)) {}
 
   bool start(Uid& uid) {
     idle_ = false;
-    if (!withKeyA_.identify(uid)) return false;
+    if (!withKeyA_->identify(uid)) return false;
     uid_ = uid;
     return true;
   }
@@ -92,11 +93,11 @@ class FleetSession {
   Opened open(int sector, const SectorKey& key, KeyKind kind) {
     if (idle_) {
       Uid again;
-      if (!withKeyA_.identify(again) || again != uid_) return Opened::kCardGone;
+      if (!withKeyA_->identify(again) || again != uid_) return Opened::kCardGone;
       idle_ = false;
     }
     std::memcpy(sectorKeyA[sector], key.data(), key.size());
-    host_ = kind == KeyKind::kA ? &withKeyA_ : &withKeyB_;
+    host_ = kind == KeyKind::kA ? withKeyA_.get() : withKeyB_.get();
     const int first = sector * kBlocksPerSector;
     Block data{};
     const bool opened = host_->needsLogin() ? host_->login(first) : host_->read(first, data);
@@ -112,9 +113,9 @@ class FleetSession {
     return false;
   }
 
-  ReaderHost withKeyA_;
-  ReaderHost withKeyB_;
-  const ReaderHost* host_ = &withKeyA_;
+  std::unique_ptr<ReaderHost> withKeyA_;
+  std::unique_ptr<ReaderHost> withKeyB_;
+  const ReaderHost* host_ = withKeyA_.get();
   Uid uid_;
   bool idle_ = false;
 };

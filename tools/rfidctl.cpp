@@ -134,11 +134,11 @@ int login(const ReaderHost& host, Console& console, int block, int selector) {
   return kExitOk;
 }
 
-int halt(const ReaderHost& host, Console& console, int fd) {
+int halt(const ReaderHost& host, Console& console) {
   std::vector<std::uint8_t> serial;
   if (!host.identify(serial)) return console.fail(kExitRefused, kNoCard);
   console.json["serial"] = toHex(serial);
-  sethaltCard(fd, rfid_tools::kModuleVor);
+  (void)host.halt();
   // The halt reports nothing back; a card that still answers was not halted.
   std::vector<std::uint8_t> again;
   if (host.identify(again)) {
@@ -150,18 +150,17 @@ int halt(const ReaderHost& host, Console& console, int fd) {
   return kExitOk;
 }
 
-int buzz(Console& console, int fd, int time) {
+int buzz(const ReaderHost& host, Console& console, int time) {
   // The buzzer reports nothing back: the module's log line tells.
-  setBuzzer(fd, rfid_tools::kModuleVor, static_cast<unsigned char>(time));
+  (void)host.sound(static_cast<unsigned char>(time));
   console.say("Buzzer request sent (%d); the module's log line above has the reader's answer.",
               time);
   return kExitOk;
 }
 
-int beep(Console& console, int fd, int sound) {
-  (void)SetBeep(fd, rfid_tools::kModuleElatec, static_cast<unsigned char>(sound));
-  // The reader is still beeping and takes no request until it is done.
-  ::usleep(rfid_tools::kRestAfterBeepUs);
+int beep(const ReaderHost& host, Console& console, int sound) {
+  // Returns once the reader is done beeping and takes requests again.
+  (void)host.sound(static_cast<unsigned char>(sound));
   console.say("Beep sent (sound %d).", sound);
   return kExitOk;
 }
@@ -232,7 +231,9 @@ void applyKeys(const Options& options) {
 }
 
 int run(const Options& options, Console& console, int fd) {
-  const ReaderHost host(fd, options.model, static_cast<std::uint8_t>(options.keySelector));
+  const std::unique_ptr<ReaderHost> reader =
+      rfid_tools::makeReader(fd, options.model, static_cast<std::uint8_t>(options.keySelector));
+  const ReaderHost& host = *reader;
   switch (options.command) {
     case Command::kIdentify:
       return identify(host, console);
@@ -249,11 +250,11 @@ int run(const Options& options, Console& console, int fd) {
     case Command::kRestore:
       return rfid_tools::restoreCard(host, console, options);
     case Command::kHalt:
-      return halt(host, console, fd);
+      return halt(host, console);
     case Command::kBuzz:
-      return buzz(console, fd, options.value);
+      return buzz(host, console, options.value);
     case Command::kBeep:
-      return beep(console, fd, options.value);
+      return beep(host, console, options.value);
     case Command::kWatch:
       return watch(host, console, options);
     case Command::kProvision:

@@ -26,8 +26,7 @@ std::unique_ptr<SimulatedReader> SimulatedReader::start(const Options& options,
   }
   std::unique_ptr<SimulatedReader> reader(new SimulatedReader);
   try {
-    reader->simulator_ = std::make_unique<rfid_sim::Simulator>(
-        options.model == Model::kVor ? rfid_sim::Model::kVor : rfid_sim::Model::kElatec, card);
+    reader->simulator_ = std::make_unique<rfid_sim::Simulator>(options.model, card);
   } catch (const std::exception& exception) {
     error = std::string("cannot start the simulated reader: ") + exception.what();
     return nullptr;

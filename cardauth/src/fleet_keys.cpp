@@ -1,15 +1,9 @@
 #include "rfid_cardauth/fleet_keys.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
 #include <toml++/toml.h>
-#include <unistd.h>
-
-#include <cerrno>
-#include <cstring>
 
 #include "rfid_hex/hex.h"
-#include "rfid_serial/unique_fd.h"
+#include "rfid_secrets/secret_file.h"
 
 namespace rfid_cardauth {
 namespace {
@@ -17,7 +11,7 @@ namespace {
 using Fault = std::optional<std::string>;
 
 // A fleet key file is a few lines; anything far larger is not one.
-constexpr off_t kMaxFileSize = 64 * 1024;
+constexpr std::size_t kMaxFileSize = 64 * 1024;
 constexpr int kMaxKeyId = 255;
 
 // Where a name read from the file stands. A fault never quotes what the file
@@ -144,40 +138,9 @@ void wipeStrings(toml::node& node) {
   }
 }
 
-Fault readText(const std::string& path, std::string& text) {
-  // Opened without blocking (a FIFO's open waits for a writer) and checked
-  // on the descriptor.
-  const rfid_serial::UniqueFd file(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
-  if (!file.valid()) return "cannot read fleet key file " + path + ": " + std::strerror(errno);
-  struct stat info {};
-  if (::fstat(file.get(), &info) != 0 || !S_ISREG(info.st_mode)) {
-    return "fleet key file " + path + " is not a regular file";
-  }
-  if ((info.st_mode & (S_IRWXG | S_IRWXO)) != 0) {
-    return "fleet key file " + path + " may be read by group or others; chmod 600 " + path;
-  }
-  if (info.st_uid != ::geteuid() && info.st_uid != 0) {
-    return "fleet key file " + path + " belongs to another user (uid " +
-           std::to_string(info.st_uid) + "); chown it to the user that reads it";
-  }
-  if (info.st_size > kMaxFileSize) return "fleet key file " + path + " is too large to be one";
-  // Sized once, so the text is never moved and left behind unwiped.
-  text.assign(static_cast<std::size_t>(info.st_size), '\0');
-  std::size_t have = 0;
-  while (have < text.size()) {
-    const ssize_t count = ::read(file.get(), &text[have], text.size() - have);
-    if (count < 0 && errno == EINTR) continue;
-    if (count < 0) return "cannot read fleet key file " + path + ": " + std::strerror(errno);
-    if (count == 0) break;
-    have += static_cast<std::size_t>(count);
-  }
-  text.resize(have);
-  return std::nullopt;
-}
-
 }  // namespace
 
-std::optional<std::string> parseFleetKeys(const std::string& text, FleetKeys& keys) {
+std::optional<std::string> parseFleetKeys(std::string_view text, FleetKeys& keys) {
   toml::table root;
   try {
     root = toml::parse(text);
@@ -200,14 +163,15 @@ const char* benchOnlyKey(const FleetKeys& keys) {
 }
 
 std::optional<std::string> readFleetKeys(const std::string& path, FleetKeys& keys) {
-  std::string text;
-  Fault fault = readText(path, text);
-  if (!fault) fault = parseFleetKeys(text, keys);
-  OPENSSL_cleanse(text.data(), text.size());
-  if (fault && fault->rfind("fleet key file ", 0) != 0) {
-    fault = "fleet key file " + path + ": " + *fault;
+  rfid_secrets::SecretBuffer text;
+  rfid_secrets::FileRules rules;
+  rules.maxSize = kMaxFileSize;
+  if (auto fault = rfid_secrets::readSecretFile(path, text, rules)) {
+    return fault->describe("fleet key file");
   }
-  return fault;
+  if (Fault fault = parseFleetKeys(text.view(), keys))
+    return "fleet key file " + path + ": " + *fault;
+  return std::nullopt;
 }
 
 }  // namespace rfid_cardauth

@@ -7,8 +7,6 @@ namespace {
 
 constexpr AccessConditions kTransportConditions = {0, 0, 0, 1};
 constexpr std::uint8_t kTransportGeneralPurpose = 0x69;
-constexpr std::uint8_t kClassicSak = 0x08;
-constexpr std::array<std::uint8_t, 2> kClassicAtqa = {0x04, 0x00};
 
 std::ptrdiff_t offsetOf(int block) {
   return static_cast<std::ptrdiff_t>(block) * static_cast<std::ptrdiff_t>(kBlockSize);

@@ -20,10 +20,8 @@ constexpr int kOldestVersion = 2;
 constexpr int kNewestVersion = 4;
 constexpr int kDataFormatVersion = 2;
 constexpr std::size_t kUidSizes[] = {4, 7, 10};
-// What a MIFARE Classic 1K answers, written where an image does not say:
-// the Flipper needs both to emulate the card.
-constexpr std::uint8_t kClassicSak = 0x08;
-constexpr std::array<std::uint8_t, 2> kClassicAtqa = {0x04, 0x00};
+// What a MIFARE Classic 1K answers (kClassicSak, kClassicAtqa), written
+// where an image does not say: the Flipper needs both to emulate the card.
 constexpr std::array<std::uint8_t, 2> kClassicAtqaLongUid = {0x44, 0x00};
 
 using Bytes = std::vector<std::optional<std::uint8_t>>;

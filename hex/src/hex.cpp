@@ -20,7 +20,7 @@ std::string toHex(const std::uint8_t* bytes, std::size_t count, const char* sepa
   return out;
 }
 
-bool parseHex(const std::string& text, std::uint8_t* out, std::size_t count) {
+bool parseHex(std::string_view text, std::uint8_t* out, std::size_t count) {
   if (text.size() != 2 * count) return false;
   for (std::size_t i = 0; i < count; ++i) {
     const int high = digitValue(text[2 * i]);

@@ -8,23 +8,23 @@
 #include <cctype>
 #include <cerrno>
 #include <cstring>
-#include <fstream>
-#include <sstream>
+#include <string_view>
 
 #include "Module_RFID.h"
 #include "rfid_hex/hex.h"
+#include "rfid_secrets/secret_file.h"
 #include "rfid_serial/unique_fd.h"
 
 namespace rfid_keys {
 namespace {
 
-std::string trim(const std::string& text) {
+std::string_view trim(std::string_view text) {
   const std::size_t first = text.find_first_not_of(" \t\r");
-  if (first == std::string::npos) return "";
+  if (first == std::string_view::npos) return {};
   return text.substr(first, text.find_last_not_of(" \t\r") - first + 1);
 }
 
-std::optional<int> parseSector(const std::string& text) {
+std::optional<int> parseSector(std::string_view text) {
   if (text.empty() || text.size() > 2) return std::nullopt;
   int sector = 0;
   for (const char c : text) {
@@ -39,12 +39,14 @@ std::optional<int> parseSector(const std::string& text) {
 // `handle`, trimmed. Stops at the first fault and returns it as
 // "line N: fault".
 template <typename Handle>
-std::optional<std::string> forEachEntry(const std::string& text, Handle handle) {
-  std::istringstream lines(text);
+std::optional<std::string> forEachEntry(std::string_view text, Handle handle) {
   int number = 0;
-  for (std::string line; std::getline(lines, line);) {
+  while (!text.empty()) {
+    const std::size_t end = std::min(text.find('\n'), text.size());
+    const std::string_view line = text.substr(0, end);
+    text.remove_prefix(std::min(end + 1, text.size()));
     ++number;
-    const std::string entry = trim(line.substr(0, line.find('#')));
+    const std::string_view entry = trim(line.substr(0, line.find('#')));
     if (entry.empty()) continue;
     if (std::optional<std::string> fault = handle(entry)) {
       return "line " + std::to_string(number) + ": " + *fault;
@@ -53,32 +55,26 @@ std::optional<std::string> forEachEntry(const std::string& text, Handle handle) 
   return std::nullopt;
 }
 
-// The whole text of a regular file; `what` names it in a fault.
-std::optional<std::string> readText(const std::string& path, const char* what, bool privateOnly,
-                                    std::string& text) {
-  // Opened without blocking: an open of a FIFO for reading waits for a
-  // writer, for ever if none comes. What the descriptor leads to is then
-  // checked on the descriptor itself, so nothing can be swapped in between.
-  const rfid_serial::UniqueFd file(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
-  if (!file.valid()) {
-    return std::string("cannot read ") + what + " " + path + ": " + std::strerror(errno);
-  }
-  struct stat info {};
-  if (::fstat(file.get(), &info) != 0 || !S_ISREG(info.st_mode)) {
-    return std::string(what) + " " + path + " is not a regular file";
-  }
-  if (privateOnly && (info.st_mode & (S_IRWXG | S_IRWXO)) != 0) {
-    return std::string(what) + " " + path + " may be read by group or others; chmod 600 " + path;
-  }
-  char buffer[4096];
-  for (;;) {
-    const ssize_t count = ::read(file.get(), buffer, sizeof buffer);
-    if (count < 0 && errno == EINTR) continue;
-    if (count < 0) {
-      return std::string("cannot read ") + what + " " + path + ": " + std::strerror(errno);
-    }
-    if (count == 0) break;
-    text.append(buffer, static_cast<std::size_t>(count));
+// Key files are secrets: the one reader's rules hold, mode 0600 unless the
+// caller allows more.
+rfid_secrets::FileRules keyFileRules(bool privateOnly) {
+  rfid_secrets::FileRules rules;
+  rules.maxSize = kLongestKeyFile;
+  rules.privateMode = privateOnly;
+  return rules;
+}
+
+// A dictionary is a public list: any owner and mode, and room for the
+// largest lists in use.
+rfid_secrets::FileRules dictionaryRules() {
+  return rfid_secrets::FileRules{kLongestKeyList, false, false};
+}
+
+std::optional<std::string> readContent(const std::string& path, const char* what,
+                                       const rfid_secrets::FileRules& rules,
+                                       rfid_secrets::SecretBuffer& content) {
+  if (auto fault = rfid_secrets::readSecretFile(path, content, rules)) {
+    return fault->describe(what);
   }
   return std::nullopt;
 }
@@ -88,14 +84,14 @@ bool isControlByte(unsigned char c) {
 }
 
 // Printable ASCII and line ends only.
-bool isPlainText(const std::string& content) {
+bool isPlainText(std::string_view content) {
   return std::all_of(content.begin(), content.end(), [](char c) {
     const auto byte = static_cast<unsigned char>(c);
     return byte < 0x80 && !isControlByte(byte);
   });
 }
 
-SectorKeys binaryKeys(const std::string& content, std::size_t offset) {
+SectorKeys binaryKeys(std::string_view content, std::size_t offset) {
   SectorKeys keys;
   for (int sector = 0; sector < kSectorCount; ++sector) {
     keys[sector] = Key{};
@@ -130,14 +126,14 @@ std::optional<std::string> writePrivately(const std::string& path, const std::st
 
 }  // namespace
 
-std::optional<Key> parseKey(const std::string& hex) {
+std::optional<Key> parseKey(std::string_view hex) {
   return rfid_hex::parseHex<kKeySize>(hex);
 }
 
-std::optional<std::string> parseKeyFile(const std::string& text, SectorKeys& keys) {
+std::optional<std::string> parseKeyFile(std::string_view text, SectorKeys& keys) {
   SectorKeys parsed{};
   const std::optional<std::string> fault =
-      forEachEntry(text, [&parsed](const std::string& entry) -> std::optional<std::string> {
+      forEachEntry(text, [&parsed](std::string_view entry) -> std::optional<std::string> {
         const std::size_t colon = entry.find(':');
         if (colon == std::string::npos) return "expected SECTOR:KEY (e.g. 1:FFFFFFFFFFFF)";
         const std::optional<int> sector = parseSector(trim(entry.substr(0, colon)));
@@ -154,18 +150,18 @@ std::optional<std::string> parseKeyFile(const std::string& text, SectorKeys& key
 
 std::optional<std::string> readKeyFile(const std::string& path, bool privateOnly,
                                        SectorKeys& keys) {
-  std::string text;
-  if (auto fault = readText(path, "key file", privateOnly, text)) return fault;
-  if (const std::optional<std::string> fault = parseKeyFile(text, keys)) {
+  rfid_secrets::SecretBuffer text;
+  if (auto fault = readContent(path, "key file", keyFileRules(privateOnly), text)) return fault;
+  if (const std::optional<std::string> fault = parseKeyFile(text.view(), keys)) {
     return "key file " + path + ", " + *fault;
   }
   return std::nullopt;
 }
 
-std::optional<std::string> parseKeyList(const std::string& text, std::vector<Key>& keys) {
+std::optional<std::string> parseKeyList(std::string_view text, std::vector<Key>& keys) {
   std::vector<Key> parsed;
   const std::optional<std::string> fault =
-      forEachEntry(text, [&parsed](const std::string& entry) -> std::optional<std::string> {
+      forEachEntry(text, [&parsed](std::string_view entry) -> std::optional<std::string> {
         const std::optional<Key> key = parseKey(entry);
         if (!key) return "a key is 12 hex digits";
         if (std::find(parsed.begin(), parsed.end(), *key) == parsed.end()) parsed.push_back(*key);
@@ -176,9 +172,9 @@ std::optional<std::string> parseKeyList(const std::string& text, std::vector<Key
 }
 
 std::optional<std::string> readKeyList(const std::string& path, std::vector<Key>& keys) {
-  std::string text;
-  if (auto fault = readText(path, "key dictionary", false, text)) return fault;
-  if (const std::optional<std::string> fault = parseKeyList(text, keys)) {
+  rfid_secrets::SecretBuffer text;
+  if (auto fault = readContent(path, "key dictionary", dictionaryRules(), text)) return fault;
+  if (const std::optional<std::string> fault = parseKeyList(text.view(), keys)) {
     return "key dictionary " + path + ", " + *fault;
   }
   return std::nullopt;
@@ -196,7 +192,7 @@ std::optional<std::string> writeKeyFile(const std::string& path, const SectorKey
   return writePrivately(path, formatKeyFile(keys));
 }
 
-std::optional<std::string> parseKeyFile(const std::string& content, KeyFileKeys& keys) {
+std::optional<std::string> parseKeyFile(std::string_view content, KeyFileKeys& keys) {
   const bool sized = content.size() == kBinaryKeysASize || content.size() == kBinaryKeyFileSize;
   const bool controlBytes = std::any_of(content.begin(), content.end(), [](char c) {
     return isControlByte(static_cast<unsigned char>(c));
@@ -222,9 +218,9 @@ std::optional<std::string> parseKeyFile(const std::string& content, KeyFileKeys&
 
 std::optional<std::string> readKeyFile(const std::string& path, bool privateOnly,
                                        KeyFileKeys& keys) {
-  std::string content;
-  if (auto fault = readText(path, "key file", privateOnly, content)) return fault;
-  if (const std::optional<std::string> fault = parseKeyFile(content, keys)) {
+  rfid_secrets::SecretBuffer content;
+  if (auto fault = readContent(path, "key file", keyFileRules(privateOnly), content)) return fault;
+  if (const std::optional<std::string> fault = parseKeyFile(content.view(), keys)) {
     return "key file " + path + (fault->rfind("line ", 0) == 0 ? ", " : " ") + *fault;
   }
   return std::nullopt;

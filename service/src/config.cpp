@@ -13,6 +13,7 @@
 #include <set>
 #include <sstream>
 
+#include "Module_RFID_ext.h"
 #include "config_limits.h"
 #include "rfid_serial/serial_port.h"
 
@@ -21,10 +22,10 @@ namespace {
 
 using Fault = std::optional<std::string>;
 
-constexpr int kBlockCount = 64;
-constexpr int kBlocksPerSector = 4;
+constexpr int kBlockCount = RFID_BLOCK_COUNT;
+constexpr int kBlocksPerSector = RFID_BLOCKS_PER_SECTOR;
 constexpr int kMaxBlocksPerToken = 3;  // the data blocks of one sector
-constexpr std::size_t kBlockBytes = 16;
+constexpr std::size_t kBlockBytes = RFID_BLOCK_SIZE;
 constexpr std::size_t kLongestSerialHex = 14;  // 7 bytes
 constexpr std::size_t kFleetTokenHex = 12;     // 6 bytes
 // Decimal fleet tokens always have 15 digits, zero-padded: 2^48 - 1 is
@@ -586,16 +587,6 @@ Fault finishMqtt(MqttConfig& mqtt) {
 }
 
 }  // namespace
-
-const char* modelName(ReaderModel model) {
-  return model == ReaderModel::kVor ? "vor" : "elatec";
-}
-
-std::optional<ReaderModel> modelFromName(const std::string& name) {
-  if (name == "vor") return ReaderModel::kVor;
-  if (name == "elatec") return ReaderModel::kElatec;
-  return std::nullopt;
-}
 
 const char* tokenSourceName(TokenSource source) {
   switch (source) {

@@ -9,11 +9,13 @@
 #include <string>
 #include <vector>
 
+#include "rfid_host/model.h"
+
 namespace rfid_tokend {
 
-enum class ReaderModel { kVor, kElatec };
-const char* modelName(ReaderModel model);
-std::optional<ReaderModel> modelFromName(const std::string& name);
+using ReaderModel = rfid_host::Model;
+using rfid_host::modelFromName;
+using rfid_host::modelName;
 
 // How a token read from card memory is shown.
 enum class BlockFormat { kHex, kAscii };

@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "Module_RFID.h"
+#include "Module_RFID_ext.h"
 #include "rfid_cardauth/scheme.h"
 #include "rfid_hex/hex.h"
 
@@ -16,8 +17,8 @@ using rfid_cardauth::kTokenSector;
 constexpr unsigned char kKeyASelector = 0;
 constexpr std::size_t kDecimalTokenDigits = 15;  // 2^48 - 1 = 281474976710655
 // The module types, which the module's header leaves to its hosts.
-constexpr int kModuleVor = 0;
-constexpr int kModuleElatec = 1;
+constexpr int kModuleVor = RFID_MODULE_VOR;
+constexpr int kModuleElatec = RFID_MODULE_ELATEC;
 
 // Row 1 of the module's key table, put back (and the card's key gone) when
 // the read is over.

@@ -9,7 +9,7 @@
 #include <new>
 
 #include "fleet_token.h"
-#include "key_file_check.h"
+#include "rfid_secrets/secret_file.h"
 
 namespace rfid_tokend {
 namespace {
@@ -38,16 +38,34 @@ class Cursor {
   std::uint8_t* at_;
 };
 
+// The key file through the secret file reader, in the lines the service has
+// always given: an owner or a size refused as "--keys PATH: rule", every
+// other fault as the key file library words it after "--keys: ".
+std::optional<std::string> readServiceKeyFile(const std::string& path,
+                                              rfid_keys::SectorKeys& keys) {
+  using Rule = rfid_secrets::SecretFileFault::Rule;
+  rfid_secrets::SecretBuffer text;
+  rfid_secrets::FileRules rules;
+  rules.maxSize = rfid_keys::kLongestKeyFile;
+  if (const auto fault = rfid_secrets::readSecretFile(path, text, rules)) {
+    if (fault->rule == Rule::kOwner || fault->rule == Rule::kSize) {
+      return "--keys " + path + ": " + fault->ruleText();
+    }
+    return "--keys: " + fault->describe("key file");
+  }
+  if (const auto fault = rfid_keys::parseKeyFile(text.view(), keys)) {
+    return "--keys: key file " + path + ", " + *fault;
+  }
+  return std::nullopt;
+}
+
 }  // namespace
 
 std::optional<std::string> readKeyMaterial(const Config& config, KeyMaterial& keys) {
   KeyMaterial read;
   if (!config.keyFile.empty()) {
-    if (const auto fault = keyFileFault(config.keyFile)) return "--keys " + *fault;
     rfid_keys::SectorKeys sectorKeys{};
-    if (const auto fault = rfid_keys::readKeyFile(config.keyFile, true, sectorKeys)) {
-      return "--keys: " + *fault;
-    }
+    if (const auto fault = readServiceKeyFile(config.keyFile, sectorKeys)) return fault;
     read.sectorKeys = sectorKeys;
     sectorKeys.fill(std::nullopt);
   }

@@ -1,6 +1,5 @@
 // rfid-tokend: the token provider service. See docs/service.md.
 #include <fcntl.h>
-#include <openssl/crypto.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -17,7 +16,7 @@
 #include "config_limits.h"
 #include "key_material.h"
 #include "rfid_cardauth/secret.h"
-#include "rfid_serial/unique_fd.h"
+#include "rfid_secrets/secret_file.h"
 #include "supervisor.h"
 #include "tls_files.h"
 #include "worker.h"
@@ -28,49 +27,35 @@ using rfid_tokend::Config;
 
 constexpr int kExitInvalid = 2;
 // A password file holds one line; anything far larger is not one.
-constexpr off_t kLongestPasswordFile = 64 * 1024;
+constexpr std::size_t kLongestPasswordFile = 64 * 1024;
 
-// The password: the file's first line. Like the key file, the file must
-// not be open to group or others. Opened without blocking (the open of a
-// FIFO waits for a writer) and checked on the descriptor.
-std::optional<std::string> readPassword(const std::string& path, std::string& password) {
+// The password: the file's first line, read with the secret file reader's
+// rules (a private regular file of this user or root, at most 64 KiB).
+std::optional<std::string> readPassword(const std::string& path,
+                                        rfid_secrets::SecretBuffer& password) {
   const std::string where = "--mqtt-password-file " + path + ": ";
-  const rfid_serial::UniqueFd file(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
-  if (!file.valid()) return where + "cannot be read (" + strerror(errno) + ")";
-  struct stat info {};
-  if (::fstat(file.get(), &info) != 0 || !S_ISREG(info.st_mode)) {
-    return where + "not a regular file";
+  rfid_secrets::SecretBuffer text;
+  rfid_secrets::FileRules rules;
+  rules.maxSize = kLongestPasswordFile;
+  if (const auto fault = rfid_secrets::readSecretFile(path, text, rules)) {
+    return where + fault->ruleText();
   }
-  if ((info.st_mode & (S_IRWXG | S_IRWXO)) != 0) {
-    return where + "group or others may read it; make it private (chmod 600)";
-  }
-  if (info.st_size > kLongestPasswordFile) return where + "too large to hold a password";
-  std::string text(static_cast<std::size_t>(info.st_size), '\0');
-  std::size_t have = 0;
-  while (have < text.size()) {
-    const ssize_t count = ::read(file.get(), &text[have], text.size() - have);
-    if (count < 0 && errno == EINTR) continue;
-    if (count < 0) return where + "cannot be read (" + strerror(errno) + ")";
-    if (count == 0) break;
-    have += static_cast<std::size_t>(count);
-  }
-  const std::size_t lineEnd = std::min(text.find('\n'), have);
+  const std::size_t lineEnd = std::min(text.view().find('\n'), text.size());
   // A bounded line, as every other string setting.
   if (lineEnd > rfid_tokend::kMaxPasswordLength) {
-    OPENSSL_cleanse(text.data(), text.size());
     return where + "the first line is longer than " +
            std::to_string(rfid_tokend::kMaxPasswordLength) + " characters";
   }
-  password.assign(text, 0, lineEnd);
-  OPENSSL_cleanse(text.data(), text.size());
-  if (!password.empty() && password.back() == '\r') password.pop_back();
+  text.truncate(lineEnd);
+  if (!text.empty() && text.view().back() == '\r') text.truncate(lineEnd - 1);
+  password = std::move(text);
   return std::nullopt;
 }
 
 // Everything the configuration names must be usable before any port is
 // opened; the reason for a refusal never quotes a file's content.
 std::optional<std::string> checkFiles(const Config& config, rfid_tokend::KeyMaterial& keys,
-                                      std::string& password) {
+                                      rfid_secrets::SecretBuffer& password) {
   if (auto fault = rfid_tokend::readKeyMaterial(config, keys)) return fault;
   const auto& mqtt = config.mqtt;
   if (!mqtt.passwordFile.empty()) {
@@ -131,7 +116,7 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "rfid-tokend: %s\n", parsed.text.c_str());
     return kExitInvalid;
   }
-  std::string password;
+  rfid_secrets::SecretBuffer password;
   rfid_tokend::KeyMaterial keys;
   if (const auto fault = checkFiles(parsed.config, keys, password)) {
     std::fprintf(stderr, "rfid-tokend: %s\n", fault->c_str());

@@ -82,7 +82,7 @@ struct MqttLink::Shared {
   };
 
   MqttConfig config;
-  std::string password;
+  rfid_secrets::SecretBuffer password;
   std::string clientId;
   std::string checkTopic;
   std::string heartbeatTopic;
@@ -333,7 +333,7 @@ void runNetwork(const std::shared_ptr<Shared>& shared) {
 
 // ---- Main thread ----------------------------------------------------------------
 
-MqttLink::MqttLink(const MqttConfig& config, std::string password)
+MqttLink::MqttLink(const MqttConfig& config, rfid_secrets::SecretBuffer password)
     : config_(config),
       tokenTopic_(config.topicPrefix + "/m2e/provided_token"),
       heartbeatTopic_(config.topicPrefix + "/e2m/heartbeat"),

@@ -21,6 +21,7 @@
 #include "config.h"
 #include "debouncer.h"
 #include "mqtt_causes.h"
+#include "rfid_secrets/secret_file.h"
 #include "token_outbox.h"
 
 namespace rfid_tokend {
@@ -32,7 +33,7 @@ class MqttLink {
     std::string payload;
   };
 
-  MqttLink(const MqttConfig& config, std::string password);
+  MqttLink(const MqttConfig& config, rfid_secrets::SecretBuffer password);
   ~MqttLink();
   MqttLink(const MqttLink&) = delete;
   MqttLink& operator=(const MqttLink&) = delete;

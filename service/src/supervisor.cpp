@@ -68,7 +68,7 @@ void closeFrom(int first) {
 
 }  // namespace
 
-Supervisor::Supervisor(Config config, std::string password, const KeyMaterial& keys)
+Supervisor::Supervisor(Config config, rfid_secrets::SecretBuffer password, const KeyMaterial& keys)
     : config_(std::move(config)), keyRecord_(std::make_unique<SecretPages>(kKeyRecordSize)) {
   encodeKeyRecord(keys, *keyRecord_);
   if (config_.mqtt.enabled) mqtt_ = std::make_unique<MqttLink>(config_.mqtt, std::move(password));

@@ -20,6 +20,7 @@
 #include "mqtt_link.h"
 #include "payloads.h"
 #include "recent_tokens.h"
+#include "rfid_secrets/secret_file.h"
 #include "rfid_serial/unique_fd.h"
 
 namespace rfid_tokend {
@@ -35,7 +36,7 @@ class Supervisor {
  public:
   // `keys` as read at start; the supervisor keeps them, in SecretPages,
   // until a reload replaces them all.
-  Supervisor(Config config, std::string password, const KeyMaterial& keys);
+  Supervisor(Config config, rfid_secrets::SecretBuffer password, const KeyMaterial& keys);
   ~Supervisor();
   Supervisor(const Supervisor&) = delete;
   Supervisor& operator=(const Supervisor&) = delete;

@@ -10,6 +10,7 @@
 #include <cstring>
 #include <memory>
 
+#include "rfid_secrets/secret_file.h"
 #include "rfid_serial/unique_fd.h"
 
 namespace rfid_tokend {
@@ -42,6 +43,16 @@ std::optional<std::string> checkTlsFiles(const MqttConfig& mqtt) {
       {&mqtt.keyFileSetting, &mqtt.keyFile}};
   for (const auto& [setting, path] : files) {
     if (path->empty()) continue;
+    if (path == &mqtt.keyFile) {
+      // The client's private key is a secret: the secret file reader's
+      // rules hold for it as for the key files. OpenSSL reads it again by
+      // path; what was read here is wiped.
+      rfid_secrets::SecretBuffer key;
+      if (const auto refused = rfid_secrets::readSecretFile(*path, key)) {
+        return *setting + " " + *path + ": " + refused->ruleText();
+      }
+      continue;
+    }
     if (::access(path->c_str(), R_OK) != 0) {
       return *setting + " " + *path + ": cannot be read (" + strerror(errno) + ")";
     }

@@ -12,7 +12,9 @@
 namespace rfid_tokend {
 
 // The CA file must hold a certificate, the certificate file a certificate
-// chain, and the key file an unencrypted private key that matches it. The
+// chain, and the key file an unencrypted private key that matches it; the
+// key file must also pass the secret file reader's rules (a private regular
+// file of this user or root, at most 64 KiB). The
 // fault is one line; it names the setting (as the configuration names it)
 // and the file, never the file's content.
 std::optional<std::string> checkTlsFiles(const MqttConfig& mqtt);

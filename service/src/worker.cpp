@@ -46,12 +46,12 @@ constexpr unsigned char kBeepVolume = 100;
 // The VOR buzzer's length in reader units; a verdict is one or two of these.
 constexpr unsigned char kBuzzerLength = 2;
 constexpr unsigned char kKeyA = 0;
-constexpr std::size_t kBlockBytes = 16;
+constexpr std::size_t kBlockBytes = RFID_BLOCK_SIZE;
 // What the module's header leaves to its hosts.
-constexpr int kModuleVor = 0;
-constexpr int kModuleElatec = 1;
-constexpr int kSearchStage = 1;
-constexpr std::size_t kSerialRecordSize = 8;
+constexpr int kModuleVor = RFID_MODULE_VOR;
+constexpr int kModuleElatec = RFID_MODULE_ELATEC;
+constexpr int kSearchStage = RFID_STAGE_SEARCH;
+constexpr std::size_t kSerialRecordSize = RFID_SERIAL_RECORD_SIZE;
 // The module logs every card request that finds a card. A card that rests
 // (seen by two polls in a row) and is known to the debouncer is looked for
 // with rfidCardPresent, which logs nothing, at the full pace, so that its

@@ -61,8 +61,8 @@ using rfid_image::kAccessSize;
 using rfid_image::kKeyAOffset;
 using rfid_image::kKeyBOffset;
 
-constexpr std::array<std::uint8_t, 2> kClassicAtqa = {0x04, 0x00};
-constexpr std::uint8_t kClassicSak = 0x08;
+using rfid_image::kClassicAtqa;
+using rfid_image::kClassicSak;
 constexpr std::array<std::uint8_t, 2> kSevenByteAtqa = {0x44, 0x00};
 constexpr std::uint8_t kSevenByteSak = 0x00;
 constexpr std::array<std::uint8_t, 2> kDesfireAtqa = {0x44, 0x03};

@@ -6,22 +6,6 @@
 
 namespace rfid_sim {
 
-std::optional<Model> modelFromName(const std::string& name) {
-  if (name == "vor") return Model::kVor;
-  if (name == "elatec") return Model::kElatec;
-  return std::nullopt;
-}
-
-const char* modelName(Model model) {
-  switch (model) {
-    case Model::kVor:
-      return "vor";
-    case Model::kElatec:
-      return "elatec";
-  }
-  return "?";
-}
-
 std::chrono::microseconds Timing::byteTime() const {
   constexpr long kBitsPerByte = 10;  // start, 8 data, stop
   constexpr long kMicrosecondsPerSecond = 1000000;

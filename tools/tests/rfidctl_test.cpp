@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <cctype>
+#include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <sstream>
@@ -141,6 +142,34 @@ TEST(Rfidctl, BadInputIsAOneLineMessageAndExitTwo) {
     EXPECT_EQ(result.err.find('\n'), result.err.size() - 1) << "one line: " << result.err;
     EXPECT_TRUE(result.out.empty()) << shown << result.out;
   }
+}
+
+// The key file is a secret file for rfidctl as for the service: its owner
+// and size are checked on what was opened, not only its mode.
+TEST(Rfidctl, AKeyFileOfAnotherUserOrTooLargeIsRefusedWithoutItsKeys) {
+  char directory[] = "/tmp/rfidctl-keys-XXXXXX";
+  ASSERT_NE(mkdtemp(directory), nullptr);
+  const auto privateFile = [&](const std::string& name, const std::string& text) {
+    const std::string path = std::string(directory) + "/" + name;
+    std::ofstream(path) << text;
+    ::chmod(path.c_str(), 0600);
+    return path;
+  };
+  std::string padded = "1:A0A1A2A3A4A5\n";
+  while (padded.size() <= 64 * 1024) padded += "# padding padding padding padding padding\n";
+  const std::string big = privateFile("big", padded);
+  const std::string foreign = privateFile("foreign", "1:A0A1A2A3A4A5\n");
+  std::vector<std::pair<std::string, std::string>> cases = {{big, "key file " + big + " holds "}};
+  if (::chown(foreign.c_str(), 65534, 65534) == 0) {
+    cases.emplace_back(foreign, "key file " + foreign + " is owned by user 65534");
+  }
+  for (const auto& [path, message] : cases) {
+    const Result result = rfidctl({"--simulate", "--model", "vor", "--keys", path, "identify"});
+    EXPECT_EQ(result.exitCode, 2) << result.err;
+    EXPECT_NE(result.err.find(message), std::string::npos) << result.err;
+    EXPECT_EQ(result.err.find("A0A1"), std::string::npos) << result.err;
+  }
+  std::system(("rm -rf " + std::string(directory)).c_str());
 }
 
 TEST(Rfidctl, UsageFaultsAndHelpOnStandardOutput) {

@@ -19,6 +19,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <string_view>
 
 #include "rfid_cardauth/scheme.h"
 
@@ -48,10 +49,11 @@ const char* benchOnlyKey(const FleetKeys& keys);
 // Parses the file's text. On a fault, returns what is wrong, naming the TOML
 // key ("key_a must be 32 hex digits") or the line and column of a syntax
 // fault; `keys` is then unchanged.
-std::optional<std::string> parseFleetKeys(const std::string& text, FleetKeys& keys);
+std::optional<std::string> parseFleetKeys(std::string_view text, FleetKeys& keys);
 
-// Reads and parses `path`. A file that is not regular, that group or others
-// may read or write, or that belongs to neither this user nor root is
+// Reads and parses `path` with the secret file reader (rfid_secrets): a
+// file that is not regular, that group or others may read or write, that
+// belongs to neither this user nor root or that holds more than 64 KiB is
 // refused. On a fault, returns a message that names the path and what to do.
 // The text read is wiped once parsed.
 std::optional<std::string> readFleetKeys(const std::string& path, FleetKeys& keys);

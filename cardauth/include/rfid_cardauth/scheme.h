@@ -24,14 +24,15 @@
 #include <string>
 #include <vector>
 
+#include "Module_RFID_ext.h"
 #include "rfid_cardauth/secret.h"
 
 namespace rfid_cardauth {
 
-constexpr std::size_t kBlockSize = 16;
+constexpr std::size_t kBlockSize = RFID_BLOCK_SIZE;
 constexpr std::size_t kTokenIdSize = 6;
 constexpr std::size_t kMacSize = 8;
-constexpr int kSectorCount = 16;
+constexpr int kSectorCount = RFID_SECTOR_COUNT;
 constexpr int kTokenBlock = 4;
 constexpr int kTokenSector = 1;
 constexpr std::uint8_t kLayoutVersion = 0x01;

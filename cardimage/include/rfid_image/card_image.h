@@ -13,13 +13,15 @@
 #include <string>
 #include <vector>
 
+#include "Module_RFID_ext.h"
+
 namespace rfid_image {
 
-constexpr int kSectorCount = 16;
-constexpr int kBlocksPerSector = 4;
-constexpr int kBlockCount = kSectorCount * kBlocksPerSector;
-constexpr std::size_t kBlockSize = 16;
-constexpr std::size_t kKeySize = 6;
+constexpr int kSectorCount = RFID_SECTOR_COUNT;
+constexpr int kBlocksPerSector = RFID_BLOCKS_PER_SECTOR;
+constexpr int kBlockCount = RFID_BLOCK_COUNT;
+constexpr std::size_t kBlockSize = RFID_BLOCK_SIZE;
+constexpr std::size_t kKeySize = RFID_KEY_SIZE;
 constexpr std::size_t kMemorySize = kBlockCount * kBlockSize;  // 1024
 
 // Sector trailer layout: key A, three access bytes and the general purpose
@@ -28,6 +30,11 @@ constexpr std::size_t kKeyAOffset = 0;
 constexpr std::size_t kAccessOffset = 6;
 constexpr std::size_t kAccessSize = 4;
 constexpr std::size_t kKeyBOffset = 10;
+
+// What a MIFARE Classic 1K with a 4-byte serial number answers to a request
+// (ATQA, least significant byte first) and to its selection (SAK).
+constexpr std::uint8_t kClassicSak = 0x08;
+constexpr std::array<std::uint8_t, 2> kClassicAtqa = {0x04, 0x00};
 
 using Block = std::array<std::uint8_t, kBlockSize>;
 using Key = std::array<std::uint8_t, kKeySize>;

@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace rfid_hex {
@@ -27,10 +28,11 @@ std::string toHex(const std::array<std::uint8_t, N>& bytes, const char* separato
 }
 
 // Exactly 2 * count hex digits of either case, no separators, into `out`.
-// False (and `out` partly written) on any other text.
-bool parseHex(const std::string& text, std::uint8_t* out, std::size_t count);
+// False (and `out` partly written) on any other text. Read in place, so
+// that hex text of a key in wiped memory is not copied.
+bool parseHex(std::string_view text, std::uint8_t* out, std::size_t count);
 template <std::size_t N>
-std::optional<std::array<std::uint8_t, N>> parseHex(const std::string& text) {
+std::optional<std::array<std::uint8_t, N>> parseHex(std::string_view text) {
   std::array<std::uint8_t, N> bytes{};
   if (!parseHex(text, bytes.data(), N)) return std::nullopt;
   return bytes;

@@ -14,17 +14,24 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
+
+#include "Module_RFID_ext.h"
 
 namespace rfid_keys {
 
-constexpr int kSectorCount = 16;
-constexpr std::size_t kKeySize = 6;
+constexpr int kSectorCount = RFID_SECTOR_COUNT;
+constexpr std::size_t kKeySize = RFID_KEY_SIZE;
 using Key = std::array<std::uint8_t, kKeySize>;
 using SectorKeys = std::array<std::optional<Key>, kSectorCount>;
 
 constexpr std::size_t kBinaryKeysASize = kSectorCount * kKeySize;  // 96
 constexpr std::size_t kBinaryKeyFileSize = 2 * kBinaryKeysASize;   // 192
+// A key file holds at most 16 sectors' keys and comments: a larger file is
+// refused unread. A dictionary may list a few hundred thousand keys.
+constexpr std::size_t kLongestKeyFile = 64 * 1024;
+constexpr std::size_t kLongestKeyList = 4 * 1024 * 1024;
 
 // A key file in either layout. SECTOR:HEX12 text gives the keys of whichever
 // key selector is in use; a binary file gives keys A and, at 192 bytes,
@@ -36,21 +43,23 @@ struct KeyFileKeys {
 };
 
 // Parses 12 hex digits (either case) into a key.
-std::optional<Key> parseKey(const std::string& hex);
+std::optional<Key> parseKey(std::string_view hex);
 
 // Parses a key file's text. On a fault, returns "line N: what is wrong".
-std::optional<std::string> parseKeyFile(const std::string& text, SectorKeys& keys);
+std::optional<std::string> parseKeyFile(std::string_view text, SectorKeys& keys);
 
-// Reads and parses `path`. With `privateOnly`, a file that group or others
-// may read or write is refused. On a fault, returns a message that names
-// the path and what to do.
+// Reads and parses `path` with the secret file reader (rfid_secrets): a
+// file that is not regular, larger than kLongestKeyFile or owned by neither
+// this user nor root is refused, and with `privateOnly` one that group or
+// others may read or write. On a fault, returns a message that names the
+// path and what to do. The text read is wiped.
 std::optional<std::string> readKeyFile(const std::string& path, bool privateOnly, SectorKeys& keys);
 
 // Either layout: text when the content reads as SECTOR:HEX12 lines; binary
 // when it has 192 or 96 bytes and is not plain text (printable ASCII and
 // line ends only: such a file's faults name its line). Any other file is
 // refused with its size.
-std::optional<std::string> parseKeyFile(const std::string& content, KeyFileKeys& keys);
+std::optional<std::string> parseKeyFile(std::string_view content, KeyFileKeys& keys);
 std::optional<std::string> readKeyFile(const std::string& path, bool privateOnly,
                                        KeyFileKeys& keys);
 // The keys for `keySelector`: a text file's for any selector; a binary
@@ -78,8 +87,10 @@ std::optional<std::string> writeBinaryKeyFile(const std::string& path, const Sec
 // hex digits a line; '#' starts a comment and blank lines are skipped. A key
 // listed again is kept once, where it first stands. On a fault, returns
 // "line N: what is wrong"; `keys` is then unchanged.
-std::optional<std::string> parseKeyList(const std::string& text, std::vector<Key>& keys);
-// Reads and parses `path`; on a fault, returns a message naming the path.
+std::optional<std::string> parseKeyList(std::string_view text, std::vector<Key>& keys);
+// Reads and parses `path` (any mode and owner: a dictionary holds public
+// keys; at most kLongestKeyList bytes); on a fault, returns a message naming
+// the path.
 std::optional<std::string> readKeyList(const std::string& path, std::vector<Key>& keys);
 
 // Copies the known keys into the module's key table (sectorKeyA); the other

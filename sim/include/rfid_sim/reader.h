@@ -14,15 +14,16 @@
 #include <utility>
 #include <vector>
 
+#include "rfid_host/model.h"
 #include "rfid_sim/card.h"
 
 namespace rfid_sim {
 
 using Clock = std::chrono::steady_clock;
 
-enum class Model { kVor, kElatec };
-std::optional<Model> modelFromName(const std::string& name);
-const char* modelName(Model model);
+using rfid_host::Model;
+using rfid_host::modelFromName;
+using rfid_host::modelName;
 
 // How fast a reader answers: a delay before the reply to each kind of
 // command, counted from the request's last byte on the line, and the line's
