@@ -20,25 +20,23 @@ std::string readAll(const std::string& path) {
   return text.str();
 }
 
-// A "Name:   value" field of /proc/PID/status or smaps_rollup, 0 when absent.
-long long statusField(const std::string& text, const std::string& name) {
-  const std::size_t at = ("\n" + text).find("\n" + name + ":");
-  return at == std::string::npos ? 0 : std::atoll(text.c_str() + at + name.size() + 1);
+// A "Name:   value kB" field of /proc/PID/status or smaps_rollup, -1 when
+// the file or the field is absent (the process is gone).
+long long fieldKiB(const std::string& path, const std::string& name) {
+  const std::string text = "\n" + readAll(path);
+  const std::size_t at = text.find("\n" + name + ":");
+  return at == std::string::npos ? -1 : std::atoll(text.c_str() + at + name.size() + 2);
 }
 
-long statusKiB(pid_t pid, const std::string& field) {
-  std::ifstream status("/proc/" + std::to_string(pid) + "/status");
-  for (std::string line; std::getline(status, line);) {
-    if (line.rfind(field, 0) == 0) return std::stol(line.substr(field.size()));
-  }
-  return -1;
+std::string procFile(pid_t pid, const char* name) {
+  return "/proc/" + std::to_string(pid) + "/" + name;
 }
 
 // The fields of /proc/PID/stat after the command name, which may itself
 // hold spaces and parentheses: [0] is the state, [1] the parent, [11] and
 // [12] utime and stime.
 std::vector<std::string> statFields(pid_t pid) {
-  const std::string stat = readAll("/proc/" + std::to_string(pid) + "/stat");
+  const std::string stat = readAll(procFile(pid, "stat"));
   const std::size_t end = stat.rfind(')');
   std::vector<std::string> fields;
   if (end == std::string::npos) return fields;
@@ -50,11 +48,11 @@ std::vector<std::string> statFields(pid_t pid) {
 }  // namespace
 
 long peakResidentKiB(pid_t pid) {
-  return statusKiB(pid, "VmHWM:");
+  return static_cast<long>(fieldKiB(procFile(pid, "status"), "VmHWM"));
 }
 
 long residentKiB(pid_t pid) {
-  return statusKiB(pid, "VmRSS:");
+  return static_cast<long>(fieldKiB(procFile(pid, "status"), "VmRSS"));
 }
 
 std::vector<ProcessSample> sampleService(pid_t service) {
@@ -84,8 +82,8 @@ std::vector<ProcessSample> sampleService(pid_t service) {
       }
       ::closedir(tasks);
     }
-    sample.rssKiB = statusField(readAll(base + "/status"), "VmRSS");
-    sample.pssKiB = statusField(readAll(base + "/smaps_rollup"), "Pss");
+    sample.rssKiB = std::max(0LL, fieldKiB(base + "/status", "VmRSS"));
+    sample.pssKiB = std::max(0LL, fieldKiB(base + "/smaps_rollup", "Pss"));
     sample.role = "rfid-tokend";
     if (pid != service) {
       // The worker's settings, its one argument after the flag, name its reader.
