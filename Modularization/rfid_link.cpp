@@ -139,6 +139,15 @@ constexpr std::size_t kShortestCountByteReply = 3;
 constexpr std::size_t kShortestCount16Reply = 4;
 constexpr int kBitsPerByte = 10;  // 8N1: start bit, 8 data bits, stop bit
 
+// A reader sends nothing after its reply, so bytes close behind the
+// announced end mean the line carried more than this one frame (a reply
+// doubled by a converter, or an earlier one relayed into the middle of
+// this one, which can look whole by its count). The frame wait looks this
+// long past the end, a few byte times and never less than scheduling
+// noise, and takes what came so that the reply check sees it.
+constexpr long long kTrailingBytes = 4;
+constexpr long long kTrailingFloorNs = 2000000;
+
 Framing framingOf(const unsigned char* request, int length) {
   if (length >= 3 && request[0] == length - 1) {
     unsigned char sum = 0;
@@ -188,12 +197,12 @@ bool readableWithin(int fd, long long ns) {
 }
 
 // The frame wait: reads the reply into `rx` as it comes and ends when it is
-// as long as it announced, when the line has been quiet for `quietNs`
-// after a byte, or at `deadline`. After each arrival it sleeps until the
-// bytes still missing are due at `byteNs` each, so that a reply paced byte
-// by byte wakes it two or three times rather than once per byte. Returns
-// what the single read would have: the count, or a failed read's -1 when
-// nothing came.
+// as long as it announced and nothing follows it within the trailing
+// window, when the line has been quiet for `quietNs` after a byte, or at
+// `deadline`. After each arrival it sleeps until the bytes still missing
+// are due at `byteNs` each, so that a reply paced byte by byte wakes it two
+// or three times rather than once per byte. Returns what the single read
+// would have: the count, or a failed read's -1 when nothing came.
 int frameExchangeRead(int fd, Framing framing, long long byteNs, long long quietNs,
                       long long deadline, unsigned char* rx) {
   if (!readableWithin(fd, deadline - nowNs())) {
@@ -201,13 +210,19 @@ int frameExchangeRead(int fd, Framing framing, long long byteNs, long long quiet
   }
   sleepNs(
       std::min(static_cast<long long>(shortestReply(framing) - 1) * byteNs, deadline - nowNs()));
+  const long long trailingNs =
+      std::min(quietNs, std::max(kTrailingBytes * byteNs, kTrailingFloorNs));
   std::size_t got = 0;
   for (;;) {
     const ssize_t count = read(fd, rx + got, rfid::kReceiveSize - got);
     if (count <= 0) return got > 0 ? static_cast<int>(got) : static_cast<int>(count);
     got += static_cast<std::size_t>(count);
+    if (got >= rfid::kReceiveSize) break;
     const std::size_t whole = announcedLength(framing, rx, got);
-    if ((whole > 0 && got >= whole) || got >= rfid::kReceiveSize) break;
+    if (whole > 0 && got >= whole) {
+      if (!readableWithin(fd, std::min(trailingNs, deadline - nowNs()))) break;
+      continue;
+    }
     const std::size_t due = (whole > 0 ? whole : shortestReply(framing)) - got;
     sleepNs(std::min(static_cast<long long>(due) * byteNs, deadline - nowNs()));
     if (!readableWithin(fd, std::min(quietNs, deadline - nowNs()))) break;

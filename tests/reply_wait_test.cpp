@@ -113,12 +113,17 @@ TEST(ReplyWaitTest, QuietWaitEndsAfterTheReplyButNeverPastHalfASecond) {
 // The frame wait ends once the reply is as long as it announced, without
 // the quiet time (100 ms here), and leaves what follows to the next
 // exchange's flush; an Elatec and a VOR request, their replies in bursts.
+// Bytes right behind the announced end are read with the reply.
 // A reply shorter than announced ends after the quiet time, and one
 // request in neither layout gets the quiet wait.
 TEST(ReplyWaitTest, FrameWaitEndsWithTheAnnouncedReply) {
   const Bytes search = {0x03, 0x00, 0x05, 0x00, 0x10};
   const Bytes request = {0x03, 0x20, 0x01, 0x22};
   const Bytes tag = {0x09, 0x00, 0x00, 0x01, 0x01, 0x00, 0x04, 0xA1, 0xB2, 0xC3, 0xD4};
+  const Bytes noTag = {0x02, 0x00, 0x00, 0x00};
+  Bytes spliced(tag.begin(), tag.begin() + 7);
+  spliced.insert(spliced.end(), noTag.begin(), noTag.end());
+  spliced.insert(spliced.end(), tag.begin() + 7, tag.end());
   const Bytes serial = {0x08, 0x20, 0xA1, 0xB2, 0xC3, 0xD4, 0x08, 0x00, 0x44};
   const Bytes getSak = {0x02, 0x00, 0x12, 0x05};  // the shortest Elatec request
   const Bytes sak = {0x03, 0x00, 0x00, 0x01, 0x20};
@@ -130,6 +135,12 @@ TEST(ReplyWaitTest, FrameWaitEndsWithTheAnnouncedReply) {
   } cases[] = {
       {search, {{0, {tag.begin(), tag.begin() + 3}}, {5, {tag.begin() + 3, tag.end()}}}, tag, true},
       {search, {{0, tag}, {40, {0xEE, 0xEE}}}, tag, true},
+      // An earlier reply relayed into this one makes it look whole by its
+      // count; the bytes right behind it show that it was not.
+      {search,
+       {{0, {tag.begin(), tag.begin() + 7}}, {0, noTag}, {5, {tag.begin() + 7, tag.end()}}},
+       spliced,
+       true},
       {request,
        {{0, {serial.begin(), serial.begin() + 2}}, {5, {serial.begin() + 2, serial.end()}}},
        serial,

@@ -310,6 +310,7 @@ struct TapRun {
   int taps = 0;
   int right = 0;
   int wrong = 0;
+  std::vector<std::string> wrongLines;  // shown when the check fails
   std::vector<double> latencies;
 };
 
@@ -346,7 +347,12 @@ TapRun tapThrough(Model model, HostileLine::Mode mode, const std::string& logDir
     const bool known = std::any_of(values.begin(), values.end(), [&](const std::string& value) {
       return text.find("\"value\":\"" + value + "\"") != std::string::npos;
     });
-    known ? ++run.right : ++run.wrong;
+    if (known) {
+      ++run.right;
+    } else {
+      ++run.wrong;
+      run.wrongLines.push_back(text);
+    }
   }
   return run;
 }
@@ -374,7 +380,7 @@ TEST_F(ServiceFaults, RepliesSentTwiceOrWithBytesOfAnEarlierOneNeverGiveAWrongTo
                                std::to_string(p99) + " s");
       std::printf("%s: %d taps, %d tokens right, %d wrong, %zu published, p99 %.3f s\n",
                   name.c_str(), run.taps, run.right, run.wrong, sorted.size(), p99);
-      EXPECT_EQ(run.wrong, 0) << name;
+      EXPECT_EQ(run.wrong, 0) << name << (run.wrongLines.empty() ? "" : ": " + run.wrongLines[0]);
       EXPECT_EQ(run.right, run.taps) << name << ": a tap counted twice or not at all";
       EXPECT_EQ(sorted.size(), static_cast<std::size_t>(run.taps)) << name;
     }
