@@ -13,11 +13,11 @@
 #include <mutex>
 #include <thread>
 
-#include "fleet_images.h"
 #include "harness.h"
 #include "rfid_hex/hex.h"
 #include "rfid_sim/desfire_fixtures.h"
 #include "rfid_sim/simulator.h"
+#include "test_cards.h"
 
 namespace rfid_tokend_test {
 namespace {
@@ -27,10 +27,6 @@ using rfid_sim::DesfireKind;
 using rfid_sim::Model;
 using rfid_sim::Simulator;
 
-const char* const kClassicKeys =
-    "key_a = \"000102030405060708090A0B0C0D0E0F\"\n"
-    "[mac]\n"
-    "1 = \"202122232425262728292A2B2C2D2E2F\"\n";
 const char* const kDesfireTable =
     "[desfire]\n"
     "read_key = \"404142434445464748494A4B4C4D4E4F\"\n";
@@ -52,19 +48,6 @@ Card stolenReadKeyCard() {
   thief.masterKey = rfid_desfire::AesKey{};
   return Card::desfire(
       *rfid_sim::fleetCard(rfid_sim::exampleSerial(), thief, {0, 0, 0, 0, 0, 0x42}));
-}
-
-// The Classic fleet's genuine card: serial 1A2B3C4D, token id 0000075BCD15.
-Card classicFleetCard() {
-  rfid_cardauth::FleetKeys bench;
-  EXPECT_EQ(
-      rfid_cardauth::parseFleetKeys(
-          "key_b = \"101112131415161718191A1B1C1D1E1F\"\n" + std::string(kClassicKeys), bench),
-      std::nullopt);
-  const auto image =
-      rfid_tools::fleetCardImage(bench, {0x1A, 0x2B, 0x3C, 0x4D}, 1, {0, 0, 7, 0x5B, 0xCD, 0x15});
-  EXPECT_TRUE(image);
-  return Card::classicFromDump(rfid_image::memoryOfImage(*image));
 }
 
 // The longest run of hex digits in `text`: a key, a session key or a random
@@ -132,7 +115,7 @@ class DesfireEndToEnd : public ::testing::Test {
 
   TempDir dir_;
   std::string logDir_ = dir_.file("log");
-  std::string fleetKeys_ = dir_.write("fleet.toml", std::string(kClassicKeys) + kDesfireTable);
+  std::string fleetKeys_ = dir_.write("fleet.toml", std::string(kFleetChargerKeys) + kDesfireTable);
 };
 
 // Every card of the scheme's attacks on a reader of its own, each reader a
@@ -264,9 +247,9 @@ TEST_F(DesfireEndToEnd, AnUnansweredExchangeIsNoVerdict) {
 // among them, are tables of the unit tests).
 TEST_F(DesfireEndToEnd, ConfigurationsAndKeyFilesThatCouldYieldAnUnprovenTokenAreRefused) {
   const std::string bench =
-      dir_.write("bench.toml", std::string(kClassicKeys) + kDesfireTable +
+      dir_.write("bench.toml", std::string(kFleetChargerKeys) + kDesfireTable +
                                    "master_key = \"303132333435363738393A3B3C3D3E3F\"\n");
-  const std::string classicOnly = dir_.write("classic.toml", kClassicKeys);
+  const std::string classicOnly = dir_.write("classic.toml", kFleetChargerKeys);
   const auto run = [&](const std::string& keys, const std::string& readers) {
     return runService(
         {"--config", dir_.write("start.toml", "fleet_keys = \"" + keys + "\"\n" + readers)});

@@ -18,6 +18,7 @@
 
 #include "harness.h"
 #include "rfid_sim/simulator.h"
+#include "test_cards.h"
 
 namespace rfid_tokend_test {
 namespace {
@@ -26,17 +27,6 @@ using rfid_sim::Card;
 using rfid_sim::Model;
 using rfid_sim::Simulator;
 using std::chrono::milliseconds;
-
-// A card whose sector 1 is locked with key A0A1A2A3A4A5 and holds a badge
-// number in block 4.
-Card badge() {
-  rfid_sim::Memory memory = Card::classic({0xB1, 0xB2, 0xB3, 0xB4}).memory();
-  const std::string text = "EMP-0042";
-  std::copy(text.begin(), text.end(), memory.begin() + 4 * 16);
-  const std::uint8_t key[] = {0xA0, 0xA1, 0xA2, 0xA3, 0xA4, 0xA5};
-  std::copy(std::begin(key), std::end(key), memory.begin() + 7 * 16);
-  return Card::classicFromDump(memory);
-}
 
 std::string event(const std::string& kind, const std::string& reader, const std::string& rest) {
   return R"("event":")" + kind + R"(","reader":")" + reader + "\"" + rest;

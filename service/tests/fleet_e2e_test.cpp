@@ -13,6 +13,7 @@
 #include "harness.h"
 #include "rfid_image/image_file.h"
 #include "rfid_sim/simulator.h"
+#include "test_cards.h"
 
 namespace rfid_tokend_test {
 namespace {
@@ -21,15 +22,6 @@ using rfid_sim::Card;
 using rfid_sim::Model;
 using rfid_sim::Simulator;
 
-const char* const kChargerKeys =
-    "key_a = \"000102030405060708090A0B0C0D0E0F\"\n"
-    "[mac]\n"
-    "1 = \"202122232425262728292A2B2C2D2E2F\"\n";
-const char* const kBenchKeys =
-    "key_a = \"000102030405060708090A0B0C0D0E0F\"\n"
-    "key_b = \"101112131415161718191A1B1C1D1E1F\"\n"
-    "[mac]\n"
-    "1 = \"202122232425262728292A2B2C2D2E2F\"\n";
 // The fleet's keys and the genuine card's keys: none may appear anywhere.
 const char* const kSecrets[] = {"000102030405060708090A0B0C0D0E0F",
                                 "101112131415161718191A1B1C1D1E1F",
@@ -41,7 +33,7 @@ class FleetEndToEnd : public ::testing::Test {
 
   static rfid_cardauth::FleetKeys bench() {
     rfid_cardauth::FleetKeys keys;
-    EXPECT_EQ(rfid_cardauth::parseFleetKeys(kBenchKeys, keys), std::nullopt);
+    EXPECT_EQ(rfid_cardauth::parseFleetKeys(fleetBenchKeys(), keys), std::nullopt);
     return keys;
   }
 
@@ -97,7 +89,7 @@ class FleetEndToEnd : public ::testing::Test {
 
   TempDir dir_;
   std::string logDir_ = dir_.file("log");
-  std::string fleetKeys_ = dir_.write("fleet.toml", kChargerKeys);
+  std::string fleetKeys_ = dir_.write("fleet.toml", kFleetChargerKeys);
 };
 
 // Every attack card on a reader of each model at once, each reader a worker
@@ -216,7 +208,7 @@ TEST_F(FleetEndToEnd, ASerialNumberThatReadsAsDecimalNeverEqualsADecimalTokenId)
 }
 
 TEST_F(FleetEndToEnd, AChargerRefusesAFleetKeyFileThatHoldsKeyB) {
-  const std::string bench = dir_.write("bench.toml", kBenchKeys);
+  const std::string bench = dir_.write("bench.toml", fleetBenchKeys());
   const Outcome outcome = runService({"--reader", "vor:/dev/null", "--fleet-keys", bench});
   EXPECT_EQ(outcome.status, 2);
   EXPECT_NE(outcome.errors.find("holds key_b"), std::string::npos) << outcome.errors;
