@@ -80,13 +80,9 @@ int rfidSetLogDirectory(const char* directory);
  * a reply of 2 + that count. Any other request gets the quiet wait. The
  * exchange reads the reply as it comes instead of once at the end, and
  * sleeps until the rest is due at the port's baud rate rather than waking
- * for every byte. Once a reply that carries data (more than the shortest
- * reply) is as long as announced, it looks at the line a little longer (4 byte times, at least 2
- * ms, at most the quiet time): bytes that follow at once are read with it, since a reader sends
- * nothing after its reply, and the reply check (rfidSetReplyCheck) then
- * refuses the frame; later bytes are left to the next exchange's flush. A
- * reply shorter than it announced ends after the quiet time, as in the
- * quiet wait. On a line that is not a terminal (no
+ * for every byte; a reply longer than it announced is cut at its announced
+ * end (the next exchange flushes the rest), one shorter ends after the
+ * quiet time, as in the quiet wait. On a line that is not a terminal (no
  * baud rate) it is the quiet wait.
  *
  * The quiet time must outlast every pause inside one reply. The default of

@@ -143,9 +143,8 @@ constexpr int kBitsPerByte = 10;  // 8N1: start bit, 8 data bits, stop bit
 // announced end mean the line carried more than this one frame (a reply
 // doubled by a converter, or an earlier one relayed into the middle of
 // this one, which can look whole by its count). The frame wait looks this
-// long past the end of a reply that carries data, a few byte times and
-// never less than scheduling noise, and takes what came so that the reply
-// check sees it.
+// long past the end, a few byte times and never less than scheduling
+// noise, and takes what came so that the reply check sees it.
 constexpr long long kTrailingBytes = 4;
 constexpr long long kTrailingFloorNs = 2000000;
 
@@ -221,12 +220,7 @@ int frameExchangeRead(int fd, Framing framing, long long byteNs, long long quiet
     if (got >= rfid::kReceiveSize) break;
     const std::size_t whole = announcedLength(framing, rx, got);
     if (whole > 0 && got >= whole) {
-      // The shortest replies carry no data to take for a card's; an idle
-      // poll's empty reply is spared the look.
-      if (whole <= shortestReply(framing) ||
-          !readableWithin(fd, std::min(trailingNs, deadline - nowNs()))) {
-        break;
-      }
+      if (!readableWithin(fd, std::min(trailingNs, deadline - nowNs()))) break;
       continue;
     }
     const std::size_t due = (whole > 0 ? whole : shortestReply(framing)) - got;
