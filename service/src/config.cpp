@@ -16,6 +16,7 @@
 #include "Module_RFID_ext.h"
 #include "config_limits.h"
 #include "rfid_serial/serial_port.h"
+#include "settings.h"
 
 namespace rfid_tokend {
 namespace {
@@ -24,7 +25,6 @@ using Fault = std::optional<std::string>;
 
 constexpr int kBlockCount = RFID_BLOCK_COUNT;
 constexpr int kBlocksPerSector = RFID_BLOCKS_PER_SECTOR;
-constexpr int kMaxBlocksPerToken = 3;  // the data blocks of one sector
 constexpr std::size_t kBlockBytes = RFID_BLOCK_SIZE;
 constexpr std::size_t kLongestSerialHex = 14;  // 7 bytes
 constexpr std::size_t kFleetTokenHex = 12;     // 6 bytes
@@ -58,235 +58,87 @@ bool isTopicPrefix(const std::string& text) {
 
 // ---- TOML ------------------------------------------------------------------
 
-// Reads typed values out of one table, naming `where` (e.g. "f.toml:
-// reader[2].") in every fault.
-class TableReader {
- public:
-  TableReader(const toml::table& table, std::string where)
-      : table_(table), where_(std::move(where)) {}
-
-  Fault unknownKeys(const std::set<std::string>& known) const {
-    for (const auto& [key, node] : table_) {
-      if (known.count(std::string(key.str())) == 0) {
-        return where_ + std::string(key.str()) + ": unknown key";
+// A TOML value as the setting's kind takes it; nothing when it is of another
+// type (checkValue names the type wanted).
+Value tomlValue(Kind kind, const toml::node& node) {
+  switch (kind) {
+    case Kind::kSwitch:
+      if (node.is_boolean()) return node.as_boolean()->get();
+      break;
+    case Kind::kInteger:
+      if (node.is_integer()) return static_cast<long>(node.as_integer()->get());
+      break;
+    case Kind::kSeconds:
+      if (node.is_integer()) return static_cast<double>(node.as_integer()->get());
+      if (node.is_floating_point()) return node.as_floating_point()->get();
+      break;
+    case Kind::kText:
+    case Kind::kChoice:
+      if (node.is_string()) return node.as_string()->get();
+      break;
+    case Kind::kIntegerList: {
+      const toml::array* array = node.as_array();
+      if (array == nullptr) break;
+      std::vector<long> values;
+      for (const toml::node& item : *array) {
+        if (!item.is_integer()) return Value();
+        values.push_back(static_cast<long>(item.as_integer()->get()));
       }
+      return values;
     }
-    return std::nullopt;
   }
-
-  Fault string(const char* key, std::string& out) const {
-    const toml::node* node = table_.get(key);
-    if (node == nullptr) return std::nullopt;
-    if (!node->is_string()) return fault(key, "must be a string");
-    out = node->as_string()->get();
-    return std::nullopt;
-  }
-
-  Fault boolean(const char* key, bool& out) const {
-    const toml::node* node = table_.get(key);
-    if (node == nullptr) return std::nullopt;
-    if (!node->is_boolean()) return fault(key, "must be true or false");
-    out = node->as_boolean()->get();
-    return std::nullopt;
-  }
-
-  Fault integer(const char* key, int& out, long min, long max) const {
-    const toml::node* node = table_.get(key);
-    if (node == nullptr) return std::nullopt;
-    if (!node->is_integer()) return fault(key, "must be an integer");
-    const auto value = node->as_integer()->get();
-    if (value < min || value > max) {
-      return fault(key, std::to_string(value) + " is out of range (" + std::to_string(min) +
-                            " to " + std::to_string(max) + ")");
-    }
-    out = static_cast<int>(value);
-    return std::nullopt;
-  }
-
-  Fault seconds(const char* key, double& out) const {
-    const toml::node* node = table_.get(key);
-    if (node == nullptr) return std::nullopt;
-    if (node->is_integer()) {
-      out = static_cast<double>(node->as_integer()->get());
-    } else if (node->is_floating_point()) {
-      out = node->as_floating_point()->get();
-    } else {
-      return fault(key, "must be a number of seconds");
-    }
-    return std::nullopt;
-  }
-
-  Fault integerList(const char* key, std::vector<int>& out) const {
-    const toml::node* node = table_.get(key);
-    if (node == nullptr) return std::nullopt;
-    const toml::array* array = node->as_array();
-    if (array == nullptr) return fault(key, "must be a list of integers");
-    out.clear();
-    for (const toml::node& item : *array) {
-      if (!item.is_integer()) return fault(key, "must be a list of integers");
-      const auto value = item.as_integer()->get();
-      if (value < 1 || value > 1000) {
-        return fault(key, std::to_string(value) + " is not a connector id (1 to 1000)");
-      }
-      if (std::find(out.begin(), out.end(), value) != out.end()) {
-        return fault(key, "connector " + std::to_string(value) + " is given twice");
-      }
-      out.push_back(static_cast<int>(value));
-    }
-    return std::nullopt;
-  }
-
-  std::string fault(const char* key, const std::string& what) const {
-    return where_ + key + ": " + what;
-  }
-
- private:
-  const toml::table& table_;
-  std::string where_;
-};
-
-// Runs the steps in order and stops at the first fault.
-template <typename... Steps>
-Fault firstFault(Steps&&... steps) {
-  Fault fault;
-  (void)((fault = steps(), !fault.has_value()) && ...);
-  return fault;
+  return Value();
 }
 
-// A reader's token source and the settings of fleet and DESFire tokens, by
-// name.
-Fault applyFleetKeys(const TableReader& in, const std::string& token,
-                     const std::string& tokenFormat, const std::string& fallback,
-                     const std::string& desfireToken, ReaderConfig& reader) {
-  if (!token.empty()) {
-    const TokenSource sources[] = {TokenSource::kSerial, TokenSource::kBlock, TokenSource::kFleet,
-                                   TokenSource::kDesfire};
-    for (const TokenSource source : sources) {
-      if (token == tokenSourceName(source)) reader.token = source;
-    }
-    if (!reader.token) {
-      return in.fault("token",
-                      "unknown source " + inQuotes(token) + " (serial, block, fleet or desfire)");
+// Applies the settings of `scope` in one table (`reader` for a reader's
+// table), naming `where` ("f.toml: reader[2].") in every fault. `tables`
+// are the keys of the tables within it.
+Fault applyTable(const toml::table& table, const std::string& where, std::size_t scope,
+                 Config& config, ReaderConfig* reader, const std::set<std::string>& tables = {}) {
+  for (const auto& [key, node] : table) {
+    const std::string name(key.str());
+    if (settingByKey(scope, name) == nullptr && tables.count(name) == 0) {
+      return where + name + ": unknown key";
     }
   }
-  if (desfireToken == "uid") {
-    reader.desfireToken = DesfireToken::kUid;
-  } else if (!desfireToken.empty() && desfireToken != "file") {
-    return in.fault("desfire_token", "unknown form " + inQuotes(desfireToken) + " (uid or file)");
-  }
-  if (tokenFormat == "decimal") {
-    reader.tokenFormat = TokenFormat::kDecimal;
-  } else if (!tokenFormat.empty() && tokenFormat != "hex") {
-    return in.fault("token_format", "unknown form " + inQuotes(tokenFormat) + " (hex or decimal)");
-  }
-  if (fallback == "serial") {
-    reader.fallbackSerial = true;
-  } else if (fallback == "fleet") {
-    reader.fallbackFleet = true;
-  } else if (!fallback.empty()) {
-    return in.fault("fallback", "unknown fallback " + inQuotes(fallback) + " (serial or fleet)");
+  for (const Setting& setting : kSettings) {
+    if (!setting.inScope(scope) || setting.key == nullptr) continue;
+    const toml::node* node = table.get(setting.key);
+    if (node == nullptr) continue;
+    const Value value = tomlValue(setting.kind, *node);
+    if (Fault fault = checkValue(setting, value, where + setting.key)) return fault;
+    assign(setting, value, config, reader);
   }
   return std::nullopt;
 }
 
-Fault applyReaderTable(const toml::table& table, const std::string& where, ReaderConfig& reader) {
-  const TableReader in(table, where);
-  std::string model;
-  std::string format;
-  std::string token;
-  std::string tokenFormat;
-  std::string fallback;
-  std::string desfireToken;
-  bool reverse = false;
-  bool refusedSound = true;
-  bool hasBlock = table.contains("block");
-  BlockSource source;
-  Fault fault = firstFault(
-      [&] {
-        return in.unknownKeys({"model", "path", "name", "baud", "connectors", "reverse_bytes",
-                               "token_type", "token_prefix", "block", "block_count", "block_format",
-                               "token", "token_format", "fallback", "refused_sound",
-                               "desfire_token", "desfire_get_sak"});
-      },
-      [&] { return in.string("model", model); }, [&] { return in.string("path", reader.path); },
-      [&] { return in.string("name", reader.name); },
-      [&] { return in.integer("baud", reader.baud, 1, 4000000); },
-      [&] { return in.integerList("connectors", reader.connectors); },
-      [&] { return in.boolean("reverse_bytes", reverse); },
-      [&] { return in.string("token_type", reader.tokenType); },
-      [&] { return in.string("token_prefix", reader.tokenPrefix); },
-      [&] { return in.integer("block", source.block, 0, kBlockCount - 1); },
-      [&] { return in.integer("block_count", source.count, 1, kMaxBlocksPerToken); },
-      [&] { return in.string("block_format", format); }, [&] { return in.string("token", token); },
-      [&] { return in.string("token_format", tokenFormat); },
-      [&] { return in.string("fallback", fallback); },
-      [&] { return in.boolean("refused_sound", refusedSound); },
-      [&] { return in.string("desfire_token", desfireToken); },
-      [&] { return in.boolean("desfire_get_sak", reader.desfireGetSak); });
-  if (fault) return fault;
-  if ((fault = applyFleetKeys(in, token, tokenFormat, fallback, desfireToken, reader))) {
-    return fault;
-  }
-  if (token != "desfire" && (!desfireToken.empty() || table.contains("desfire_get_sak"))) {
+// The fault of counted and timed absence given together, each setting
+// named by `name` (its key or its flag).
+template <typename Name>
+Fault bothDebounceRules(bool polls, bool timed, const std::string& where, Name name) {
+  if (!polls || !timed) return std::nullopt;
+  const std::string ms = name("debounce_ms");
+  return where + ms + ": give " + name("debounce_polls") + " or " + ms + ", not both";
+}
+
+// The settings of one [[reader]] table, and the ones it must hold or must
+// hold together.
+Fault applyReaderTable(const toml::table& table, const std::string& where, Config& config,
+                       ReaderConfig& reader) {
+  if (Fault fault = applyTable(table, where, kReaderScope, config, &reader)) return fault;
+  if (reader.token != TokenSource::kDesfire &&
+      (table.contains("desfire_token") || table.contains("desfire_get_sak"))) {
     return where +
            "desfire_token: desfire_token and desfire_get_sak are settings of token = "
            "\"desfire\"";
   }
-  if (table.contains("refused_sound")) reader.refusedSound = refusedSound;
   if (!table.contains("model")) return where + "model: missing (vor or elatec)";
-  const auto parsedModel = modelFromName(model);
-  if (!parsedModel)
-    return in.fault("model", "unknown model " + inQuotes(model) + " (vor or elatec)");
-  reader.model = *parsedModel;
   if (reader.path.empty()) return where + "path: missing (the reader's serial port)";
-  if (table.contains("reverse_bytes")) reader.reverseBytes = reverse;
-  if (!format.empty()) {
-    if (format == "hex") {
-      source.format = BlockFormat::kHex;
-    } else if (format == "ascii") {
-      source.format = BlockFormat::kAscii;
-    } else {
-      return in.fault("block_format", "unknown form " + inQuotes(format) + " (hex or ascii)");
-    }
-  }
-  if (!hasBlock && (table.contains("block_count") || table.contains("block_format"))) {
+  if (!table.contains("block") &&
+      (table.contains("block_count") || table.contains("block_format"))) {
     return where + "block: missing (block_count and block_format describe a block token)";
   }
-  if (hasBlock) reader.blockSource = source;
   reader.origin = where;
-  return std::nullopt;
-}
-
-Fault applyMqttTable(const toml::table& table, const std::string& where, MqttConfig& mqtt) {
-  const TableReader in(table, where);
-  std::string host;
-  Fault fault = firstFault(
-      [&] {
-        return in.unknownKeys({"host", "port", "module_id", "topic_prefix", "consumer_id",
-                               "consumer_prefix", "username", "password_file", "cafile", "certfile",
-                               "keyfile", "communication_check_interval", "heartbeat_timeout",
-                               "max_token_age", "keepalive"});
-      },
-      [&] { return in.string("host", host); },
-      [&] { return in.integer("port", mqtt.port, 1, 65535); },
-      [&] { return in.string("module_id", mqtt.moduleId); },
-      [&] { return in.string("topic_prefix", mqtt.topicPrefix); },
-      [&] { return in.string("consumer_id", mqtt.consumerId); },
-      [&] { return in.string("consumer_prefix", mqtt.consumerPrefix); },
-      [&] { return in.string("username", mqtt.username); },
-      [&] { return in.string("password_file", mqtt.passwordFile); },
-      [&] { return in.string("cafile", mqtt.caFile); },
-      [&] { return in.string("certfile", mqtt.certFile); },
-      [&] { return in.string("keyfile", mqtt.keyFile); },
-      [&] { return in.seconds("communication_check_interval", mqtt.communicationCheckSeconds); },
-      [&] { return in.seconds("heartbeat_timeout", mqtt.heartbeatTimeoutSeconds); },
-      [&] { return in.seconds("max_token_age", mqtt.maxTokenAgeSeconds); },
-      [&] { return in.integer("keepalive", mqtt.keepaliveSeconds, 5, 3600); });
-  if (fault) return fault;
-  if (!host.empty()) {
-    mqtt.host = host;
-    mqtt.enabled = true;
-  }
   return std::nullopt;
 }
 
@@ -311,13 +163,6 @@ std::string portIdentity(const std::string& path) {
     return "file " + std::to_string(info.st_dev) + ":" + std::to_string(info.st_ino);
   }
   return "path " + std::filesystem::path(path).lexically_normal().string();
-}
-
-Fault checkRange(const std::string& what, double value, double min, double max) {
-  if (std::isfinite(value) && value >= min && value <= max) return std::nullopt;
-  std::ostringstream text;
-  text << what << ": " << value << " is out of range (" << min << " to " << max << ")";
-  return text.str();
 }
 
 // The token source a reader ends with, and the settings that only fit
@@ -577,13 +422,7 @@ Fault finishMqtt(MqttConfig& mqtt) {
     return std::string("--mqtt-keyfile: a client certificate and its key go together");
   }
   if (mqtt.port == 0) mqtt.port = mqtt.caFile.empty() ? kDefaultPort : kDefaultTlsPort;
-  return firstFault(
-      [&] {
-        return checkRange("--communication-check-interval", mqtt.communicationCheckSeconds, 0.1,
-                          60);
-      },
-      [&] { return checkRange("--heartbeat-timeout", mqtt.heartbeatTimeoutSeconds, 0.5, 3600); },
-      [&] { return checkRange("--max-token-age", mqtt.maxTokenAgeSeconds, 0.1, 3600); });
+  return std::nullopt;
 }
 
 }  // namespace
@@ -681,43 +520,20 @@ std::optional<std::string> applyToml(const std::string& text, const std::string&
            std::string(error.description());
   }
   const std::string where = source + ": ";
-  const TableReader in(root, where);
-  if (root.contains("debounce_polls") && root.contains("debounce_ms")) {
-    return where + "debounce_ms: give debounce_polls or debounce_ms, not both";
+  if (Fault fault = bothDebounceRules(root.contains("debounce_polls"), root.contains("debounce_ms"),
+                                      where, [](const char* key) { return std::string(key); })) {
+    return fault;
   }
-  // Counted polls replace the timed default.
-  if (root.contains("debounce_polls")) config.debounceMs = 0;
-  std::string replyWait = config.quietWait ? "quiet" : "fixed";
-  Fault fault = firstFault(
-      [&] {
-        return in.unknownKeys({"jsonl", "log_dir", "keys", "baud", "reverse_bytes",
-                               "debounce_polls", "debounce_ms", "reply_wait", "quiet_ms",
-                               "min_poll_ms", "mqtt", "reader", "fleet_keys", "refused_sound"});
-      },
-      [&] { return in.string("fleet_keys", config.fleetKeys); },
-      [&] { return in.boolean("refused_sound", config.refusedSound); },
-      [&] { return in.string("reply_wait", replyWait); },
-      [&] {
-        return replyWait == "fixed" || replyWait == "quiet"
-                   ? Fault()
-                   : in.fault("reply_wait", inQuotes(replyWait) + " is not fixed or quiet");
-      },
-      [&] { return in.integer("quiet_ms", config.quietMs, 1, 100); },
-      [&] { return in.integer("min_poll_ms", config.minPollMs, 0, 60000); },
-      [&] { return in.boolean("jsonl", config.jsonl); },
-      [&] { return in.string("log_dir", config.logDir); },
-      [&] { return in.string("keys", config.keyFile); },
-      [&] { return in.integer("baud", config.baud, 1, 4000000); },
-      [&] { return in.boolean("reverse_bytes", config.reverseBytes); },
-      [&] { return in.integer("debounce_polls", config.debouncePolls, 1, 1000); },
-      [&] { return in.integer("debounce_ms", config.debounceMs, 1, 600000); });
-  if (fault) return fault;
-  config.quietWait = replyWait == "quiet";
-
+  if (Fault fault = applyTable(root, where, kServiceScope, config, nullptr, {"mqtt", "reader"})) {
+    return fault;
+  }
   if (const toml::node* mqtt = root.get("mqtt")) {
     if (!mqtt->is_table()) return where + "mqtt: must be a table ([mqtt])";
-    if ((fault = applyMqttTable(*mqtt->as_table(), where + "mqtt.", config.mqtt))) return fault;
-    if (!mqtt->as_table()->empty()) config.mqtt.fileSettings = where + "mqtt.";
+    const toml::table& table = *mqtt->as_table();
+    if (Fault fault = applyTable(table, where + "mqtt.", kMqttScope, config, nullptr)) {
+      return fault;
+    }
+    if (!table.empty()) config.mqtt.fileSettings = where + "mqtt.";
   }
   if (const toml::node* readers = root.get("reader")) {
     const toml::array* list = readers->as_array();
@@ -727,7 +543,9 @@ std::optional<std::string> applyToml(const std::string& text, const std::string&
     for (std::size_t i = 0; i < list->size(); ++i) {
       ReaderConfig reader;
       const std::string at = where + "reader[" + std::to_string(i + 1) + "].";
-      if ((fault = applyReaderTable(*list->get(i)->as_table(), at, reader))) return fault;
+      if (Fault fault = applyReaderTable(*list->get(i)->as_table(), at, config, reader)) {
+        return fault;
+      }
       config.readers.push_back(std::move(reader));
     }
   }
@@ -760,77 +578,120 @@ std::optional<std::string> finishConfig(Config& config) {
   return finishMqtt(config.mqtt);
 }
 
+namespace {
+
+constexpr char kAbout[] =
+    "rfid-tokend: a card tap becomes a charging token. Polls RFID readers, publishes each\n"
+    "new card as a token on MQTT (EVerest's auth token provider API) and as JSON lines on\n"
+    "standard output. Settings may also come from a TOML file (--config); flags win.";
+
+// What the command line gave for one flag of kSettings.
+struct FlagSlot {
+  bool on = false;
+  long number = 0;
+  double seconds = 0;
+  std::string text;
+  std::vector<std::string> texts;  // a repeatable flag
+};
+
+void addFlag(CLI::App& app, const Setting& setting, FlagSlot& slot) {
+  std::string help = setting.help;
+  const std::string shown = shownDefault(setting);
+  if (setting.operand != nullptr && !shown.empty() && shown.compare(0, 4, "none") != 0) {
+    help += " (default " + shown + ")";
+  }
+  if (setting.repeatable) help += " (repeat)";
+  CLI::Option* option = nullptr;
+  switch (setting.kind) {
+    case Kind::kSwitch:
+      option = setting.operand == nullptr ? app.add_flag(setting.flag, slot.on, help)
+                                          : app.add_option(setting.flag, slot.on, help);
+      break;
+    case Kind::kInteger:
+      option = app.add_option(setting.flag, slot.number, help);
+      break;
+    case Kind::kSeconds:
+      option = app.add_option(setting.flag, slot.seconds, help);
+      break;
+    case Kind::kText:
+    case Kind::kChoice:
+    case Kind::kIntegerList:
+      option = setting.repeatable
+                   ? app.add_option(setting.flag, slot.texts, help)->allow_extra_args(false)
+                   : app.add_option(setting.flag, slot.text, help);
+      break;
+  }
+  if (setting.operand != nullptr) option->type_name(setting.operand);
+}
+
+Value flagValue(const Setting& setting, const FlagSlot& slot) {
+  switch (setting.kind) {
+    case Kind::kSwitch:
+      return slot.on;
+    case Kind::kInteger:
+      return slot.number;
+    case Kind::kSeconds:
+      return slot.seconds;
+    case Kind::kText:
+    case Kind::kChoice:
+    case Kind::kIntegerList:
+      break;
+  }
+  return slot.text;
+}
+
+Fault readConfigFile(const std::string& path, Config& config) {
+  struct stat info {};
+  if (::stat(path.c_str(), &info) == 0 && !S_ISREG(info.st_mode)) {
+    return "--config " + path + ": not a regular file";
+  }
+  if (info.st_size > static_cast<off_t>(kMaxConfigFileBytes)) {
+    return "--config " + path + ": larger than " + std::to_string(kMaxConfigFileBytes / 1024) +
+           " KiB";
+  }
+  std::ifstream file(path);
+  std::stringstream text;
+  text << file.rdbuf();
+  if (!file) return "--config " + path + ": cannot be read";
+  return applyToml(text.str(), path, config);
+}
+
+// The flags given, over the file's settings.
+Fault applyFlags(const CLI::App& app, const std::vector<FlagSlot>& slots,
+                 const std::string& configFile, Config& config) {
+  for (std::size_t i = 0; i < kSettings.size(); ++i) {
+    const Setting& setting = kSettings[i];
+    if (setting.flag == nullptr || app.count(setting.flag) == 0) continue;
+    if (setting.readFlag != nullptr) {
+      const std::vector<std::string> texts =
+          setting.repeatable ? slots[i].texts : std::vector<std::string>{slots[i].text};
+      for (const std::string& text : texts) {
+        if (Fault fault = setting.readFlag(text, config)) return fault;
+      }
+    } else if (setting.key != nullptr) {
+      const Value value = flagValue(setting, slots[i]);
+      if (Fault fault = checkValue(setting, value, setting.flag)) return fault;
+      assign(setting, value, config, nullptr);
+    }
+  }
+  // The TLS files' faults name the setting they came from.
+  MqttConfig& mqtt = config.mqtt;
+  if (app.count("--mqtt-cafile") == 0) mqtt.caFileSetting = configFile + ": mqtt.cafile";
+  if (app.count("--mqtt-certfile") == 0) mqtt.certFileSetting = configFile + ": mqtt.certfile";
+  if (app.count("--mqtt-keyfile") == 0) mqtt.keyFileSetting = configFile + ": mqtt.keyfile";
+  return std::nullopt;
+}
+
+}  // namespace
+
 ParseResult parseCommandLine(int argc, const char* const* argv) {
   ParseResult result;
-  CLI::App app{
-      "rfid-tokend: a card tap becomes a charging token. Polls RFID readers, publishes each\n"
-      "new card as a token on MQTT (EVerest's auth token provider API) and as JSON lines on\n"
-      "standard output. Settings may also come from a TOML file (--config); flags win.",
-      "rfid-tokend"};
+  CLI::App app{kAbout, "rfid-tokend"};
   app.get_formatter()->column_width(36);
-
-  std::vector<std::string> readerFlags;
-  std::string broker, configFile;
-  Config flags;
-  MqttConfig& mqtt = flags.mqtt;
-  app.add_option("--reader", readerFlags, "A reader: vor or elatec, and its serial port (repeat)")
-      ->type_name("MODEL:PATH")
-      ->allow_extra_args(false);
-  app.add_option("--mqtt", broker, "The MQTT broker (port 1883, or 8883 with TLS)")
-      ->type_name("HOST[:PORT]");
-  app.add_option("--module-id", mqtt.moduleId, "The module id in the topics")->type_name("ID");
-  app.add_flag("--jsonl", flags.jsonl,
-               "Standard output carries only JSON lines; console lines go to standard error");
-  app.add_option("--log-dir", flags.logDir, "Directory of the monthly log file")->type_name("DIR");
-  app.add_option("--config", configFile, "TOML configuration file")->type_name("FILE");
-  app.add_option("--baud", flags.baud, "Baud rate of the readers (default 9600)")->type_name("N");
-  app.add_option("--keys", flags.keyFile, "Key file, SECTOR:HEX12 lines, mode 0600")
-      ->type_name("FILE");
-  app.add_option("--fleet-keys", flags.fleetKeys,
-                 "Fleet key file (TOML, mode 0600, without key_b): fleet tokens")
-      ->type_name("FILE");
-  app.add_option("--debounce-ms", flags.debounceMs,
-                 "Time a card must be absent before it counts again (default 1000)")
-      ->type_name("MS");
-  app.add_option("--debounce-polls", flags.debouncePolls, "Or the polls in a row it must be absent")
-      ->type_name("N");
-  std::string replyWait;
-  app.add_option("--reply-wait", replyWait,
-                 "quiet (default): read a reply once the line is quiet; fixed: wait 500 ms")
-      ->type_name("fixed|quiet");
-  app.add_option("--quiet-ms", flags.quietMs, "Quiet time that ends a reply (default 20)")
-      ->type_name("MS");
-  app.add_option("--min-poll-ms", flags.minPollMs,
-                 "Shortest time between two polls of a reader (default 50)")
-      ->type_name("MS");
-  app.add_flag("--reverse-bytes", flags.reverseBytes, "Serial number tokens in reversed order");
-  app.add_option("--max-token-age", mqtt.maxTokenAgeSeconds,
-                 "Seconds a token may wait for the broker (default 10)")
-      ->type_name("S");
-  app.add_option("--topic-prefix", mqtt.topicPrefix,
-                 "Default everest_api/1/auth_token_provider/<module id>")
-      ->type_name("PREFIX");
-  app.add_option("--consumer-id", mqtt.consumerId,
-                 "Auth consumer module id: sound the reader on its verdicts")
-      ->type_name("ID");
-  app.add_option("--consumer-prefix", mqtt.consumerPrefix,
-                 "Default everest_api/1/auth_consumer/<consumer id>")
-      ->type_name("PREFIX");
-  app.add_option("--mqtt-username", mqtt.username, "User name at the broker")->type_name("NAME");
-  app.add_option("--mqtt-password-file", mqtt.passwordFile, "File holding the password, mode 0600")
-      ->type_name("FILE");
-  app.add_option("--mqtt-cafile", mqtt.caFile, "CA certificate: connect with TLS")
-      ->type_name("FILE");
-  app.add_option("--mqtt-certfile", mqtt.certFile, "Client certificate (PEM)")->type_name("FILE");
-  app.add_option("--mqtt-keyfile", mqtt.keyFile, "Client certificate's key (PEM)")
-      ->type_name("FILE");
-  app.add_option("--communication-check-interval", mqtt.communicationCheckSeconds,
-                 "Seconds between communication checks (default 2.5)")
-      ->type_name("S");
-  app.add_option("--heartbeat-timeout", mqtt.heartbeatTimeoutSeconds,
-                 "Seconds without a heartbeat before they count as stopped (default 5)")
-      ->type_name("S");
-
+  std::vector<FlagSlot> slots(kSettings.size());
+  for (std::size_t i = 0; i < kSettings.size(); ++i) {
+    if (kSettings[i].flag != nullptr) addFlag(app, kSettings[i], slots[i]);
+  }
   try {
     app.parse(argc, argv);
   } catch (const CLI::CallForHelp&) {
@@ -838,100 +699,21 @@ ParseResult parseCommandLine(int argc, const char* const* argv) {
     result.text = app.help();
     return result;
   } catch (const CLI::ParseError& error) {
-    std::string text = error.what();
-    std::replace(text.begin(), text.end(), '\n', ' ');
-    result.text = text;
-    return result;
+    result.text = error.what();
   }
-  const auto given = [&app](const char* flag) { return app.count(flag) > 0; };
-  if (given("--debounce-polls") && given("--debounce-ms")) {
-    result.text = "--debounce-ms: give --debounce-polls or --debounce-ms, not both";
-    return result;
-  }
-
-  Config& config = result.config;
-  if (!configFile.empty()) {
-    struct stat info {};
-    if (::stat(configFile.c_str(), &info) == 0 && !S_ISREG(info.st_mode)) {
-      result.text = "--config " + configFile + ": not a regular file";
-      return result;
-    }
-    if (info.st_size > static_cast<off_t>(kMaxConfigFileBytes)) {
-      result.text = "--config " + configFile + ": larger than " +
-                    std::to_string(kMaxConfigFileBytes / 1024) + " KiB";
-      return result;
-    }
-    std::ifstream file(configFile);
-    std::stringstream text;
-    text << file.rdbuf();
-    if (!file) {
-      result.text = "--config " + configFile + ": cannot be read";
-      return result;
-    }
-    if (const Fault fault = applyToml(text.str(), configFile, config)) {
-      result.text = *fault;
-      std::replace(result.text.begin(), result.text.end(), '\n', ' ');
-      return result;
-    }
-  }
-
-  // The flags given override the file, one by one.
-  MqttConfig& into = config.mqtt;
-  const auto take = [&given](const char* flag, auto& target, const auto& value) {
-    if (given(flag)) target = value;
-  };
-  take("--jsonl", config.jsonl, flags.jsonl);
-  take("--log-dir", config.logDir, flags.logDir);
-  take("--keys", config.keyFile, flags.keyFile);
-  take("--fleet-keys", config.fleetKeys, flags.fleetKeys);
-  take("--baud", config.baud, flags.baud);
-  take("--reverse-bytes", config.reverseBytes, flags.reverseBytes);
-  take("--module-id", into.moduleId, mqtt.moduleId);
-  take("--max-token-age", into.maxTokenAgeSeconds, mqtt.maxTokenAgeSeconds);
-  take("--topic-prefix", into.topicPrefix, mqtt.topicPrefix);
-  take("--consumer-id", into.consumerId, mqtt.consumerId);
-  take("--consumer-prefix", into.consumerPrefix, mqtt.consumerPrefix);
-  take("--mqtt-username", into.username, mqtt.username);
-  take("--mqtt-password-file", into.passwordFile, mqtt.passwordFile);
-  take("--mqtt-cafile", into.caFile, mqtt.caFile);
-  take("--mqtt-certfile", into.certFile, mqtt.certFile);
-  take("--mqtt-keyfile", into.keyFile, mqtt.keyFile);
-  if (!given("--mqtt-cafile")) into.caFileSetting = configFile + ": mqtt.cafile";
-  if (!given("--mqtt-certfile")) into.certFileSetting = configFile + ": mqtt.certfile";
-  if (!given("--mqtt-keyfile")) into.keyFileSetting = configFile + ": mqtt.keyfile";
-  take("--communication-check-interval", into.communicationCheckSeconds,
-       mqtt.communicationCheckSeconds);
-  take("--heartbeat-timeout", into.heartbeatTimeoutSeconds, mqtt.heartbeatTimeoutSeconds);
-  if (given("--debounce-polls")) {
-    config.debouncePolls = flags.debouncePolls;
-    config.debounceMs = 0;
-  }
-  if (given("--debounce-ms")) config.debounceMs = flags.debounceMs;
-  take("--reply-wait", config.quietWait, replyWait == "quiet");
-  take("--quiet-ms", config.quietMs, flags.quietMs);
-  take("--min-poll-ms", config.minPollMs, flags.minPollMs);
-
+  const std::string& configFile = slots[settingByFlag("--config") - kSettings.data()].text;
   Fault fault;
-  if (given("--debounce-polls") && (flags.debouncePolls < 1 || flags.debouncePolls > 1000)) {
-    fault =
-        "--debounce-polls: " + std::to_string(flags.debouncePolls) + " is out of range (1 to 1000)";
-  } else if (given("--debounce-ms") && (flags.debounceMs < 1 || flags.debounceMs > 600000)) {
-    fault = "--debounce-ms: " + std::to_string(flags.debounceMs) + " is out of range (1 to 600000)";
-  } else if (given("--reply-wait") && replyWait != "fixed" && replyWait != "quiet") {
-    fault = "--reply-wait: " + inQuotes(replyWait) + " is not fixed or quiet";
-  } else if (given("--quiet-ms") && (flags.quietMs < 1 || flags.quietMs > 100)) {
-    fault = "--quiet-ms: " + std::to_string(flags.quietMs) + " is out of range (1 to 100)";
-  } else if (given("--min-poll-ms") && (flags.minPollMs < 0 || flags.minPollMs > 60000)) {
-    fault = "--min-poll-ms: " + std::to_string(flags.minPollMs) + " is out of range (0 to 60000)";
-  } else if (given("--mqtt")) {
-    fault = parseBrokerAddress(broker, into);
+  if (!result.text.empty()) {
+    fault = result.text;
+  } else if (!(fault = bothDebounceRules(app.count("--debounce-polls") > 0,
+                                         app.count("--debounce-ms") > 0, "", [](const char* key) {
+                                           return std::string(
+                                               settingByKey(kServiceScope, key)->flag);
+                                         }))) {
+    if (!configFile.empty()) fault = readConfigFile(configFile, result.config);
+    if (!fault) fault = applyFlags(app, slots, configFile, result.config);
+    if (!fault) fault = finishConfig(result.config);
   }
-  for (std::size_t i = 0; !fault && i < readerFlags.size(); ++i) {
-    ReaderConfig reader;
-    fault = parseReaderFlag(readerFlags[i], reader);
-    config.readers.push_back(std::move(reader));
-  }
-  if (!fault) fault = finishConfig(config);
   if (fault) {
     // One line, whatever the parser of the file put in its description.
     result.text = *fault;
