@@ -527,6 +527,8 @@ std::optional<std::string> applyToml(const std::string& text, const std::string&
   if (Fault fault = applyTable(root, where, kServiceScope, config, nullptr, {"mqtt", "reader"})) {
     return fault;
   }
+  // Counted polls replace the timed default.
+  if (root.contains("debounce_polls")) config.debounceMs = 0;
   if (const toml::node* mqtt = root.get("mqtt")) {
     if (!mqtt->is_table()) return where + "mqtt: must be a table ([mqtt])";
     const toml::table& table = *mqtt->as_table();
@@ -674,6 +676,7 @@ Fault applyFlags(const CLI::App& app, const std::vector<FlagSlot>& slots,
       assign(setting, value, config, nullptr);
     }
   }
+  if (app.count("--debounce-polls") > 0) config.debounceMs = 0;
   // The TLS files' faults name the setting they came from.
   MqttConfig& mqtt = config.mqtt;
   if (app.count("--mqtt-cafile") == 0) mqtt.caFileSetting = configFile + ": mqtt.cafile";

@@ -187,14 +187,8 @@ std::vector<Setting> makeSettings() {
             "Time a card must be absent before it counts again")
           .within(1, 600000)
           .forWorker(),
-      entry(Access<C>{[](const C& config) -> Value { return toValue(config.debouncePolls); },
-                      [](C& config, const Value& value) {
-                        fromValue(value, config.debouncePolls);
-                        // Counted polls replace the timed absence.
-                        config.debounceMs = 0;
-                      }},
-            kInteger, "debounce_polls", "--debounce-polls", "N",
-            "Or the polls in a row it must be absent; not with debounce_ms")
+      entry(member<&C::debouncePolls>(), kInteger, "debounce_polls", "--debounce-polls", "N",
+            "Or the polls in a row it must be absent (not with debounce_ms)")
           .within(1, 1000)
           .shown("")
           .forWorker(),

@@ -29,6 +29,7 @@
 #include "rfid_serial/serial_port.h"
 #include "rfid_serial/unique_fd.h"
 #include "service_log.h"
+#include "settings.h"
 #include "token.h"
 
 namespace rfid_tokend {
@@ -83,53 +84,72 @@ constexpr milliseconds kDownPoll{2000};
 // start of the poll, which takes up to 100 ms itself.
 constexpr milliseconds kAfterRefusedReply{200};
 
+// What a worker takes from the configuration.
 struct Settings {
+  explicit Settings(const Config& config)
+      : reader(config.readers.at(0)),
+        logDir(config.logDir),
+        quietWait(config.quietWait),
+        quietMs(config.quietMs),
+        minPoll(config.minPollMs) {
+    debounce.absentPolls = config.debouncePolls;
+    debounce.absentTime = milliseconds(config.debounceMs);
+  }
+
   ReaderConfig reader;
   std::string logDir;
   DebounceRule debounce;
-  bool quietWait = true;
-  int quietMs = 20;
-  milliseconds minPoll{50};
+  bool quietWait;
+  int quietMs;
+  milliseconds minPoll;
 };
+
+// The worker's settings on its pipe: the reader's settings and the service
+// settings a worker uses (Setting::toWorker), under their TOML keys, and
+// the token type the configuration derived for fleet tokens.
+bool goesToWorker(const Setting& setting) {
+  return setting.key != nullptr && (setting.toWorker || setting.inScope(kReaderScope));
+}
+
+Json jsonOf(const Value& value) {
+  if (const bool* on = std::get_if<bool>(&value)) return *on;
+  if (const long* number = std::get_if<long>(&value)) return *number;
+  if (const double* seconds = std::get_if<double>(&value)) return *seconds;
+  if (const std::string* text = std::get_if<std::string>(&value)) return *text;
+  if (const auto* numbers = std::get_if<std::vector<long>>(&value)) return *numbers;
+  return nullptr;
+}
+
+// The value a setting of `kind` takes from the JSON; of another type, a
+// value that assign() refuses with std::bad_variant_access.
+Value valueOfJson(Kind kind, const Json& json) {
+  switch (kind) {
+    case Kind::kSwitch:
+      return json.get<bool>();
+    case Kind::kInteger:
+      return json.get<long>();
+    case Kind::kSeconds:
+      return json.get<double>();
+    case Kind::kText:
+    case Kind::kChoice:
+      return json.get<std::string>();
+    case Kind::kIntegerList:
+      return json.get<std::vector<long>>();
+  }
+  return Value();
+}
 
 Settings decodeSettings(const std::string& argument) {
   const Json json = Json::parse(argument);
-  Settings settings;
-  ReaderConfig& reader = settings.reader;
-  reader.model = json.at("model") == "vor" ? ReaderModel::kVor : ReaderModel::kElatec;
-  reader.path = json.at("path");
-  reader.name = json.at("name");
-  reader.baud = json.at("baud");
-  reader.reverseBytes = json.at("reverse_bytes").get<bool>();
-  reader.tokenType = json.at("token_type");
-  reader.tokenPrefix = json.at("token_prefix");
-  if (json.contains("block")) {
-    BlockSource source;
-    source.block = json.at("block");
-    source.count = json.at("block_count");
-    source.format = json.at("block_format") == "ascii" ? BlockFormat::kAscii : BlockFormat::kHex;
-    reader.blockSource = source;
+  Config config;
+  ReaderConfig& reader = config.readers.emplace_back();
+  for (const Setting& setting : kSettings) {
+    if (!goesToWorker(setting) || !json.contains(setting.key)) continue;
+    assign(setting, valueOfJson(setting.kind, json.at(setting.key)), config, &reader);
   }
-  reader.token = json.at("token") == "fleet"     ? TokenSource::kFleet
-                 : json.at("token") == "desfire" ? TokenSource::kDesfire
-                 : reader.blockSource            ? TokenSource::kBlock
-                                                 : TokenSource::kSerial;
-  reader.tokenFormat =
-      json.at("token_format") == "decimal" ? TokenFormat::kDecimal : TokenFormat::kHex;
-  reader.fallbackSerial = json.at("fallback_serial").get<bool>();
-  reader.fallbackFleet = json.at("fallback_fleet").get<bool>();
-  reader.desfireToken =
-      json.at("desfire_token") == "uid" ? DesfireToken::kUid : DesfireToken::kFile;
-  reader.desfireGetSak = json.at("desfire_get_sak").get<bool>();
+  if (!reader.token) reader.token = reader.blockSource ? TokenSource::kBlock : TokenSource::kSerial;
   reader.fleetTokenType = json.at("fleet_token_type");
-  reader.refusedSound = json.at("refused_sound").get<bool>();
-  settings.logDir = json.at("log_dir");
-  settings.debounce.absentPolls = json.at("debounce_polls");
-  settings.debounce.absentTime = milliseconds(json.at("debounce_ms").get<int>());
-  settings.quietWait = json.at("reply_wait") == "quiet";
-  settings.quietMs = json.at("quiet_ms");
-  settings.minPoll = milliseconds(json.at("min_poll_ms").get<int>());
-  return settings;
+  return Settings(config);
 }
 
 enum class Sound { kAccepted, kRejected };
@@ -709,44 +729,25 @@ class Worker {
 
 std::string workerArgument(const Config& config, std::size_t index) {
   const ReaderConfig& reader = config.readers.at(index);
-  Json json = {{"model", modelName(reader.model)},
-               {"path", reader.path},
-               {"name", reader.name},
-               {"baud", reader.baud},
-               {"reverse_bytes", reader.reverseBytes.value_or(config.reverseBytes)},
-               {"token_type", reader.tokenType},
-               {"token_prefix", reader.tokenPrefix},
-               {"token", tokenSourceName(reader.token.value_or(TokenSource::kSerial))},
-               {"token_format", reader.tokenFormat == TokenFormat::kDecimal ? "decimal" : "hex"},
-               {"fallback_serial", reader.fallbackSerial},
-               {"fallback_fleet", reader.fallbackFleet},
-               {"desfire_token", reader.desfireToken == DesfireToken::kUid ? "uid" : "file"},
-               {"desfire_get_sak", reader.desfireGetSak},
-               {"fleet_token_type", reader.fleetTokenType},
-               {"refused_sound", reader.refusedSound.value_or(config.refusedSound)},
-               {"log_dir", config.logDir},
-               {"debounce_polls", config.debouncePolls},
-               {"debounce_ms", config.debounceMs},
-               {"reply_wait", config.quietWait ? "quiet" : "fixed"},
-               {"quiet_ms", config.quietMs},
-               {"min_poll_ms", config.minPollMs}};
-  if (const auto& source = reader.blockSource) {
-    json["block"] = source->block;
-    json["block_count"] = source->count;
-    json["block_format"] = source->format == BlockFormat::kAscii ? "ascii" : "hex";
+  Json json = {{"fleet_token_type", reader.fleetTokenType}};
+  for (const Setting& setting : kSettings) {
+    if (!goesToWorker(setting)) continue;
+    const Value value = valueOf(setting, config, &reader);
+    if (!std::holds_alternative<std::monostate>(value)) json[setting.key] = jsonOf(value);
   }
   return json.dump();
 }
 
 int runWorker(const std::string& argument) {
   std::setvbuf(stdout, nullptr, _IOLBF, 0);
-  Settings settings;
+  std::optional<Settings> decoded;
   try {
-    settings = decodeSettings(argument);
-  } catch (const Json::exception& error) {
+    decoded.emplace(decodeSettings(argument));
+  } catch (const std::exception& error) {  // JSON faults, values of another type
     std::fprintf(stderr, "rfid-tokend: bad worker settings: %s\n", error.what());
     return 1;
   }
+  Settings& settings = *decoded;
   // The configuration was checked: the directory fits, the setting is valid.
   if (!settings.logDir.empty()) (void)rfidSetLogDirectory(settings.logDir.c_str());
   // The quiet wait of the service is the module's frame wait: the quiet
