@@ -38,3 +38,6 @@ assert tokens, f"no token A1B2C3D4 among {events}"
 print(f"rfid-tokend: {len(events)} JSON lines on standard output, token {tokens[0]['value']}")
 PY
 build/service/rfid-tokend --help | grep -q -- '--reader MODEL:PATH'
+# The settings table of docs/service.md is the service's own.
+scripts/settings-doc build/service/rfid-tokend
+git diff --exit-code docs/service.md

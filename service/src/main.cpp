@@ -17,6 +17,7 @@
 #include "key_material.h"
 #include "rfid_cardauth/secret.h"
 #include "rfid_secrets/secret_file.h"
+#include "settings.h"
 #include "supervisor.h"
 #include "tls_files.h"
 #include "worker.h"
@@ -105,6 +106,11 @@ int main(int argc, char** argv) {
   (void)rfidSetReplyCheck(1);
   if (argc == 3 && std::strcmp(argv[1], rfid_tokend::kWorkerFlag) == 0) {
     return rfid_tokend::runWorker(argv[2]);
+  }
+  // For scripts/settings-doc: the settings as docs/service.md tables them.
+  if (argc == 2 && std::strcmp(argv[1], "--settings-table") == 0) {
+    std::fputs(rfid_tokend::settingsTable().c_str(), stdout);
+    return 0;
   }
   auto parsed = rfid_tokend::parseCommandLine(argc, argv);
   using Outcome = rfid_tokend::ParseResult::Outcome;

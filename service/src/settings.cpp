@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <nlohmann/json.hpp>
 #include <sstream>
 
 #include "Module_RFID_ext.h"
@@ -256,13 +257,13 @@ std::vector<Setting> makeSettings() {
       readerSetting(member<&R::name>(), kText, "name", "In events and log lines").shown("the path"),
       readerSetting(member<&R::baud>(), kInteger, "baud", "The reader's baud rate")
           .within(1, 4000000)
-          .shown("baud"),
+          .shown("the service's baud"),
       readerSetting(member<&R::connectors>(), Kind::kIntegerList, "connectors",
                     "The connector ids the reader serves")
           .within(kFirstConnector, kLastConnector),
       readerSetting(member<&R::reverseBytes>(), kSwitch, "reverse_bytes",
                     "Serial number tokens in reversed byte order")
-          .shown("reverse_bytes"),
+          .shown("the service's reverse_bytes"),
       readerSetting(member<&R::tokenType>(), kText, "token_type",
                     "ISO14443, ISO15693, Local, KeyCode, Central, eMAID, MacAddress or "
                     "NoAuthorization")
@@ -341,7 +342,7 @@ std::vector<Setting> makeSettings() {
           .shown("none"),
       readerSetting(member<&R::refusedSound>(), kSwitch, "refused_sound",
                     "A refused fleet card sounds the rejected pattern")
-          .shown("refused_sound"),
+          .shown("the service's refused_sound"),
       readerSetting(Access<R>{[](const R& reader) -> Value {
                                 return std::string(
                                     reader.desfireToken == DesfireToken::kUid ? "uid" : "file");
@@ -418,6 +419,38 @@ std::string shownValue(const Value& value) {
 
 std::string inQuotes(const std::string& text) {
   return "\"" + text + "\"";
+}
+
+using Json = nlohmann::json;
+
+bool goesToWorker(const Setting& setting) {
+  return setting.key != nullptr && (setting.toWorker || setting.inScope(kReaderScope));
+}
+
+Json jsonOf(const Value& value) {
+  if (const bool* on = std::get_if<bool>(&value)) return *on;
+  if (const long* number = std::get_if<long>(&value)) return *number;
+  if (const double* seconds = std::get_if<double>(&value)) return *seconds;
+  if (const std::string* words = std::get_if<std::string>(&value)) return *words;
+  if (const auto* numbers = std::get_if<std::vector<long>>(&value)) return *numbers;
+  return nullptr;
+}
+
+Value valueOfJson(Kind kind, const Json& json) {
+  switch (kind) {
+    case Kind::kSwitch:
+      return json.get<bool>();
+    case Kind::kInteger:
+      return json.get<long>();
+    case Kind::kSeconds:
+      return json.get<double>();
+    case Kind::kText:
+    case Kind::kChoice:
+      return json.get<std::string>();
+    case Kind::kIntegerList:
+      return json.get<std::vector<long>>();
+  }
+  return Value();
 }
 
 }  // namespace
@@ -516,12 +549,44 @@ std::string shownDefault(const Setting& setting) {
   return shownValue(valueOf(setting, config, &reader));
 }
 
+std::string encodeWorkerSettings(const Config& config, std::size_t index) {
+  const ReaderConfig& reader = config.readers.at(index);
+  Json json = {{"fleet_token_type", reader.fleetTokenType}};
+  for (const Setting& setting : kSettings) {
+    if (!goesToWorker(setting)) continue;
+    const Value value = valueOf(setting, config, &reader);
+    if (!std::holds_alternative<std::monostate>(value)) json[setting.key] = jsonOf(value);
+  }
+  return json.dump();
+}
+
+Config decodeWorkerSettings(const std::string& text) {
+  const Json json = Json::parse(text);
+  Config config;
+  ReaderConfig& reader = config.readers.emplace_back();
+  for (const Setting& setting : kSettings) {
+    if (!goesToWorker(setting) || !json.contains(setting.key)) continue;
+    assign(setting, valueOfJson(setting.kind, json.at(setting.key)), config, &reader);
+  }
+  if (!reader.token) reader.token = reader.blockSource ? TokenSource::kBlock : TokenSource::kSerial;
+  reader.fleetTokenType = json.at("fleet_token_type");
+  return config;
+}
+
 std::string settingsTable() {
   const auto cell = [](std::string text) {
-    for (std::size_t at = text.find('|'); at != std::string::npos; at = text.find('|', at + 2)) {
-      text.insert(at, "\\");
+    std::string escaped;
+    for (const char c : text) {
+      if (c == '|')
+        escaped += "\\|";
+      else if (c == '<')
+        escaped += "&lt;";
+      else if (c == '>')
+        escaped += "&gt;";
+      else
+        escaped += c;
     }
-    return text;
+    return escaped;
   };
   const auto range = [](const Setting& setting) {
     const bool whole = setting.kind != Kind::kSeconds;

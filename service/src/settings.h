@@ -123,6 +123,15 @@ Value valueOf(const Setting& setting, const Config& config, const ReaderConfig* 
 // The default as --help and the docs show it ("" for none).
 std::string shownDefault(const Setting& setting);
 
+// The worker's settings on its pipe: reader `index`'s settings and the
+// service settings a worker uses (Setting::toWorker) under their TOML keys,
+// with the token type the configuration derived for fleet tokens. The
+// decoded configuration holds that one reader; text that is no such JSON
+// throws (nlohmann::json::exception, or std::bad_variant_access for a value
+// of another type).
+std::string encodeWorkerSettings(const Config& config, std::size_t index);
+Config decodeWorkerSettings(const std::string& text);
+
 // The Markdown table of every setting, for docs/service.md.
 std::string settingsTable();
 

@@ -13,7 +13,6 @@
 #include <cstdio>
 #include <cstring>
 #include <map>
-#include <nlohmann/json.hpp>
 #include <optional>
 
 #include "Module_RFID.h"
@@ -35,7 +34,6 @@
 namespace rfid_tokend {
 namespace {
 
-using Json = nlohmann::json;
 using std::chrono::milliseconds;
 
 constexpr milliseconds kFirstRetry{100};
@@ -104,52 +102,8 @@ struct Settings {
   milliseconds minPoll;
 };
 
-// The worker's settings on its pipe: the reader's settings and the service
-// settings a worker uses (Setting::toWorker), under their TOML keys, and
-// the token type the configuration derived for fleet tokens.
-bool goesToWorker(const Setting& setting) {
-  return setting.key != nullptr && (setting.toWorker || setting.inScope(kReaderScope));
-}
-
-Json jsonOf(const Value& value) {
-  if (const bool* on = std::get_if<bool>(&value)) return *on;
-  if (const long* number = std::get_if<long>(&value)) return *number;
-  if (const double* seconds = std::get_if<double>(&value)) return *seconds;
-  if (const std::string* text = std::get_if<std::string>(&value)) return *text;
-  if (const auto* numbers = std::get_if<std::vector<long>>(&value)) return *numbers;
-  return nullptr;
-}
-
-// The value a setting of `kind` takes from the JSON; of another type, a
-// value that assign() refuses with std::bad_variant_access.
-Value valueOfJson(Kind kind, const Json& json) {
-  switch (kind) {
-    case Kind::kSwitch:
-      return json.get<bool>();
-    case Kind::kInteger:
-      return json.get<long>();
-    case Kind::kSeconds:
-      return json.get<double>();
-    case Kind::kText:
-    case Kind::kChoice:
-      return json.get<std::string>();
-    case Kind::kIntegerList:
-      return json.get<std::vector<long>>();
-  }
-  return Value();
-}
-
 Settings decodeSettings(const std::string& argument) {
-  const Json json = Json::parse(argument);
-  Config config;
-  ReaderConfig& reader = config.readers.emplace_back();
-  for (const Setting& setting : kSettings) {
-    if (!goesToWorker(setting) || !json.contains(setting.key)) continue;
-    assign(setting, valueOfJson(setting.kind, json.at(setting.key)), config, &reader);
-  }
-  if (!reader.token) reader.token = reader.blockSource ? TokenSource::kBlock : TokenSource::kSerial;
-  reader.fleetTokenType = json.at("fleet_token_type");
-  return Settings(config);
+  return Settings(decodeWorkerSettings(argument));
 }
 
 enum class Sound { kAccepted, kRejected };
@@ -728,14 +682,7 @@ class Worker {
 }  // namespace
 
 std::string workerArgument(const Config& config, std::size_t index) {
-  const ReaderConfig& reader = config.readers.at(index);
-  Json json = {{"fleet_token_type", reader.fleetTokenType}};
-  for (const Setting& setting : kSettings) {
-    if (!goesToWorker(setting)) continue;
-    const Value value = valueOf(setting, config, &reader);
-    if (!std::holds_alternative<std::monostate>(value)) json[setting.key] = jsonOf(value);
-  }
-  return json.dump();
+  return encodeWorkerSettings(config, index);
 }
 
 int runWorker(const std::string& argument) {
@@ -743,7 +690,7 @@ int runWorker(const std::string& argument) {
   std::optional<Settings> decoded;
   try {
     decoded.emplace(decodeSettings(argument));
-  } catch (const std::exception& error) {  // JSON faults, values of another type
+  } catch (const std::exception& error) {  // see decodeWorkerSettings
     std::fprintf(stderr, "rfid-tokend: bad worker settings: %s\n", error.what());
     return 1;
   }
