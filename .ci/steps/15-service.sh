@@ -4,7 +4,8 @@
 # two commands that docs/service.md gives a newcomer are tried as written:
 # a simulated Elatec reader with a card, the service with --jsonl, and a
 # SIGTERM after a few polls. Standard output must hold only JSON lines, the
-# card's token among them, and the service must exit 0.
+# card's token among them, and the service must exit 0. The settings table
+# of docs/service.md must be the one scripts/settings-doc writes.
 set -euo pipefail
 source .ci/lib.sh
 needs build tests scripts

@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -14,6 +15,7 @@
 #include "debouncer.h"
 #include "payloads.h"
 #include "recent_tokens.h"
+#include "settings.h"
 #include "token.h"
 
 namespace rfid_tokend {
@@ -250,6 +252,93 @@ TEST_F(ConfigTest, FlagsOverrideTheFileAndDefaultsFollowTheSettings) {
   ASSERT_EQ(tlsPort.outcome, ParseResult::Outcome::kRun) << tlsPort.text;
   EXPECT_EQ(tlsPort.config.mqtt.host, "::1");
   EXPECT_EQ(tlsPort.config.mqtt.port, 8883);
+}
+
+TEST_F(ConfigTest, EveryValueIsCheckedWhereverItComesFrom) {
+  const std::string reader = "[[reader]]\nmodel = \"elatec\"\npath = \"/dev/a\"\n";
+  const struct {
+    std::vector<std::string> flags;
+    std::string toml;
+    const char* fault;
+  } cases[] = {
+      {{"--reader", "vor:/a", "--keepalive", "4"},
+       "",
+       "--keepalive: 4 is out of range (5 to 3600)"},
+      {{},
+       "[mqtt]\nheartbeat_timeout = 0.1\n" + reader,
+       ": mqtt.heartbeat_timeout: 0.1 is out of range (0.5 to 3600)"},
+      {{}, "quiet_ms = 1000000000000\n" + reader, "quiet_ms: 1000000000000 is out of range"},
+      {{}, reader + "connectors = [2, 2]\n", "reader[1].connectors: connector 2 is given twice"},
+      {{}, reader + "desfire_token = \"uid\"\n", "are settings of token = \"desfire\""},
+  };
+  for (const auto& c : cases) {
+    const ParseResult result = parse(c.flags, c.toml);
+    EXPECT_EQ(result.outcome, ParseResult::Outcome::kInvalid) << c.fault;
+    EXPECT_NE(result.text.find(c.fault), std::string::npos) << result.text;
+  }
+  const ParseResult quiet = parse({"--refused-sound", "false", "--keepalive", "30"}, reader);
+  ASSERT_EQ(quiet.outcome, ParseResult::Outcome::kRun) << quiet.text;
+  EXPECT_FALSE(*quiet.config.readers[0].refusedSound);
+  EXPECT_EQ(quiet.config.mqtt.keepaliveSeconds, 30);
+}
+
+TEST(Settings, EachKeyAndFlagOnceEveryKeyWithAFlagOrAReasonAndDefaultsInRange) {
+  std::set<std::string> flags;
+  std::set<std::pair<std::size_t, std::string>> keys;
+  const Config config;
+  const ReaderConfig reader;
+  for (const Setting& setting : kSettings) {
+    if (setting.flag != nullptr) {
+      EXPECT_TRUE(flags.insert(setting.flag).second) << setting.flag;
+    }
+    if (setting.key == nullptr) continue;
+    EXPECT_TRUE(keys.insert({setting.access.index(), setting.key}).second) << setting.key;
+    EXPECT_TRUE(setting.flag != nullptr || setting.noFlag != nullptr) << setting.key;
+    const Value value = valueOf(setting, config, &reader);
+    if (setting.shownDefault == nullptr && !std::holds_alternative<std::monostate>(value)) {
+      EXPECT_EQ(checkValue(setting, value, setting.key), std::nullopt);
+    }
+  }
+}
+
+TEST_F(ConfigTest, TheWorkerTakesEachReadersSettingsAsTheServiceFinishedThem) {
+  const ParseResult result =
+      parse({"--reader", "vor:/dev/b", "--fleet-keys", "f.toml", "--reply-wait", "fixed"},
+            "debounce_polls = 3\nquiet_ms = 7\nmin_poll_ms = 0\nlog_dir = \"/l\"\n"
+            "[[reader]]\nmodel = \"elatec\"\npath = \"/dev/a\"\nname = \"front\"\n"
+            "connectors = [2]\ntoken_prefix = \"M-\"\nblock = 4\nblock_format = "
+            "\"ascii\"\nreverse_bytes = true\n"
+            "[[reader]]\nmodel = \"elatec\"\npath = \"/dev/c\"\ntoken = \"desfire\"\n"
+            "token_format = \"decimal\"\nfallback = \"fleet\"\ntoken_prefix = \"D-\"\n");
+  ASSERT_EQ(result.outcome, ParseResult::Outcome::kRun) << result.text;
+  for (std::size_t i = 0; i < result.config.readers.size(); ++i) {
+    const ReaderConfig& sent = result.config.readers[i];
+    const Config taken = decodeWorkerSettings(encodeWorkerSettings(result.config, i));
+    const ReaderConfig& got = taken.readers.at(0);
+    EXPECT_EQ(got.model, sent.model) << i;
+    EXPECT_EQ(got.path + got.name + got.tokenType + got.tokenPrefix + got.fleetTokenType,
+              sent.path + sent.name + sent.tokenType + sent.tokenPrefix + sent.fleetTokenType);
+    EXPECT_EQ(got.baud, sent.baud);
+    EXPECT_EQ(got.connectors, sent.connectors);
+    EXPECT_EQ(got.reverseBytes, sent.reverseBytes);
+    EXPECT_EQ(got.refusedSound, sent.refusedSound);
+    EXPECT_EQ(got.token, sent.token) << i;
+    EXPECT_EQ(got.tokenFormat, sent.tokenFormat);
+    EXPECT_EQ(got.fallbackSerial, sent.fallbackSerial);
+    EXPECT_EQ(got.fallbackFleet, sent.fallbackFleet);
+    EXPECT_EQ(got.desfireToken, sent.desfireToken);
+    EXPECT_EQ(got.blockSource.has_value(), sent.blockSource.has_value());
+    if (sent.blockSource) {
+      EXPECT_EQ(got.blockSource->block * 10 + got.blockSource->count, 41);
+      EXPECT_EQ(got.blockSource->format, BlockFormat::kAscii);
+    }
+    EXPECT_EQ(taken.logDir, "/l");
+    EXPECT_EQ(taken.debounceMs * 100 + taken.debouncePolls, 3);
+    EXPECT_FALSE(taken.quietWait);
+    EXPECT_EQ(taken.quietMs * 1000 + taken.minPollMs, 7000);
+  }
+  EXPECT_ANY_THROW(decodeWorkerSettings("{\"fleet_token_type\": \"Local\", \"baud\": \"fast\"}"));
+  EXPECT_ANY_THROW(decodeWorkerSettings("{"));
 }
 
 // ---- Texts exchanged with the charging stack ------------------------------------
