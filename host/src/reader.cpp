@@ -43,6 +43,10 @@ class VorReader final : public ModuleReader {
     unsigned char record[RFID_SERIAL_RECORD_SIZE] = {};
     return takeSerial(getRequestCardSN(fd_, RFID_MODULE_VOR, record), record, serial);
   }
+  bool present(std::vector<std::uint8_t>& serial) const override {
+    unsigned char record[RFID_SERIAL_RECORD_SIZE] = {};
+    return takeSerial(rfidCardPresent(fd_, RFID_MODULE_VOR, record) == 1, record, serial);
+  }
   bool needsLogin() const override { return false; }
   bool login(int) const override { return true; }
   bool read(int block, Block& data) const override {
@@ -58,11 +62,13 @@ class VorReader final : public ModuleReader {
     sethaltCard(fd_, RFID_MODULE_VOR);
     return true;
   }
-  bool sound(unsigned char value) const override {
+  bool startSound(unsigned char value) const override {
     setBuzzer(fd_, RFID_MODULE_VOR, value);
     return true;
   }
+  unsigned soundRestUs() const override { return 0; }
   int transceive(const std::uint8_t*, int, std::uint8_t*, int) const override { return -1; }
+  bool selectedCardSak(std::uint8_t&) const override { return false; }
 };
 
 class ElatecReader final : public ModuleReader {
@@ -74,6 +80,10 @@ class ElatecReader final : public ModuleReader {
     unsigned char record[RFID_SERIAL_RECORD_SIZE] = {};
     return takeSerial(searchTag(fd_, RFID_MODULE_ELATEC, record, RFID_STAGE_SEARCH), record,
                       serial);
+  }
+  bool present(std::vector<std::uint8_t>& serial) const override {
+    unsigned char record[RFID_SERIAL_RECORD_SIZE] = {};
+    return takeSerial(rfidCardPresent(fd_, RFID_MODULE_ELATEC, record) == 1, record, serial);
   }
   bool needsLogin() const override { return true; }
   bool login(int block) const override {
@@ -89,18 +99,29 @@ class ElatecReader final : public ModuleReader {
     return MifareClassic_WriteBlock(fd_, RFID_MODULE_ELATEC, block, bytes.data());
   }
   bool halt() const override { return false; }
-  bool sound(unsigned char value) const override {
-    const bool sent = SetBeep(fd_, RFID_MODULE_ELATEC, value);
-    ::usleep(kRestAfterBeepUs);
-    return sent;
+  bool startSound(unsigned char value) const override {
+    return SetBeep(fd_, RFID_MODULE_ELATEC, value);
   }
+  unsigned soundRestUs() const override { return kRestAfterBeepUs; }
   int transceive(const std::uint8_t* request, int requestLength, std::uint8_t* reply,
                  int replyCapacity) const override {
     return rfidElatecTransceive(fd_, request, requestLength, reply, replyCapacity);
   }
+  bool selectedCardSak(std::uint8_t& sak) const override {
+    unsigned char value = 0;
+    if (!rfidElatecGetSak(fd_, &value)) return false;
+    sak = value;
+    return true;
+  }
 };
 
 }  // namespace
+
+bool Reader::sound(unsigned char value) const {
+  const bool sent = startSound(value);
+  if (const unsigned rest = soundRestUs()) ::usleep(rest);
+  return sent;
+}
 
 std::unique_ptr<Reader> makeReader(int fd, Model model, std::uint8_t keySelector) {
   if (model == Model::kVor) return std::make_unique<VorReader>(fd, keySelector);

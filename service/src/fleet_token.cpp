@@ -14,11 +14,7 @@ namespace {
 using rfid_cardauth::kTokenBlock;
 using rfid_cardauth::kTokenSector;
 
-constexpr unsigned char kKeyASelector = 0;
 constexpr std::size_t kDecimalTokenDigits = 15;  // 2^48 - 1 = 281474976710655
-// The module types, which the module's header leaves to its hosts.
-constexpr int kModuleVor = RFID_MODULE_VOR;
-constexpr int kModuleElatec = RFID_MODULE_ELATEC;
 
 // Row 1 of the module's key table, put back (and the card's key gone) when
 // the read is over.
@@ -88,16 +84,17 @@ FleetCardReader::Result PortFleetReader::judge(bool done) const {
 }
 
 FleetCardReader::Result PortFleetReader::login(int block) {
-  if (model_ == ReaderModel::kVor) return Result::kDone;  // its read carries the key itself
+  if (!reader_.needsLogin()) return Result::kDone;  // its read carries the key itself
   if (!ready_()) return Result::kLost;
-  return judge(MifareClassic_Login(fd_, kModuleElatec, block, kKeyASelector));
+  return judge(reader_.login(block));
 }
 
 FleetCardReader::Result PortFleetReader::read(int block, std::uint8_t* data) {
   if (!ready_()) return Result::kLost;
-  return judge(model_ == ReaderModel::kVor
-                   ? getBlockRead(fd_, kModuleVor, block, kKeyASelector, data)
-                   : MifareClassic_ReadBlock(fd_, kModuleElatec, block, data));
+  rfid_host::Block bytes{};
+  const Result result = judge(reader_.read(block, bytes));
+  if (result == Result::kDone) std::memcpy(data, bytes.data(), bytes.size());
+  return result;
 }
 
 FleetRead readFleetToken(const rfid_cardauth::FleetKeys& keys,

@@ -13,6 +13,7 @@
 
 #include "config.h"
 #include "rfid_cardauth/fleet_keys.h"
+#include "rfid_host/reader.h"
 
 namespace rfid_tokend {
 
@@ -36,12 +37,12 @@ class FleetCardReader {
   virtual Result read(int block, std::uint8_t* data) = 0;
 };
 
-// The reader on the worker's port, through the module. `ready` says
+// The worker's reader, whose blocks are read with key A. `ready` says
 // whether a call may go out now (the port alive, no stop pending).
 class PortFleetReader : public FleetCardReader {
  public:
-  PortFleetReader(int fd, ReaderModel model, std::function<bool()> ready)
-      : fd_(fd), model_(model), ready_(std::move(ready)) {}
+  PortFleetReader(const rfid_host::Reader& reader, std::function<bool()> ready)
+      : reader_(reader), ready_(std::move(ready)) {}
   Result login(int block) override;
   Result read(int block, std::uint8_t* data) override;
 
@@ -49,8 +50,7 @@ class PortFleetReader : public FleetCardReader {
   // A refusal by a reader that went away during the exchange is no refusal.
   Result judge(bool done) const;
 
-  int fd_;
-  ReaderModel model_;
+  const rfid_host::Reader& reader_;
   std::function<bool()> ready_;
 };
 

@@ -13,6 +13,7 @@
 #include <cstdio>
 #include <cstring>
 #include <map>
+#include <openssl/crypto.h>
 #include <optional>
 
 #include "Module_RFID.h"
@@ -23,7 +24,7 @@
 #include "log_medium.h"
 #include "payloads.h"
 #include "rfid_desfire/fleet.h"
-#include "rfid_desfire/module_link.h"
+#include "rfid_host/reader.h"
 #include "rfid_keys/key_file.h"
 #include "rfid_serial/serial_port.h"
 #include "rfid_serial/unique_fd.h"
@@ -38,19 +39,11 @@ using std::chrono::milliseconds;
 
 constexpr milliseconds kFirstRetry{100};
 constexpr milliseconds kLongestRetry{2000};
-// The Elatec reader beeps 500 ms on and 500 ms off and takes no request
-// meanwhile; SetBeep returns after its own half-second exchange.
-constexpr milliseconds kRestAfterBeep{600};
+// One part of a verdict's sound: the Elatec reader's beep volume, the VOR
+// buzzer's length in reader units. A verdict is one or two parts.
 constexpr unsigned char kBeepVolume = 100;
-// The VOR buzzer's length in reader units; a verdict is one or two of these.
 constexpr unsigned char kBuzzerLength = 2;
-constexpr unsigned char kKeyA = 0;
-constexpr std::size_t kBlockBytes = RFID_BLOCK_SIZE;
-// What the module's header leaves to its hosts.
-constexpr int kModuleVor = RFID_MODULE_VOR;
-constexpr int kModuleElatec = RFID_MODULE_ELATEC;
-constexpr int kSearchStage = RFID_STAGE_SEARCH;
-constexpr std::size_t kSerialRecordSize = RFID_SERIAL_RECORD_SIZE;
+constexpr std::uint8_t kKeyA = 0;
 // The module logs every card request that finds a card. A card that rests
 // (seen by two polls in a row) and is known to the debouncer is looked for
 // with rfidCardPresent, which logs nothing, at the full pace, so that its
@@ -182,7 +175,6 @@ class Worker {
   enum class State { kUnknown, kUp, kDown };
 
   int fd() const { return port_.get(); }
-  bool isVor() const { return settings_.reader.model == ReaderModel::kVor; }
 
   bool openPort(std::string& fault) {
     port_ = rfid_serial::openSerialPort(settings_.reader.path, settings_.reader.baud, fault);
@@ -190,6 +182,7 @@ class Worker {
     // waiting forever: the module then reports a failed exchange. Reads
     // return at once either way.
     if (port_.valid()) ::fcntl(fd(), F_SETFL, ::fcntl(fd(), F_GETFL) | O_NONBLOCK);
+    if (port_.valid()) reader_ = rfid_host::makeReader(fd(), settings_.reader.model, kKeyA);
     struct stat opened {};
     if (port_.valid() && ::fstat(fd(), &opened) == 0) portDevice_ = opened.st_rdev;
     portHungUp_ = false;
@@ -262,11 +255,10 @@ class Worker {
   void pollCard() {
     if (!ready(inputsFresh_)) return;
     lastPoll_ = SteadyClock::now();
-    unsigned char record[kSerialRecordSize] = {};
-    const int module = isVor() ? kModuleVor : kModuleElatec;
-    const bool found = restingKnownCard() ? rfidCardPresent(fd(), module, record) == 1
-                       : isVor()          ? getRequestCardSN(fd(), kModuleVor, record)
-                                          : searchTag(fd(), kModuleElatec, record, kSearchStage);
+    // Serial lengths other than 4 or 7 (the Elatec reader reports such
+    // cards as found, without a serial number) count as no card: no token.
+    Bytes found;
+    const bool seen = restingKnownCard() ? reader_->present(found) : reader_->identify(found);
     if (!judgeExchange(rfidLastExchange())) return;
     // A reply that was not one whole frame says nothing about the field:
     // the card there neither arrives nor leaves with it. The next poll
@@ -278,11 +270,7 @@ class Worker {
       return;
     }
     std::optional<Bytes> serial;
-    // A length other than 4 or 7 (the Elatec reader reports such cards as
-    // found, without a serial number) makes no token.
-    if (found && (record[0] == 4 || record[0] == 7)) {
-      serial = Bytes(record + 1, record + 1 + record[0]);
-    }
+    if (seen) serial = std::move(found);
     // A reader that went away during the exchange is reported down rather
     // than taken to have an empty field. Unless another module call follows,
     // this check also serves the next poll's.
@@ -351,9 +339,9 @@ class Worker {
   // card, once its token is out, is halted: it stays silent to the card
   // request (its polls log nothing, and it counts as removed after the
   // debounce time) until it leaves the field and comes back, when it
-  // answers as a new tap.
+  // answers as a new tap. The Elatec reader has no halt and sends nothing.
   void haltPublishedCard() {
-    if (isVor() && ready()) sethaltCard(fd(), kModuleVor);
+    if (ready()) (void)reader_->halt();
   }
 
   // Waits until the next poll is due: the shortest interval after the last
@@ -390,24 +378,22 @@ class Worker {
       return reader.tokenPrefix + serialToken(serial, reader.reverseBytes.value_or(false));
     }
     const BlockSource& source = *reader.blockSource;
-    if (!isVor()) {
+    if (reader_->needsLogin()) {
       if (!ready()) return std::nullopt;
-      if (!MifareClassic_Login(fd(), kModuleElatec, source.block, kKeyA)) {
+      if (!reader_->login(source.block)) {
         fault = "login to the sector of block " + std::to_string(source.block) + " refused";
         return std::nullopt;
       }
     }
     Bytes data;
     for (int block = source.block; block < source.block + source.count; ++block) {
-      unsigned char bytes[kBlockBytes] = {};
+      rfid_host::Block bytes{};
       if (!ready()) return std::nullopt;
-      const bool read = isVor() ? getBlockRead(fd(), kModuleVor, block, kKeyA, bytes)
-                                : MifareClassic_ReadBlock(fd(), kModuleElatec, block, bytes);
-      if (!read) {
+      if (!reader_->read(block, bytes)) {
         fault = "block " + std::to_string(block) + " could not be read";
         return std::nullopt;
       }
-      data.insert(data.end(), bytes, bytes + kBlockBytes);
+      data.insert(data.end(), bytes.begin(), bytes.end());
     }
     const auto text = blockToken(data, source.format);
     if (!text) {
@@ -424,7 +410,7 @@ class Worker {
   // falls back to that; a failed MAC or an unknown key id never does.
   void fleetTap(const std::string& card, const Bytes& serial, const std::string& type) {
     const ReaderConfig& reader = settings_.reader;
-    PortFleetReader port(fd(), reader.model, [this] { return ready(); });
+    PortFleetReader port(*reader_, [this] { return ready(); });
     const FleetRead read = readFleetToken(fleetKeys_, serial, port);
     if (read.outcome == FleetRead::Outcome::kLost) {
       debouncer_.forget();  // read again once the port is back
@@ -481,7 +467,15 @@ class Worker {
   rfid_desfire::FleetRead readDesfire(const Bytes& serial) {
     const rfid_desfire::FleetRead lost;
     bool gone = false;
-    const auto exchange = rfid_desfire::moduleTransceive(fd());
+    const rfid_host::Reader& card = *reader_;
+    const auto exchange = [&card](const rfid_desfire::Bytes& apdu) -> std::optional<Bytes> {
+      unsigned char rx[RFID_ELATEC_MAX_RX];
+      const int count = card.transceive(apdu.data(), static_cast<int>(apdu.size()), rx, sizeof rx);
+      if (count < 0) return std::nullopt;
+      Bytes reply(rx, rx + count);
+      OPENSSL_cleanse(rx, sizeof rx);
+      return reply;
+    };
     const rfid_desfire::Transceive transceive =
         [&](const rfid_desfire::Bytes& apdu) -> std::optional<rfid_desfire::Bytes> {
       if (gone || !ready()) {
@@ -500,8 +494,8 @@ class Worker {
     };
     std::optional<std::uint8_t> sak;
     if (settings_.reader.desfireGetSak) {
-      unsigned char value = 0;
-      if (!ready() || !rfidElatecGetSak(fd(), &value)) return lost;
+      std::uint8_t value = 0;
+      if (!ready() || !reader_->selectedCardSak(value)) return lost;
       sak = value;
     }
     const rfid_desfire::FleetRead read =
@@ -541,11 +535,11 @@ class Worker {
     if (!ready()) return;
     --soundPartsLeft_;
     polledSincePart_ = false;
-    if (isVor()) {
-      setBuzzer(fd(), kModuleVor, kBuzzerLength);
-    } else {
-      SetBeep(fd(), kModuleElatec, kBeepVolume);
-      readerBusyUntil_ = SteadyClock::now() + kRestAfterBeep;
+    // The value of a sound part is the one thing the models read apart.
+    (void)reader_->startSound(settings_.reader.model == ReaderModel::kVor ? kBuzzerLength
+                                                                          : kBeepVolume);
+    if (const unsigned rest = reader_->soundRestUs()) {
+      readerBusyUntil_ = SteadyClock::now() + std::chrono::microseconds(rest);
     }
   }
 
@@ -651,6 +645,10 @@ class Worker {
   int signalFd_;
   Debouncer debouncer_;
   rfid_serial::UniqueFd port_;
+  // The reader on port_, made when it opens. It outlives a port closed by a
+  // fault until the next open, so that a read in flight never holds a
+  // reader that is gone; ready() keeps any call from reaching it meanwhile.
+  std::unique_ptr<rfid_host::Reader> reader_;
   dev_t portDevice_ = 0;
   State state_ = State::kUnknown;
   bool stopping_ = false;
