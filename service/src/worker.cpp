@@ -1,6 +1,7 @@
 #include "worker.h"
 
 #include <fcntl.h>
+#include <openssl/crypto.h>
 #include <poll.h>
 #include <sys/signalfd.h>
 #include <sys/stat.h>
@@ -13,7 +14,6 @@
 #include <cstdio>
 #include <cstring>
 #include <map>
-#include <openssl/crypto.h>
 #include <optional>
 
 #include "Module_RFID.h"
