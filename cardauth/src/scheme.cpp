@@ -5,7 +5,10 @@
 #include <openssl/params.h>
 
 #include <algorithm>
+#include <iterator>
 #include <memory>
+
+#include "rfid_names/name_table.h"
 
 namespace rfid_cardauth {
 namespace {
@@ -185,18 +188,12 @@ std::optional<Block> encodeTokenBlock(const AesKey& macKey, std::uint8_t keyId,
   return block;
 }
 
+// In the order of Verdict's enumerators.
+constexpr const char* kVerdictNames[] = {"valid", "layout", "key-id", "mac"};
+static_assert(std::size(kVerdictNames) == static_cast<std::size_t>(Verdict::kMac) + 1);
+
 const char* verdictName(Verdict verdict) {
-  switch (verdict) {
-    case Verdict::kValid:
-      return "valid";
-    case Verdict::kLayout:
-      return "layout";
-    case Verdict::kKeyId:
-      return "key-id";
-    case Verdict::kMac:
-      return "mac";
-  }
-  return "layout";
+  return rfid_names::nameOf(kVerdictNames, verdict, "layout");
 }
 
 Verification verifyTokenBlock(const Block& block, const Uid& uid, const MacKeys& macKeys) {

@@ -10,6 +10,7 @@
 #include <cstring>
 
 #include "formats.h"
+#include "rfid_names/name_table.h"
 #include "rfid_serial/unique_fd.h"
 
 namespace rfid_image {
@@ -19,13 +20,11 @@ namespace {
 // image, a log) from being read whole.
 constexpr std::size_t kMaxFileSize = 1 << 20;
 
-struct FormatName {
-  const char* name;
-  Format format;
-};
-constexpr FormatName kFormatNames[] = {{"mfd", Format::kBinary}, {"bin", Format::kBinary},
-                                       {"eml", Format::kEml},    {"json", Format::kJson},
-                                       {"mct", Format::kMct},    {"nfc", Format::kNfc}};
+// The first name of a format is the one it is written under; "bin" is
+// read as well.
+constexpr rfid_names::Named<Format> kFormatNames[] = {
+    {Format::kBinary, "mfd"}, {Format::kBinary, "bin"}, {Format::kEml, "eml"},
+    {Format::kJson, "json"},  {Format::kMct, "mct"},    {Format::kNfc, "nfc"}};
 
 std::optional<CardImage> parseBinary(const std::string& content, std::string& error) {
   if (content.size() != kMemorySize) {
@@ -52,10 +51,7 @@ bool writeAll(int fd, const std::string& content) {
 }  // namespace
 
 std::optional<Format> formatFromName(const std::string& name) {
-  for (const FormatName& entry : kFormatNames) {
-    if (name == entry.name) return entry.format;
-  }
-  return std::nullopt;
+  return rfid_names::valueNamed(kFormatNames, name);
 }
 
 std::optional<Format> formatFromPath(const std::string& path) {
@@ -69,19 +65,7 @@ std::optional<Format> formatFromPath(const std::string& path) {
 }
 
 const char* formatName(Format format) {
-  switch (format) {
-    case Format::kBinary:
-      return "mfd";
-    case Format::kEml:
-      return "eml";
-    case Format::kJson:
-      return "json";
-    case Format::kMct:
-      return "mct";
-    case Format::kNfc:
-      return "nfc";
-  }
-  return "mfd";
+  return rfid_names::nameOf(kFormatNames, format, "mfd");
 }
 
 Format formatForPath(const std::string& path) {

@@ -4,6 +4,9 @@
 #include <openssl/rand.h>
 
 #include <algorithm>
+#include <iterator>
+
+#include "rfid_names/name_table.h"
 
 namespace rfid_desfire {
 namespace {
@@ -63,28 +66,13 @@ TokenFile tokenFile(const TokenId& tokenId) {
   return file;
 }
 
+// In the order of ReadVerdict's enumerators.
+constexpr const char* kReadVerdictNames[] = {
+    "valid", "not-desfire", "random-id", "no-app", "version", "auth", "mac", "layout", "lost"};
+static_assert(std::size(kReadVerdictNames) == static_cast<std::size_t>(ReadVerdict::kLost) + 1);
+
 const char* readVerdictName(ReadVerdict verdict) {
-  switch (verdict) {
-    case ReadVerdict::kValid:
-      return "valid";
-    case ReadVerdict::kNotDesfire:
-      return "not-desfire";
-    case ReadVerdict::kRandomId:
-      return "random-id";
-    case ReadVerdict::kNoApp:
-      return "no-app";
-    case ReadVerdict::kVersion:
-      return "version";
-    case ReadVerdict::kAuth:
-      return "auth";
-    case ReadVerdict::kMac:
-      return "mac";
-    case ReadVerdict::kLayout:
-      return "layout";
-    case ReadVerdict::kLost:
-      return "lost";
-  }
-  return "?";
+  return rfid_names::nameOf(kReadVerdictNames, verdict, "?");
 }
 
 bool systemRandom(Random& out) {

@@ -8,12 +8,14 @@
 #include <cmath>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <map>
 #include <set>
 #include <sstream>
 
 #include "Module_RFID_ext.h"
 #include "config_limits.h"
+#include "rfid_names/name_table.h"
 #include "rfid_serial/serial_port.h"
 #include "settings.h"
 #include "token_shapes.h"
@@ -299,18 +301,12 @@ Fault finishMqtt(MqttConfig& mqtt) {
 
 }  // namespace
 
+// In the order of TokenSource's enumerators.
+constexpr const char* kTokenSourceNames[] = {"serial", "block", "fleet", "desfire"};
+static_assert(std::size(kTokenSourceNames) == static_cast<std::size_t>(TokenSource::kDesfire) + 1);
+
 const char* tokenSourceName(TokenSource source) {
-  switch (source) {
-    case TokenSource::kSerial:
-      return "serial";
-    case TokenSource::kBlock:
-      return "block";
-    case TokenSource::kFleet:
-      return "fleet";
-    case TokenSource::kDesfire:
-      return "desfire";
-  }
-  return "serial";
+  return rfid_names::nameOf(kTokenSourceNames, source, "serial");
 }
 
 std::size_t longestToken(const ReaderConfig& reader) {

@@ -4,27 +4,19 @@
 #include <mqtt_protocol.h>
 
 #include <cerrno>
+#include <iterator>
+
+#include "rfid_names/name_table.h"
 
 namespace rfid_tokend {
 
+// In the order of LinkCause's enumerators.
+constexpr const char* kLinkCauseNames[] = {
+    "DNS", "refused", "TLS", "timeout", "authentication", "connection lost", "other"};
+static_assert(std::size(kLinkCauseNames) == static_cast<std::size_t>(LinkCause::kOther) + 1);
+
 const char* causeName(LinkCause cause) {
-  switch (cause) {
-    case LinkCause::kDns:
-      return "DNS";
-    case LinkCause::kRefused:
-      return "refused";
-    case LinkCause::kTls:
-      return "TLS";
-    case LinkCause::kTimeout:
-      return "timeout";
-    case LinkCause::kAuthentication:
-      return "authentication";
-    case LinkCause::kLost:
-      return "connection lost";
-    case LinkCause::kOther:
-      break;
-  }
-  return "other";
+  return rfid_names::nameOf(kLinkCauseNames, cause, "other");
 }
 
 LinkCause causeOfResult(int mosquittoResult, int savedErrno) {

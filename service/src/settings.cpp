@@ -3,10 +3,12 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <iterator>
 #include <nlohmann/json.hpp>
 #include <sstream>
 
 #include "Module_RFID_ext.h"
+#include "rfid_names/name_table.h"
 
 namespace rfid_tokend {
 namespace {
@@ -369,21 +371,14 @@ std::string joinedChoices(const std::vector<std::string>& choices, const char* q
   return joined;
 }
 
+// In the order of Kind's enumerators.
+constexpr const char* kTypeFaults[] = {
+    "must be true or false", "must be an integer", "must be a number of seconds",
+    "must be a string",      "must be a string",   "must be a list of integers"};
+static_assert(std::size(kTypeFaults) == static_cast<std::size_t>(Kind::kIntegerList) + 1);
+
 const char* typeFault(Kind kind) {
-  switch (kind) {
-    case Kind::kSwitch:
-      return "must be true or false";
-    case Kind::kInteger:
-      return "must be an integer";
-    case Kind::kSeconds:
-      return "must be a number of seconds";
-    case Kind::kText:
-    case Kind::kChoice:
-      return "must be a string";
-    case Kind::kIntegerList:
-      return "must be a list of integers";
-  }
-  return "must be a string";
+  return rfid_names::nameOf(kTypeFaults, kind, "must be a string");
 }
 
 bool holdsKind(Kind kind, const Value& value) {

@@ -11,6 +11,7 @@
 #include <sstream>
 
 #include "rfid_hex/hex.h"
+#include "rfid_names/name_table.h"
 
 namespace rfid_sim {
 namespace {
@@ -76,16 +77,11 @@ CommMode modeOf(const std::string& name, const std::string& where) {
   throw Fault{where + "CommMode must be plain, mac or full"};
 }
 
+constexpr rfid_names::Named<CommMode> kCommModeNames[] = {
+    {CommMode::kPlain, "plain"}, {CommMode::kMac, "mac"}, {CommMode::kFull, "full"}};
+
 const char* modeName(CommMode mode) {
-  switch (mode) {
-    case CommMode::kPlain:
-      return "plain";
-    case CommMode::kMac:
-      return "mac";
-    case CommMode::kFull:
-      return "full";
-  }
-  return "plain";
+  return rfid_names::nameOf(kCommModeNames, mode, "plain");
 }
 
 std::uint8_t versionOf(const std::string& name) {
