@@ -16,14 +16,10 @@
 
 #include "harness.h"
 #include "rfid_sim/simulator.h"
+#include "test_cards.h"
 
 namespace rfid_tokend_test {
 namespace {
-
-using rfid_sim::Card;
-using rfid_sim::Model;
-using rfid_sim::Simulator;
-using std::chrono::milliseconds;
 
 class ProcessFaults : public ::testing::Test {
  protected:

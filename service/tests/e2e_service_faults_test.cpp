@@ -22,14 +22,10 @@
 #include "harness.h"
 #include "hostile_line.h"
 #include "rfid_sim/simulator.h"
+#include "test_cards.h"
 
 namespace rfid_tokend_test {
 namespace {
-
-using rfid_sim::Card;
-using rfid_sim::Model;
-using rfid_sim::Simulator;
-using std::chrono::milliseconds;
 
 std::string monthlyLogName() {
   const std::time_t now = std::time(nullptr);

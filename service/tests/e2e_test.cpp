@@ -23,11 +23,6 @@
 namespace rfid_tokend_test {
 namespace {
 
-using rfid_sim::Card;
-using rfid_sim::Model;
-using rfid_sim::Simulator;
-using std::chrono::milliseconds;
-
 std::string event(const std::string& kind, const std::string& reader, const std::string& rest) {
   return R"("event":")" + kind + R"(","reader":")" + reader + "\"" + rest;
 }

@@ -1,14 +1,21 @@
 // The cards and fleet key files that several end-to-end tests tap: one
 // Classic fleet (key A, MAC key id 1) and its genuine card, and a badge
-// read from card memory.
+// read from card memory; and the simulator's names those tests use.
 #ifndef RFID_TOKEND_TEST_CARDS_H
 #define RFID_TOKEND_TEST_CARDS_H
 
+#include <chrono>
 #include <string>
 
 #include "rfid_sim/card.h"
+#include "rfid_sim/simulator.h"
 
 namespace rfid_tokend_test {
+
+using rfid_sim::Card;
+using rfid_sim::Model;
+using rfid_sim::Simulator;
+using std::chrono::milliseconds;
 
 // The Classic fleet as a charger holds it: key A and the MAC key, id 1.
 extern const char* const kFleetChargerKeys;
