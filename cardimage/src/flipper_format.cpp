@@ -55,17 +55,6 @@ std::optional<std::array<std::uint8_t, N>> knownPart(const Bytes& bytes, std::si
   return part;
 }
 
-std::optional<int> decimal(const std::string& text, int limit) {
-  if (text.empty() || text.size() > 2 || (text.size() == 2 && text[0] == '0')) return std::nullopt;
-  int value = 0;
-  for (const char c : text) {
-    if (c < '0' || c > '9') return std::nullopt;
-    value = value * 10 + (c - '0');
-  }
-  if (value > limit) return std::nullopt;
-  return value;
-}
-
 std::string bytesText(const std::uint8_t* bytes, std::size_t count) {
   return toHex(bytes, count, " ");
 }
@@ -115,7 +104,7 @@ struct FlipperReader {
   }
 
   bool versionEntry(const std::string& value) {
-    const auto number = decimal(value, 99);
+    const auto number = rfid_hex::smallDecimal(value, 100, false);
     if (!number || *number < kOldestVersion || *number > kNewestVersion) {
       return fail("version " + value + ": versions 2 to 4 are read");
     }
@@ -164,7 +153,7 @@ struct FlipperReader {
   }
 
   bool blockEntry(const std::string& number, const std::string& value) {
-    const auto block = decimal(number, kBlockCount - 1);
+    const auto block = rfid_hex::smallDecimal(number, kBlockCount, false);
     if (!block) return fail("a block number is 0 to 63 (a MIFARE Classic 1K card)");
     const auto at = static_cast<std::size_t>(*block);
     if (seen[at]) return fail("block " + number + " appears twice");

@@ -31,18 +31,6 @@ std::string position(const std::string& text, std::size_t offset) {
   return "line " + std::to_string(line) + ", column " + std::to_string(offset - lineStart);
 }
 
-// A decimal index "0" to count - 1, written as the Proxmark3 writes it.
-std::optional<int> indexOf(const std::string& key, int count) {
-  if (key.empty() || key.size() > 2 || (key.size() == 2 && key[0] == '0')) return std::nullopt;
-  int value = 0;
-  for (const char c : key) {
-    if (c < '0' || c > '9') return std::nullopt;
-    value = value * 10 + (c - '0');
-  }
-  if (value >= count) return std::nullopt;
-  return value;
-}
-
 class Reader {
  public:
   std::string error;
@@ -99,7 +87,7 @@ class Reader {
     if (!object(root, "blocks", named("blocks"), true, blocks)) return false;
     for (const auto& [key, value] : blocks->items()) {
       const std::string where = named("blocks") + "." + named(key);
-      const auto block = indexOf(key, kBlockCount);
+      const auto block = rfid_hex::smallDecimal(key, kBlockCount, false);
       if (!block) return fail(where, "a block number is 0 to 63 (a MIFARE Classic 1K card)");
       auto& stored = image.blocks[static_cast<std::size_t>(*block)];
       if (value.is_string()) stored = parseHex<kBlockSize>(value.get<std::string>());
@@ -117,7 +105,7 @@ class Reader {
     if (sectors != nullptr) {
       for (const auto& [key, value] : sectors->items()) {
         const std::string where = named("SectorKeys") + "." + named(key);
-        const auto sector = indexOf(key, kSectorCount);
+        const auto sector = rfid_hex::smallDecimal(key, kSectorCount, false);
         if (!sector) return fail(where, "a sector number is 0 to 15 (a MIFARE Classic 1K card)");
         if (!value.is_object()) return fail(where, "expected an object");
         entries[static_cast<std::size_t>(*sector)] = &value;

@@ -38,4 +38,16 @@ std::optional<std::vector<std::uint8_t>> fromHex(const std::string& text) {
   return bytes;
 }
 
+std::optional<int> smallDecimal(std::string_view text, int count, bool leadingZero) {
+  if (text.empty() || text.size() > 2) return std::nullopt;
+  if (!leadingZero && text.size() == 2 && text[0] == '0') return std::nullopt;
+  int value = 0;
+  for (const char c : text) {
+    if (c < '0' || c > '9') return std::nullopt;
+    value = value * 10 + (c - '0');
+  }
+  if (value >= count) return std::nullopt;
+  return value;
+}
+
 }  // namespace rfid_hex

@@ -24,17 +24,6 @@ std::string_view trim(std::string_view text) {
   return text.substr(first, text.find_last_not_of(" \t\r") - first + 1);
 }
 
-std::optional<int> parseSector(std::string_view text) {
-  if (text.empty() || text.size() > 2) return std::nullopt;
-  int sector = 0;
-  for (const char c : text) {
-    if (c < '0' || c > '9') return std::nullopt;
-    sector = sector * 10 + (c - '0');
-  }
-  if (sector >= kSectorCount) return std::nullopt;
-  return sector;
-}
-
 // Hands each line of `text` that holds more than blanks and a '#' comment to
 // `handle`, trimmed. Stops at the first fault and returns it as
 // "line N: fault".
@@ -136,7 +125,8 @@ std::optional<std::string> parseKeyFile(std::string_view text, SectorKeys& keys)
       forEachEntry(text, [&parsed](std::string_view entry) -> std::optional<std::string> {
         const std::size_t colon = entry.find(':');
         if (colon == std::string::npos) return "expected SECTOR:KEY (e.g. 1:FFFFFFFFFFFF)";
-        const std::optional<int> sector = parseSector(trim(entry.substr(0, colon)));
+        const std::optional<int> sector =
+            rfid_hex::smallDecimal(trim(entry.substr(0, colon)), kSectorCount, true);
         if (!sector) return "the sector must be 0 to 15";
         const std::optional<Key> key = parseKey(trim(entry.substr(colon + 1)));
         if (!key) return "the key must be 12 hex digits";

@@ -1,6 +1,6 @@
 // Hex text for bytes, as the tools, the simulator, the key and card-image
 // files and the service's tokens write and read it: upper-case digits out,
-// either case in.
+// either case in; and the small decimals of those files.
 #ifndef RFID_HEX_HEX_H
 #define RFID_HEX_HEX_H
 
@@ -41,6 +41,11 @@ std::optional<std::array<std::uint8_t, N>> parseHex(std::string_view text) {
 // Bytes from hex digits of either case with no separators; empty on any
 // other character or an odd count of digits.
 std::optional<std::vector<std::uint8_t>> fromHex(const std::string& text);
+
+// A decimal of one or two digits ("0" to "99") below `count`: a sector or
+// block number as the card files and key files write it. A leading zero
+// ("07") only where `leadingZero` allows it.
+std::optional<int> smallDecimal(std::string_view text, int count, bool leadingZero);
 
 }  // namespace rfid_hex
 
