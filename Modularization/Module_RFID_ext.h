@@ -80,10 +80,14 @@ int rfidSetLogDirectory(const char* directory);
  * a reply of 2 + that count. Any other request gets the quiet wait. The
  * exchange reads the reply as it comes instead of once at the end, and
  * sleeps until the rest is due at the port's baud rate rather than waking
- * for every byte; a reply longer than it announced is cut at its announced
- * end (the next exchange flushes the rest), one shorter ends after the
- * quiet time, as in the quiet wait. On a line that is not a terminal (no
- * baud rate) it is the quiet wait.
+ * for every byte. Once the reply is as long as it announced, the exchange
+ * looks at the line for 4 byte times more (at least 2 ms, at most the
+ * quiet time): bytes that follow at once belong to the same burst (an
+ * earlier reply relayed into this one) and are read with it, so that the
+ * reply check refuses the frame; later bytes are left to the next
+ * exchange's flush. A reply shorter than it announced ends after the quiet
+ * time, as in the quiet wait. On a line that is not a terminal (no baud
+ * rate) it is the quiet wait.
  *
  * The quiet time must outlast every pause inside one reply. The default of
  * 20 ms covers the 16 ms latency timer of common USB serial adapters, which
