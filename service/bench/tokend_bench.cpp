@@ -33,6 +33,7 @@
 #include <stdexcept>
 #include <string>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 #include "Module_RFID.h"
@@ -52,6 +53,7 @@ using rfid_sim::Card;
 using rfid_sim::Model;
 using rfid_sim::Simulator;
 using rfid_tokend_test::Broker;
+using rfid_tokend_test::countSystemCalls;
 using rfid_tokend_test::loadAverage;
 using rfid_tokend_test::logEntries;
 using rfid_tokend_test::percentile;
@@ -80,6 +82,12 @@ constexpr milliseconds kRemovalTimeout{5000};
 constexpr milliseconds kStartTimeout{10000};
 // The block token: sector 1, locked with this key A, the text in block 4.
 constexpr int kTokenBlock = 4;
+// What an idle reader is sent at each poll: the Elatec tag search, the VOR
+// card request.
+constexpr double kElatecSearchBytes = 5;
+constexpr double kVorRequestBytes = 4;
+// How long the idle workers' system calls are counted.
+constexpr int kSystemCallWindowSeconds = 60;
 constexpr std::uint8_t kSectorKey[] = {0xA0, 0xA1, 0xA2, 0xA3, 0xA4, 0xA5};
 // Fleet tokens: the bench's keys make each tap's card, the charger's file
 // (the same without key_b) reads it.
@@ -643,6 +651,33 @@ class Bench {
     finish("latency", "sleeping", lanes[0]);
   }
 
+  // System calls per idle poll of each worker, after the CPU window (the
+  // tracer slows what it traces): every request of an idle reader is a
+  // card search of the same length, so the simulator's bytes give the
+  // requests.
+  void countIdleSystemCalls(const std::vector<ProcessSample>& processes) {
+    const int seconds = std::min(settings_.idleSeconds, kSystemCallWindowSeconds);
+    for (auto [reader, name, requestBytes] : {std::tuple{&elatec_, "elatec", kElatecSearchBytes},
+                                              std::tuple{&vor_, "vor", kVorRequestBytes}}) {
+      const auto worker = std::find_if(
+          processes.begin(), processes.end(),
+          [&](const ProcessSample& p) { return p.role == std::string("worker, ") + name; });
+      if (worker == processes.end()) continue;
+      progress(std::string("system calls of the idle ") + name +
+               " worker: " + std::to_string(seconds) + " s...");
+      const unsigned long bytesBefore = reader->simulator().bytesReceived();
+      const long calls = countSystemCalls(worker->pid, seconds);
+      const double polls =
+          static_cast<double>(reader->simulator().bytesReceived() - bytesBefore) / requestBytes;
+      results_["idle_system_calls"].push_back(
+          {{"reader", name},
+           {"seconds", seconds},
+           {"calls", calls},
+           {"polls", polls},
+           {"per_poll", calls >= 0 && polls > 0 ? calls / polls : -1.0}});
+    }
+  }
+
   // Two readers polling with no card: CPU, memory and log lines over the
   // idle window; then log lines while a card rests on each reader, and for
   // one outage of each.
@@ -675,6 +710,7 @@ class Bench {
                                   {"pss_kib", sample.pssKiB}});
     }
     loads_.push_back(loadAverage());
+    countIdleSystemCalls(after);
 
     int tap = 0;
     for (auto [reader, name] : {std::pair{&elatec_, "elatec"}, std::pair{&vor_, "vor"}}) {

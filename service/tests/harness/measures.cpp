@@ -1,12 +1,19 @@
 #include "measures.h"
 
 #include <dirent.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <nlohmann/json.hpp>
 #include <sstream>
+#include <thread>
 
 #include "harness.h"
 
@@ -107,6 +114,40 @@ int logEntries(const std::string& directory) {
   int entries = 0;
   for (std::string line; std::getline(log, line);) entries += line.empty() ? 0 : 1;
   return entries;
+}
+
+long countSystemCalls(pid_t pid, int seconds) {
+  char report[] = "/tmp/rfid_strace_XXXXXX";
+  const int reportFd = ::mkstemp(report);
+  if (reportFd < 0) return -1;
+  ::close(reportFd);
+  const std::string target = std::to_string(pid);
+  const pid_t tracer = ::fork();
+  if (tracer == 0) {
+    const int devNull = ::open("/dev/null", O_WRONLY);
+    if (devNull >= 0) ::dup2(devNull, STDERR_FILENO);
+    ::execlp("strace", "strace", "-c", "-f", "-q", "-o", report, "-p", target.c_str(),
+             static_cast<char*>(nullptr));
+    ::_exit(127);
+  }
+  if (tracer < 0) {
+    ::unlink(report);
+    return -1;
+  }
+  std::this_thread::sleep_for(std::chrono::seconds(seconds));
+  ::kill(tracer, SIGINT);  // strace detaches and writes its table
+  ::waitpid(tracer, nullptr, 0);
+  // The table's last line: "100.00 SECONDS USECS/CALL CALLS [ERRORS] total".
+  long calls = -1;
+  std::ifstream table(report);
+  for (std::string line; std::getline(table, line);) {
+    std::istringstream fields(line);
+    std::vector<std::string> words;
+    for (std::string word; fields >> word;) words.push_back(word);
+    if (words.size() >= 5 && words.back() == "total") calls = std::atol(words[3].c_str());
+  }
+  ::unlink(report);
+  return calls;
 }
 
 double loadAverage() {

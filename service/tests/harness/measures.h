@@ -1,6 +1,7 @@
 // What the end-to-end tests and the service's benchmarks read off the
 // service's processes and make of their figures: CPU time and memory from
-// /proc, the monthly log's entries, percentiles.
+// /proc, system calls counted by strace, the monthly log's entries,
+// percentiles.
 #ifndef RFID_TOKEND_TESTS_MEASURES_H
 #define RFID_TOKEND_TESTS_MEASURES_H
 
@@ -31,6 +32,11 @@ std::vector<ProcessSample> sampleService(pid_t service);
 
 // Entries in the module's monthly log in `directory`.
 int logEntries(const std::string& directory);
+
+// The system calls of process `pid` and its threads over `seconds`,
+// counted by strace -c -f attached to it; -1 when strace is missing or
+// could not attach.
+long countSystemCalls(pid_t pid, int seconds);
 
 // The machine's load average over the last minute.
 double loadAverage();
