@@ -10,6 +10,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <functional>
 
 #include "Module_RFID.h"
 #include "Module_RFID_ext.h"
@@ -259,14 +260,16 @@ std::string rightsText(std::uint16_t rights) {
   return text;
 }
 
-// A card file that holds keys is created with mode 0600, or overwrites a
-// file already of mode 0600; any other file is refused before it is
-// changed. One without keys takes the umask's mode. Never through a
-// symbolic link.
-std::optional<std::string> writeCardFile(const std::string& path, const std::string& text,
-                                         bool withKeys) {
-  const mode_t mode = withKeys ? 0600 : 0666;
-  int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode);
+// A card file holds keys only when it is a bench file: created with mode
+// 0600, or already of mode 0600 and its owner's. Any other existing file is
+// written without keys (`keysWritten` false), in its own mode; a new one
+// without keys takes the umask's. Never through a symbolic link.
+std::optional<std::string> writeCardFile(const std::string& path,
+                                         const std::function<std::string(bool)>& textOf,
+                                         bool wantKeys, bool& keysWritten) {
+  keysWritten = false;
+  int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
+                  wantKeys ? 0600 : 0666);
   const bool created = fd >= 0;
   if (!created && errno == EEXIST) fd = ::open(path.c_str(), O_WRONLY | O_NOFOLLOW | O_CLOEXEC);
   if (fd < 0) {
@@ -276,20 +279,19 @@ std::optional<std::string> writeCardFile(const std::string& path, const std::str
   std::optional<std::string> fault;
   if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
     fault = path + " is not a regular file";
-  } else if (withKeys && !created && (info.st_mode & 07777) != 0600) {
-    char modeText[8];
-    std::snprintf(modeText, sizeof modeText, "%04o", static_cast<unsigned>(info.st_mode & 07777));
-    fault = path + " is of mode " + modeText +
-            " and the card file holds keys: chmod 600 it, or save to a new file";
-  } else if ((withKeys && ::fchmod(fd, 0600) != 0) || (!created && ::ftruncate(fd, 0) != 0)) {
-    fault = path + ": " + std::strerror(errno);
+  } else if (wantKeys &&
+             (created || ((info.st_mode & 07777) == 0600 && info.st_uid == ::geteuid()))) {
+    keysWritten = created ? ::fchmod(fd, 0600) == 0 : true;
   }
+  if (!fault && !created && ::ftruncate(fd, 0) != 0) fault = path + ": " + std::strerror(errno);
+  std::string text = fault ? std::string() : textOf(keysWritten);
   for (std::size_t done = 0; !fault && done < text.size();) {
     const ssize_t wrote = ::write(fd, text.data() + done, text.size() - done);
     if (wrote < 0 && errno == EINTR) continue;
     if (wrote <= 0) fault = path + ": " + std::strerror(errno);
     if (wrote > 0) done += static_cast<std::size_t>(wrote);
   }
+  if (!text.empty()) OPENSSL_cleanse(&text[0], text.size());
   if (::close(fd) != 0 && !fault) fault = path + ": " + std::strerror(errno);
   return fault;
 }
@@ -309,12 +311,12 @@ void showApplication(Console& console, std::uint32_t aid, const rfid_desfire::Ap
                                    ? "key settings " + rfid_hex::toHex(&*read.keySettings, 1) +
                                          ", " + std::to_string(*read.keyCount) + " keys"
                                    : "key settings not shown without a key";
-  const std::string provenText = read.masterKeyProven && read.readKeyProven ? " (keys 0 and 1 proven)"
-                                 : read.readKeyProven                       ? " (key 1 proven)"
-                                 : read.masterKeyProven                     ? " (key 0 proven)"
-                                                                            : "";
-  console.say("Application %s: %s%s.", aidText(aid).c_str(), settings.c_str(),
-              provenText.c_str());
+  const std::string provenText = read.masterKeyProven && read.readKeyProven
+                                     ? " (keys 0 and 1 proven)"
+                                 : read.readKeyProven   ? " (key 1 proven)"
+                                 : read.masterKeyProven ? " (key 0 proven)"
+                                                        : "";
+  console.say("Application %s: %s%s.", aidText(aid).c_str(), settings.c_str(), provenText.c_str());
   JsonObject files = JsonObject::array();
   if (read.tokenFile) {
     const rfid_desfire::FileRead& file = *read.tokenFile;
@@ -335,11 +337,12 @@ void showApplication(Console& console, std::uint32_t aid, const rfid_desfire::Ap
 std::optional<int> dumpDesfireCard(int fd, Console& console, const Options& options) {
   unsigned char record[RFID_SERIAL_RECORD_SIZE] = {};
   if (!searchTag(fd, RFID_MODULE_ELATEC, record, RFID_STAGE_SEARCH)) return std::nullopt;
-  const Bytes serial(record + 1, record + 1 + std::min<std::size_t>(record[0], RFID_SERIAL_RECORD_SIZE - 1));
+  const Bytes serial(record + 1,
+                     record + 1 + std::min<std::size_t>(record[0], RFID_SERIAL_RECORD_SIZE - 1));
   const bool randomId = serial.size() == 4 && serial[0] == rfid_desfire::kRandomIdFirstByte;
   std::uint8_t sak = 0;
-  if ((serial.size() != rfid_desfire::kSerialSize && !randomId) ||
-      !rfidElatecGetSak(fd, &sak) || (sak & rfid_desfire::kSakIso14443_4) == 0) {
+  if ((serial.size() != rfid_desfire::kSerialSize && !randomId) || !rfidElatecGetSak(fd, &sak) ||
+      (sak & rfid_desfire::kSakIso14443_4) == 0) {
     return std::nullopt;
   }
   const rfid_desfire::Transceive transceive = rfid_desfire::moduleTransceive(fd);
@@ -358,9 +361,10 @@ std::optional<int> dumpDesfireCard(int fd, Console& console, const Options& opti
                         "a DESFire card is saved as a DESFire card file (JSON): drop --format");
   }
   if (saving && std::string(versionName(found.version)) == "unknown") {
-    return console.fail(kExitRefused, "the card file describes DESFire EV1, EV2 and EV3 cards, "
-                                      "not major version " +
-                                          rfid_hex::toHex(&found.version, 1));
+    return console.fail(kExitRefused,
+                        "the card file describes DESFire EV1, EV2 and EV3 cards, "
+                        "not major version " +
+                            rfid_hex::toHex(&found.version, 1));
   }
   rfid_desfire::BenchKeys keys;
   const bool withFleet = !options.fleetPath.empty();
@@ -402,7 +406,8 @@ std::optional<int> dumpDesfireCard(int fd, Console& console, const Options& opti
       unknown.settings.insert(aid);
     }
     const bool keysKnown = fleetApp && read.masterKeyProven && read.readKeyProven &&
-                           read.keySettings && app.keys.size() == rfid_desfire::kApplicationKeyCount;
+                           read.keySettings &&
+                           app.keys.size() == rfid_desfire::kApplicationKeyCount;
     if (keysKnown) {
       const auto key0 = rfid_desfire::applicationKey(keys.masterKey, rfid_desfire::kMasterKeyNo,
                                                      serial, aid, keys.reader.systemId);
@@ -417,33 +422,47 @@ std::optional<int> dumpDesfireCard(int fd, Console& console, const Options& opti
     if (read.tokenFile) {
       app.files[rfid_desfire::kTokenFileNo] =
           rfid_sim::DesfireFile{read.tokenFile->mode, read.tokenFile->rights, read.tokenFile->data};
+    } else {
+      unknown.files.insert(aid);
     }
     card.putApplication(aid, app);
   }
   console.json["applications"] = apps;
-  console.say("Card %s: DESFire %s, SAK %02X, PICC key settings %s, applications: %s.",
-              rfid_hex::toHex(serial).c_str(), versionName(found.version), sak,
-              found.piccKeySettings ? rfid_hex::toHex(&*found.piccKeySettings, 1).c_str() : "?",
-              listed.empty() ? (found.applications ? "none" : "not listed freely")
-                             : listed.c_str());
+  console.say(
+      "Card %s: DESFire %s, SAK %02X, PICC key settings %s, applications: %s.",
+      rfid_hex::toHex(serial).c_str(), versionName(found.version), sak,
+      found.piccKeySettings ? rfid_hex::toHex(&*found.piccKeySettings, 1).c_str() : "?",
+      listed.empty() ? (found.applications ? "none" : "not listed freely") : listed.c_str());
   if (!saving) return kExitOk;
 
-  std::string text = rfid_sim::desfireJson(card, withKeys, unknown);
-  const auto fault = writeCardFile(options.savePath, text, withKeys);
-  OPENSSL_cleanse(&text[0], text.size());
+  const std::vector<std::string> notRead = rfid_sim::describeUnknown(unknown);
+  console.json["not_read"] = notRead;
+  bool keysSaved = false;
+  const auto fault = writeCardFile(
+      options.savePath,
+      [&](bool keysAllowed) {
+        return rfid_sim::desfireJson(card, withKeys && keysAllowed, unknown);
+      },
+      withKeys, keysSaved);
   if (fault) return console.fail(kExitUsage, "cannot save the dump: " + *fault);
+  if (!notRead.empty()) {
+    std::string list;
+    for (const std::string& line : notRead) list += (list.empty() ? "" : ", ") + line;
+    console.warn(options.savePath + ": not read, left to the loader's defaults: " + list);
+  }
   console.json["saved"] = options.savePath;
   console.json["format"] = "desfire";
-  console.json["keys_saved"] = withKeys;
-  if (withKeys) {
+  console.json["keys_saved"] = keysSaved;
+  if (keysSaved) {
     console.say("Saved %s (DESFire card file, mode 0600, with keys 0 and 1 of application %s).",
                 options.savePath.c_str(), aidText(keys.reader.aid).c_str());
   } else {
     console.say("Saved %s (DESFire card file, no keys: %s).", options.savePath.c_str(),
-                !withFleet ? "--fleet with the bench's fleet key file adds the fleet keys"
-                : !withMasterKey
-                    ? "the fleet key file holds no desfire.master_key"
-                    : "the fleet application's keys 0 and 1 did not authenticate");
+                withKeys ? "the file existed and is not its owner's of mode 0600; chmod 600 it or "
+                           "save to a new file for a bench file"
+                : !withFleet     ? "--fleet with the bench's fleet key file adds the fleet keys"
+                : !withMasterKey ? "the fleet key file holds no desfire.master_key"
+                                 : "the fleet application's keys 0 and 1 did not authenticate");
   }
   return kExitOk;
 }

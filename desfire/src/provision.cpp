@@ -234,8 +234,7 @@ void readKeySettings(Link& link, bool secured, ApplicationRead& read) {
 // File 1's settings and content in the session of key 1: the settings say
 // the mode the content is read in.
 std::optional<FileRead> readTokenFile(Link& link) {
-  const auto settings =
-      link.secured(cmd::kGetFileSettings, {}, {kTokenFileNo}, CommMode::kMac);
+  const auto settings = link.secured(cmd::kGetFileSettings, {}, {kTokenFileNo}, CommMode::kMac);
   if (!settings || settings->size() != kFileSettingsSize || (*settings)[0] != kStandardDataFile) {
     return std::nullopt;
   }
@@ -248,8 +247,13 @@ std::optional<FileRead> readTokenFile(Link& link) {
                            static_cast<std::size_t>((*settings)[5]) << 8 |
                            static_cast<std::size_t>((*settings)[6]) << 16;
   if (size > kLargestFileRead) return std::nullopt;
-  const Bytes header = {kTokenFileNo, 0x00, 0x00, 0x00, static_cast<std::uint8_t>(size),
-                        static_cast<std::uint8_t>(size >> 8), 0x00};
+  const Bytes header = {kTokenFileNo,
+                        0x00,
+                        0x00,
+                        0x00,
+                        static_cast<std::uint8_t>(size),
+                        static_cast<std::uint8_t>(size >> 8),
+                        0x00};
   auto data = link.secured(cmd::kReadData, header, {}, file.mode, size);
   if (!data) return std::nullopt;
   file.data = std::move(*data);
@@ -285,9 +289,8 @@ ApplicationRead readApplication(std::uint32_t aid, const Transceive& transceive)
   return read;
 }
 
-ApplicationRead readFleetApplication(const BenchKeys& keys, bool withMasterKey,
-                                     const Bytes& serial, const Transceive& transceive,
-                                     const RandomSource& random) {
+ApplicationRead readFleetApplication(const BenchKeys& keys, bool withMasterKey, const Bytes& serial,
+                                     const Transceive& transceive, const RandomSource& random) {
   ApplicationRead read = readApplication(keys.reader.aid, transceive);
   const auto derived = derive(keys, serial);
   if (!read.present || !derived) return read;

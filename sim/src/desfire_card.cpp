@@ -320,13 +320,13 @@ DesfireBytes DesfireCard::getFileSettings(const Command& command) {
   if (file == app->second.files.end()) return status(st::kFileNotFound);
   // A standard data file: type 00, CommMode, access rights and size LSB first.
   const auto size = static_cast<std::uint32_t>(file->second.data.size());
-  return reply(st::kOk,
-               {0x00, static_cast<std::uint8_t>(file->second.mode),
-                static_cast<std::uint8_t>(file->second.rights),
-                static_cast<std::uint8_t>(file->second.rights >> 8),
-                static_cast<std::uint8_t>(size), static_cast<std::uint8_t>(size >> 8),
-                static_cast<std::uint8_t>(size >> 16)},
-               CommMode::kMac);
+  return reply(
+      st::kOk,
+      {0x00, static_cast<std::uint8_t>(file->second.mode),
+       static_cast<std::uint8_t>(file->second.rights),
+       static_cast<std::uint8_t>(file->second.rights >> 8), static_cast<std::uint8_t>(size),
+       static_cast<std::uint8_t>(size >> 8), static_cast<std::uint8_t>(size >> 16)},
+      CommMode::kMac);
 }
 
 DesfireBytes DesfireCard::createStdDataFile(const Command& command) {

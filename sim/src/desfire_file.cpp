@@ -8,6 +8,7 @@
 #include <cstring>
 #include <fstream>
 #include <nlohmann/json.hpp>
+#include <set>
 #include <sstream>
 
 #include "rfid_hex/hex.h"
@@ -202,6 +203,24 @@ std::optional<DesfireCard> parseDesfireJson(const std::string& content, std::str
   return std::nullopt;
 }
 
+std::vector<std::string> describeUnknown(const DesfireUnknown& unknown) {
+  std::vector<std::string> lines;
+  if (unknown.piccSettings) lines.push_back("PICC key settings");
+  if (unknown.piccKey) lines.push_back("PICC key");
+  std::set<std::uint32_t> aids = unknown.settings;
+  aids.insert(unknown.keys.begin(), unknown.keys.end());
+  aids.insert(unknown.files.begin(), unknown.files.end());
+  for (const std::uint32_t aid : aids) {
+    if (unknown.settings.count(aid) != 0) {
+      lines.push_back(hexOf(aid, 3) + " key settings and keys");
+    } else if (unknown.keys.count(aid) != 0) {
+      lines.push_back(hexOf(aid, 3) + " keys");
+    }
+    if (unknown.files.count(aid) != 0) lines.push_back(hexOf(aid, 3) + " files");
+  }
+  return lines;
+}
+
 std::string desfireJson(const DesfireCard& card, bool withKeys, const DesfireUnknown& unknown) {
   json root;
   root["Type"] = "DESFire";
@@ -230,6 +249,10 @@ std::string desfireJson(const DesfireCard& card, bool withKeys, const DesfireUnk
       }
       entry["Keys"] = keys;
     }
+    if (unknown.files.count(aid) != 0) {
+      apps.push_back(entry);
+      continue;
+    }
     json files = json::array();
     for (const auto& [number, file] : app.files) {
       files.push_back({{"File", number},
@@ -241,6 +264,7 @@ std::string desfireJson(const DesfireCard& card, bool withKeys, const DesfireUnk
     apps.push_back(entry);
   }
   root["Applications"] = apps;
+  if (const auto notRead = describeUnknown(unknown); !notRead.empty()) root["NotRead"] = notRead;
   return root.dump(2) + "\n";
 }
 

@@ -9,8 +9,8 @@
 
 #include <filesystem>
 #include <fstream>
-#include <sstream>
 #include <nlohmann/json.hpp>
+#include <sstream>
 
 #include "rfid_hex/hex.h"
 #include "rfid_sim/desfire_file.h"
@@ -190,10 +190,10 @@ TEST_F(DesfireCommands, UsageFaultsAndCardsThatMustNotBeWritten) {
 // K_DM no key reaches the file, and a file of another mode is not written.
 TEST_F(DesfireCommands, DumpSavesACardFileTheSimulatorLoads) {
   writeCard(rfid_sim::desfireCard(rfid_sim::DesfireKind::kFactory));
-  ASSERT_EQ(onCard({"desfire", "provision", "--fleet", bench_, "--token-id", "0000075BCD15",
-                    "--yes"})
-                .exitCode,
-            0);
+  ASSERT_EQ(
+      onCard({"desfire", "provision", "--fleet", bench_, "--token-id", "0000075BCD15", "--yes"})
+          .exitCode,
+      0);
   const std::string saved = path("out.json");
   const Result dump = onCard({"--json", "dump", "--save", saved, "--fleet", bench_});
   ASSERT_EQ(dump.exitCode, 0) << dump.err;
@@ -206,6 +206,14 @@ TEST_F(DesfireCommands, DumpSavesACardFileTheSimulatorLoads) {
       run({"--json", "desfire", "verify", "--fleet", charger_}, {"--card-file", saved});
   ASSERT_EQ(verified.exitCode, 0) << verified.err;
   EXPECT_EQ(json(verified)["token_id"], "0000075BCD15");
+  // The card's derived keys are in the bench file only, never in an output.
+  std::ifstream savedFile(saved);
+  const nlohmann::json savedCard = nlohmann::json::parse(savedFile);
+  ASSERT_EQ(savedCard["Applications"][0]["Keys"].size(), 2U);
+  for (const auto& key : savedCard["Applications"][0]["Keys"]) {
+    const std::string value = key.at("Key");
+    EXPECT_EQ((dump.out + dump.err + verified.out + verified.err).find(value), std::string::npos);
+  }
 
   const auto read = [](const std::string& file) {
     std::stringstream text;
@@ -223,6 +231,9 @@ TEST_F(DesfireCommands, DumpSavesACardFileTheSimulatorLoads) {
     const std::string text = read(keyless);
     EXPECT_EQ(text.find("\"Key\""), std::string::npos) << text;
     outputs_.push_back(text);
+    EXPECT_NE(text.find("\"NotRead\""), std::string::npos) << text;
+    EXPECT_EQ(json(result)["not_read"].dump().find("F54556 files") != std::string::npos,
+              fleet.empty());
     // The simulator loads it: the application under default keys.
     EXPECT_EQ(json(run({"--json", "desfire", "verify", "--fleet", charger_},
                        {"--card-file", keyless}))["reason"],
@@ -230,11 +241,17 @@ TEST_F(DesfireCommands, DumpSavesACardFileTheSimulatorLoads) {
         << text;
   }
 
+  // An existing file that is not a bench file gets the dump without keys.
   const std::string shared = path("shared.json");
   std::ofstream(shared) << "keep\n";
   ASSERT_EQ(::chmod(shared.c_str(), 0644), 0);
-  EXPECT_EQ(onCard({"dump", "--save", shared, "--fleet", bench_}).exitCode, 2);
-  EXPECT_EQ(read(shared), "keep\n");
+  const Result intoShared = onCard({"--json", "dump", "--save", shared, "--fleet", bench_});
+  ASSERT_EQ(intoShared.exitCode, 0) << intoShared.err;
+  EXPECT_EQ(json(intoShared)["keys_saved"], false);
+  EXPECT_EQ(read(shared).find("\"Key\""), std::string::npos);
+  ASSERT_EQ(::stat(shared.c_str(), &info), 0);
+  EXPECT_EQ(info.st_mode & 07777, 0644U);
+  outputs_.push_back(read(shared));
 }
 
 }  // namespace

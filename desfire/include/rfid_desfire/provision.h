@@ -53,9 +53,8 @@ ApplicationRead readApplication(std::uint32_t aid, const Transceive& transceive)
 // The fleet application (keys.reader.aid) read with the fleet's keys:
 // key 0 only when `withMasterKey` (keys.masterKey is K_DM). The card's
 // keys are proven by authenticating with them, never read.
-ApplicationRead readFleetApplication(const BenchKeys& keys, bool withMasterKey,
-                                     const Bytes& serial, const Transceive& transceive,
-                                     const RandomSource& random);
+ApplicationRead readFleetApplication(const BenchKeys& keys, bool withMasterKey, const Bytes& serial,
+                                     const Transceive& transceive, const RandomSource& random);
 
 struct BenchResult {
   bool ok = false;

@@ -28,6 +28,7 @@
 #include <optional>
 #include <set>
 #include <string>
+#include <vector>
 
 #include "rfid_sim/desfire_card.h"
 
@@ -43,18 +44,24 @@ std::optional<DesfireCard> parseDesfireJson(const std::string& text, std::string
 
 // What a dump of a card could not learn, left out of its file so that the
 // loader's defaults stand in: the PICC key (its "Key" and "KeyVersion"),
-// the PICC's key settings (no "PICC" at all), the applications whose key settings and keys the card did not show, and
-// those whose keys (values and versions) are unproven.
+// the PICC's key settings (no "PICC" at all), the applications whose key
+// settings and keys the card did not show, those whose keys (values and
+// versions) are unproven, and those whose files were not read (no
+// "Files"). The file names them in "NotRead", which the loader ignores.
 struct DesfireUnknown {
   bool piccKey = false;
   bool piccSettings = false;
   std::set<std::uint32_t> settings;
   std::set<std::uint32_t> keys;
+  std::set<std::uint32_t> files;
 };
 
+// One line per thing `unknown` names ("F54556 files", ...); none when the
+// dump learnt all of it.
+std::vector<std::string> describeUnknown(const DesfireUnknown& unknown);
+
 // The file's text; keys only when `withKeys`, and nothing `unknown` names.
-std::string desfireJson(const DesfireCard& card, bool withKeys,
-                        const DesfireUnknown& unknown = {});
+std::string desfireJson(const DesfireCard& card, bool withKeys, const DesfireUnknown& unknown = {});
 
 // Reads `path` (refusing a file with keys that group or others may read),
 // or writes it (mode 0600) whole in one step.
