@@ -1,7 +1,16 @@
 #include "desfire_commands.h"
 
+#include <fcntl.h>
+#include <openssl/crypto.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
 #include <cctype>
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
+#include <functional>
 
 #include "Module_RFID.h"
 #include "Module_RFID_ext.h"
@@ -10,6 +19,8 @@
 #include "rfid_desfire/module_link.h"
 #include "rfid_desfire/provision.h"
 #include "rfid_hex/hex.h"
+#include "rfid_image/image_file.h"
+#include "rfid_sim/desfire_file.h"
 
 namespace rfid_tools {
 namespace {
@@ -58,7 +69,8 @@ int findCard(int fd, Console& console, FoundCard& card) {
   return kExitOk;
 }
 
-int loadKeys(Console& console, const Options& options, bool bench, rfid_desfire::BenchKeys& keys) {
+int loadKeys(Console& console, const Options& options, bool bench, rfid_desfire::BenchKeys& keys,
+             bool* withMasterKey = nullptr) {
   rfid_cardauth::FleetKeys fleet;
   if (const auto fault = rfid_cardauth::readFleetKeys(options.fleetPath, fleet)) {
     return console.fail(kExitUsage, *fault);
@@ -76,6 +88,7 @@ int loadKeys(Console& console, const Options& options, bool bench, rfid_desfire:
   keys.reader.readKey = fleet.desfire->readKey;
   keys.reader.systemId = fleet.systemId;
   if (fleet.desfire->masterKey) keys.masterKey = *fleet.desfire->masterKey;
+  if (withMasterKey != nullptr) *withMasterKey = fleet.desfire->masterKey.has_value();
   return kExitOk;
 }
 
@@ -218,6 +231,240 @@ int desfireCommand(int fd, Console& console, const Options& options) {
       console,
       rfid_desfire::unprovisionFleetCard(keys, card.serial, transceive, rfid_desfire::systemRandom),
       true);
+}
+
+}  // namespace rfid_tools
+
+namespace rfid_tools {
+namespace {
+
+using rfid_sim::DesfireApplication;
+using rfid_sim::DesfireCard;
+using rfid_sim::DesfireKey;
+
+const char* modeName(rfid_desfire::CommMode mode) {
+  switch (mode) {
+    case rfid_desfire::CommMode::kPlain:
+      return "plain";
+    case rfid_desfire::CommMode::kMac:
+      return "mac";
+    case rfid_desfire::CommMode::kFull:
+      return "full";
+  }
+  return "plain";
+}
+
+std::string rightsText(std::uint16_t rights) {
+  char text[8];
+  std::snprintf(text, sizeof text, "%04X", static_cast<unsigned>(rights));
+  return text;
+}
+
+// A card file holds keys only when it is a bench file: created with mode
+// 0600, or already of mode 0600 and its owner's. Any other existing file is
+// written without keys (`keysWritten` false), in its own mode; a new one
+// without keys takes the umask's. Never through a symbolic link.
+std::optional<std::string> writeCardFile(const std::string& path,
+                                         const std::function<std::string(bool)>& textOf,
+                                         bool wantKeys, bool& keysWritten) {
+  keysWritten = false;
+  int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
+                  wantKeys ? 0600 : 0666);
+  const bool created = fd >= 0;
+  if (!created && errno == EEXIST) fd = ::open(path.c_str(), O_WRONLY | O_NOFOLLOW | O_CLOEXEC);
+  if (fd < 0) {
+    return path + ": " + (errno == ELOOP ? "a symbolic link" : std::strerror(errno));
+  }
+  struct stat info {};
+  std::optional<std::string> fault;
+  if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
+    fault = path + " is not a regular file";
+  } else if (wantKeys &&
+             (created || ((info.st_mode & 07777) == 0600 && info.st_uid == ::geteuid()))) {
+    keysWritten = created ? ::fchmod(fd, 0600) == 0 : true;
+  }
+  if (!fault && !created && ::ftruncate(fd, 0) != 0) fault = path + ": " + std::strerror(errno);
+  std::string text = fault ? std::string() : textOf(keysWritten);
+  for (std::size_t done = 0; !fault && done < text.size();) {
+    const ssize_t wrote = ::write(fd, text.data() + done, text.size() - done);
+    if (wrote < 0 && errno == EINTR) continue;
+    if (wrote <= 0) fault = path + ": " + std::strerror(errno);
+    if (wrote > 0) done += static_cast<std::size_t>(wrote);
+  }
+  if (!text.empty()) OPENSSL_cleanse(&text[0], text.size());
+  if (::close(fd) != 0 && !fault) fault = path + ": " + std::strerror(errno);
+  return fault;
+}
+
+// One application as the dump shows it, for a person and for --json.
+void showApplication(Console& console, std::uint32_t aid, const rfid_desfire::ApplicationRead& read,
+                     JsonObject& apps) {
+  JsonObject entry = {{"aid", aidText(aid)}};
+  entry["key_settings"] =
+      read.keySettings ? JsonObject(rfid_hex::toHex(&*read.keySettings, 1)) : JsonObject(nullptr);
+  entry["key_count"] = read.keyCount ? JsonObject(*read.keyCount) : JsonObject(nullptr);
+  JsonObject proven = JsonObject::array();
+  if (read.masterKeyProven) proven.push_back(rfid_desfire::kMasterKeyNo);
+  if (read.readKeyProven) proven.push_back(rfid_desfire::kReadKeyNo);
+  entry["keys_proven"] = proven;
+  const std::string settings = read.keySettings
+                                   ? "key settings " + rfid_hex::toHex(&*read.keySettings, 1) +
+                                         ", " + std::to_string(*read.keyCount) + " keys"
+                                   : "key settings not shown without a key";
+  const std::string provenText = read.masterKeyProven && read.readKeyProven
+                                     ? " (keys 0 and 1 proven)"
+                                 : read.readKeyProven   ? " (key 1 proven)"
+                                 : read.masterKeyProven ? " (key 0 proven)"
+                                                        : "";
+  console.say("Application %s: %s%s.", aidText(aid).c_str(), settings.c_str(), provenText.c_str());
+  JsonObject files = JsonObject::array();
+  if (read.tokenFile) {
+    const rfid_desfire::FileRead& file = *read.tokenFile;
+    files.push_back({{"file", rfid_desfire::kTokenFileNo},
+                     {"comm_mode", modeName(file.mode)},
+                     {"rights", rightsText(file.rights)},
+                     {"data", rfid_hex::toHex(file.data)}});
+    console.say("  file 1: %s, rights %s, %zu bytes: %s", modeName(file.mode),
+                rightsText(file.rights).c_str(), file.data.size(),
+                rfid_hex::toHex(file.data).c_str());
+  }
+  entry["files"] = files;
+  apps.push_back(entry);
+}
+
+}  // namespace
+
+std::optional<int> dumpDesfireCard(int fd, Console& console, const Options& options) {
+  unsigned char record[RFID_SERIAL_RECORD_SIZE] = {};
+  if (!searchTag(fd, RFID_MODULE_ELATEC, record, RFID_STAGE_SEARCH)) return std::nullopt;
+  const Bytes serial(record + 1,
+                     record + 1 + std::min<std::size_t>(record[0], RFID_SERIAL_RECORD_SIZE - 1));
+  const bool randomId = serial.size() == 4 && serial[0] == rfid_desfire::kRandomIdFirstByte;
+  std::uint8_t sak = 0;
+  if ((serial.size() != rfid_desfire::kSerialSize && !randomId) || !rfidElatecGetSak(fd, &sak) ||
+      (sak & rfid_desfire::kSakIso14443_4) == 0) {
+    return std::nullopt;
+  }
+  const rfid_desfire::Transceive transceive = rfid_desfire::moduleTransceive(fd);
+  const rfid_desfire::CardInfo found = rfid_desfire::readCardInfo(transceive);
+  if (!found.answered) return std::nullopt;
+  console.json["serial"] = rfid_hex::toHex(serial);
+  console.json["sak"] = rfid_hex::toHex(&sak, 1);
+  console.json["desfire"] = true;
+  console.json["version"] = versionName(found.version);
+  console.json["picc_key_settings"] = found.piccKeySettings
+                                          ? JsonObject(rfid_hex::toHex(&*found.piccKeySettings, 1))
+                                          : JsonObject(nullptr);
+  const bool saving = !options.savePath.empty();
+  if (saving && options.format && *options.format != rfid_image::Format::kJson) {
+    return console.fail(kExitUsage,
+                        "a DESFire card is saved as a DESFire card file (JSON): drop --format");
+  }
+  if (saving && std::string(versionName(found.version)) == "unknown") {
+    return console.fail(kExitRefused,
+                        "the card file describes DESFire EV1, EV2 and EV3 cards, "
+                        "not major version " +
+                            rfid_hex::toHex(&found.version, 1));
+  }
+  rfid_desfire::BenchKeys keys;
+  const bool withFleet = !options.fleetPath.empty();
+  bool withMasterKey = false;
+  if (withFleet) {
+    if (const int code = loadKeys(console, options, false, keys, &withMasterKey)) return code;
+  }
+
+  std::vector<std::uint32_t> aids = found.applications.value_or(std::vector<std::uint32_t>{});
+  if (withFleet && std::find(aids.begin(), aids.end(), keys.reader.aid) == aids.end()) {
+    aids.push_back(keys.reader.aid);
+  }
+  DesfireCard card = DesfireCard::factory(serial, found.version);
+  rfid_sim::DesfireUnknown unknown;
+  unknown.piccKey = true;
+  unknown.piccSettings = !found.piccKeySettings;
+  card.setPicc(found.piccKeySettings.value_or(0), DesfireKey{});
+  bool withKeys = false;
+  JsonObject apps = JsonObject::array();
+  std::string listed;
+  for (const std::uint32_t aid : aids) {
+    const bool fleetApp = withFleet && aid == keys.reader.aid;
+    const rfid_desfire::ApplicationRead read =
+        fleetApp ? rfid_desfire::readFleetApplication(keys, withMasterKey, serial, transceive,
+                                                      rfid_desfire::systemRandom)
+                 : rfid_desfire::readApplication(aid, transceive);
+    if (read.lost) return console.fail(kExitRefused, kCardLeft);
+    if (!read.present) {
+      if (fleetApp) console.say("No application %s on the card.", aidText(aid).c_str());
+      continue;
+    }
+    listed += (listed.empty() ? "" : " ") + aidText(aid);
+    showApplication(console, aid, read, apps);
+    DesfireApplication app;
+    if (read.keySettings) {
+      app.keySettings = *read.keySettings;
+      app.keys.resize(std::max<std::size_t>(*read.keyCount, 1));
+    } else {
+      unknown.settings.insert(aid);
+    }
+    const bool keysKnown = fleetApp && read.masterKeyProven && read.readKeyProven &&
+                           read.keySettings &&
+                           app.keys.size() == rfid_desfire::kApplicationKeyCount;
+    if (keysKnown) {
+      const auto key0 = rfid_desfire::applicationKey(keys.masterKey, rfid_desfire::kMasterKeyNo,
+                                                     serial, aid, keys.reader.systemId);
+      const auto key1 = rfid_desfire::applicationKey(keys.reader.readKey, rfid_desfire::kReadKeyNo,
+                                                     serial, aid, keys.reader.systemId);
+      app.keys[0] = DesfireKey{*key0, rfid_desfire::kFleetKeyVersion};
+      app.keys[1] = DesfireKey{*key1, rfid_desfire::kFleetKeyVersion};
+      withKeys = true;
+    } else {
+      unknown.keys.insert(aid);
+    }
+    if (read.tokenFile) {
+      app.files[rfid_desfire::kTokenFileNo] =
+          rfid_sim::DesfireFile{read.tokenFile->mode, read.tokenFile->rights, read.tokenFile->data};
+    } else {
+      unknown.files.insert(aid);
+    }
+    card.putApplication(aid, app);
+  }
+  console.json["applications"] = apps;
+  console.say(
+      "Card %s: DESFire %s, SAK %02X, PICC key settings %s, applications: %s.",
+      rfid_hex::toHex(serial).c_str(), versionName(found.version), sak,
+      found.piccKeySettings ? rfid_hex::toHex(&*found.piccKeySettings, 1).c_str() : "?",
+      listed.empty() ? (found.applications ? "none" : "not listed freely") : listed.c_str());
+  if (!saving) return kExitOk;
+
+  const std::vector<std::string> notRead = rfid_sim::describeUnknown(unknown);
+  console.json["not_read"] = notRead;
+  bool keysSaved = false;
+  const auto fault = writeCardFile(
+      options.savePath,
+      [&](bool keysAllowed) {
+        return rfid_sim::desfireJson(card, withKeys && keysAllowed, unknown);
+      },
+      withKeys, keysSaved);
+  if (fault) return console.fail(kExitUsage, "cannot save the dump: " + *fault);
+  if (!notRead.empty()) {
+    std::string list;
+    for (const std::string& line : notRead) list += (list.empty() ? "" : ", ") + line;
+    console.warn(options.savePath + ": not read, left to the loader's defaults: " + list);
+  }
+  console.json["saved"] = options.savePath;
+  console.json["format"] = "desfire";
+  console.json["keys_saved"] = keysSaved;
+  if (keysSaved) {
+    console.say("Saved %s (DESFire card file, mode 0600, with keys 0 and 1 of application %s).",
+                options.savePath.c_str(), aidText(keys.reader.aid).c_str());
+  } else {
+    console.say("Saved %s (DESFire card file, no keys: %s).", options.savePath.c_str(),
+                withKeys ? "the file existed and is not its owner's of mode 0600; chmod 600 it or "
+                           "save to a new file for a bench file"
+                : !withFleet     ? "--fleet with the bench's fleet key file adds the fleet keys"
+                : !withMasterKey ? "the fleet key file holds no desfire.master_key"
+                                 : "the fleet application's keys 0 and 1 did not authenticate");
+  }
+  return kExitOk;
 }
 
 }  // namespace rfid_tools

@@ -244,6 +244,9 @@ int run(const Options& options, Console& console, int fd) {
     case Command::kLogin:
       return login(host, console, options.block, options.keySelector);
     case Command::kDump:
+      if (options.model == rfid_tools::Model::kElatec) {
+        if (const auto code = rfid_tools::dumpDesfireCard(fd, console, options)) return *code;
+      }
       return rfid_tools::dumpCard(host, console, options);
     case Command::kKeys:
       return rfid_tools::findKeys(host, console, options);

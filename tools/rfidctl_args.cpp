@@ -117,9 +117,16 @@ void formatOption(CLI::App& command, Options& options) {
 }
 
 void dumpOptions(CLI::App& command, Options& options) {
-  command.add_option("--save", options.savePath, "also write the card to PATH as a card dump")
+  command
+      .add_option("--save", options.savePath,
+                  "also write the card to PATH as a card dump (a DESFire card: its card file)")
       ->type_name("PATH");
   formatOption(command, options);
+  command
+      .add_option("--fleet", options.fleetPath,
+                  "DESFire: read the fleet application with this fleet key file's keys; the "
+                  "bench's file (desfire.master_key) also saves keys 0 and 1")
+      ->type_name("FILE");
 }
 
 void keysOptions(CLI::App& command, Options& options) {
@@ -477,6 +484,9 @@ std::optional<std::string> checkCombination(const Options& options, bool modelGi
   }
   if ((options.command == Command::kHalt || options.command == Command::kBuzz) && !vor) {
     return options.commandName + " is for --model vor; the elatec reader has beep";
+  }
+  if (options.command == Command::kDump && vor && !options.fleetPath.empty()) {
+    return std::string("dump --fleet is for DESFire cards, on --model elatec");
   }
   if (options.command == Command::kBeep && vor) {
     return std::string("beep is for --model elatec; the vor reader has buzz");

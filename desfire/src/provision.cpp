@@ -11,6 +11,14 @@ constexpr std::uint8_t kAesKeyCount = 0x80 | kApplicationKeyCount;
 constexpr std::uint8_t kFreeCreateDelete = 0x04;
 constexpr std::uint8_t kFreeListing = 0x02;
 constexpr std::size_t kAidSize = 3;
+constexpr std::uint8_t kKeyCountMask = 0x0F;
+constexpr std::size_t kFileSettingsSize = 7;  // type, mode, rights (2), size (3)
+constexpr std::uint8_t kStandardDataFile = 0x00;
+constexpr std::uint8_t kCommModeMask = 0x03;
+constexpr std::uint8_t kUnusedCommMode = 0x02;
+// What one reply carries in Full mode with its padding and MAC; longer
+// files would need chained replies, which the bench does not read.
+constexpr std::size_t kLargestFileRead = 200;
 
 std::string aidText(std::uint32_t aid) {
   char text[8];
@@ -55,7 +63,8 @@ class Link {
 
   // A command in `mode` under the session; the reply's data, checked.
   std::optional<Bytes> secured(std::uint8_t command, const Bytes& header, const Bytes& data,
-                               CommMode mode) {
+                               CommMode mode,
+                               std::optional<std::size_t> expectedLength = std::nullopt) {
     lastStatus_ = -1;
     const auto field = session_.protectCommand(command, header, data, mode);
     if (!field) return std::nullopt;
@@ -65,7 +74,7 @@ class Link {
       return std::nullopt;
     }
     lastStatus_ = reply->status;
-    return session_.openReply(reply->status, reply->data, mode);
+    return session_.openReply(reply->status, reply->data, mode, expectedLength);
   }
 
   // ChangeKey of the key the session authenticated: the card answers 91 00
@@ -92,11 +101,16 @@ class Link {
   }
 
   int lastStatus() const { return lastStatus_; }
+  // Whether an exchange went unanswered (the card left, the reader failed).
+  bool lost() const { return lost_; }
 
  private:
   std::optional<CardReply> send(const Bytes& apdu) {
     const auto raw = transceive_(apdu);
-    if (!raw) return std::nullopt;
+    if (!raw) {
+      lost_ = true;
+      return std::nullopt;
+    }
     return unwrap(raw->data(), raw->size());
   }
 
@@ -104,6 +118,7 @@ class Link {
   const RandomSource& random_;
   Session session_;
   int lastStatus_ = -1;
+  bool lost_ = false;
 };
 
 struct DerivedKeys {
@@ -198,6 +213,91 @@ CardInfo readCardInfo(const Transceive& transceive) {
     }
   }
   return info;
+}
+
+namespace {
+
+// GetKeySettings of the selected application, plain or in the session.
+void readKeySettings(Link& link, bool secured, ApplicationRead& read) {
+  std::optional<Bytes> data;
+  if (secured) {
+    data = link.secured(cmd::kGetKeySettings, {}, {}, CommMode::kMac);
+  } else if (const auto reply = link.plain(cmd::kGetKeySettings);
+             reply && reply->status == status::kOk) {
+    data = reply->data;
+  }
+  if (!data || data->size() != 2) return;
+  read.keySettings = (*data)[0];
+  read.keyCount = static_cast<std::uint8_t>((*data)[1] & kKeyCountMask);
+}
+
+// File 1's settings and content in the session of key 1: the settings say
+// the mode the content is read in.
+std::optional<FileRead> readTokenFile(Link& link) {
+  const auto settings = link.secured(cmd::kGetFileSettings, {}, {kTokenFileNo}, CommMode::kMac);
+  if (!settings || settings->size() != kFileSettingsSize || (*settings)[0] != kStandardDataFile) {
+    return std::nullopt;
+  }
+  const std::uint8_t mode = (*settings)[1] & kCommModeMask;
+  if (mode == kUnusedCommMode) return std::nullopt;
+  FileRead file;
+  file.mode = static_cast<CommMode>(mode);
+  file.rights = static_cast<std::uint16_t>((*settings)[3] << 8 | (*settings)[2]);
+  const std::size_t size = static_cast<std::size_t>((*settings)[4]) |
+                           static_cast<std::size_t>((*settings)[5]) << 8 |
+                           static_cast<std::size_t>((*settings)[6]) << 16;
+  if (size > kLargestFileRead) return std::nullopt;
+  const Bytes header = {kTokenFileNo,
+                        0x00,
+                        0x00,
+                        0x00,
+                        static_cast<std::uint8_t>(size),
+                        static_cast<std::uint8_t>(size >> 8),
+                        0x00};
+  auto data = link.secured(cmd::kReadData, header, {}, file.mode, size);
+  if (!data) return std::nullopt;
+  file.data = std::move(*data);
+  return file;
+}
+
+void readWithKeys(Link& link, std::uint32_t aid, const DerivedKeys& derived, bool withMasterKey,
+                  ApplicationRead& read) {
+  if (withMasterKey && link.select(aid) && link.authenticate(kMasterKeyNo, derived.key0)) {
+    read.masterKeyProven = true;
+    if (!read.keySettings) readKeySettings(link, true, read);
+  }
+  if (!link.select(aid) || !link.authenticate(kReadKeyNo, derived.key1)) return;
+  read.readKeyProven = true;
+  if (!read.keySettings) {
+    readKeySettings(link, true, read);
+    // A refusal ended the session: key 1 again for the file.
+    if (!read.keySettings && !(link.select(aid) && link.authenticate(kReadKeyNo, derived.key1))) {
+      return;
+    }
+  }
+  read.tokenFile = readTokenFile(link);
+}
+
+}  // namespace
+
+ApplicationRead readApplication(std::uint32_t aid, const Transceive& transceive) {
+  ApplicationRead read;
+  Link link(transceive, systemRandom);
+  read.present = link.select(aid);
+  if (read.present) readKeySettings(link, false, read);
+  read.lost = link.lost();
+  return read;
+}
+
+ApplicationRead readFleetApplication(const BenchKeys& keys, bool withMasterKey, const Bytes& serial,
+                                     const Transceive& transceive, const RandomSource& random) {
+  ApplicationRead read = readApplication(keys.reader.aid, transceive);
+  const auto derived = derive(keys, serial);
+  if (!read.present || !derived) return read;
+  Link link(transceive, random);
+  readWithKeys(link, keys.reader.aid, *derived, withMasterKey, read);
+  read.lost = read.lost || link.lost();
+  return read;
 }
 
 BenchResult planProvisioning(const BenchKeys& keys, const Bytes& serial,

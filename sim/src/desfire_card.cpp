@@ -153,6 +153,8 @@ DesfireBytes DesfireCard::handle(const Command& command) {
       return formatPicc(command);
     case cmd::kGetKeySettings:
       return getKeySettings(command);
+    case cmd::kGetFileSettings:
+      return getFileSettings(command);
     case cmd::kCreateStdDataFile:
       return createStdDataFile(command);
     case cmd::kReadData:
@@ -303,6 +305,28 @@ DesfireBytes DesfireCard::getKeySettings(const Command& command) {
   const std::uint8_t count =
       keys != nullptr ? static_cast<std::uint8_t>(kAesKeyType | keys->size()) : 0x01;
   return reply(st::kOk, {settings, count}, CommMode::kMac);
+}
+
+DesfireBytes DesfireCard::getFileSettings(const Command& command) {
+  const auto data = open(command, 0, CommMode::kMac);
+  if (!data) return status(st::kIntegrityError);
+  const auto app = apps_.find(selected_);
+  if (app == apps_.end()) return status(st::kPermissionDenied);
+  if ((app->second.keySettings & kFreeListing) == 0 && !session_.active()) {
+    return status(st::kAuthenticationError);
+  }
+  if (data->size() != 1) return status(st::kLengthError);
+  const auto file = app->second.files.find((*data)[0]);
+  if (file == app->second.files.end()) return status(st::kFileNotFound);
+  // A standard data file: type 00, CommMode, access rights and size LSB first.
+  const auto size = static_cast<std::uint32_t>(file->second.data.size());
+  return reply(
+      st::kOk,
+      {0x00, static_cast<std::uint8_t>(file->second.mode),
+       static_cast<std::uint8_t>(file->second.rights),
+       static_cast<std::uint8_t>(file->second.rights >> 8), static_cast<std::uint8_t>(size),
+       static_cast<std::uint8_t>(size >> 8), static_cast<std::uint8_t>(size >> 16)},
+      CommMode::kMac);
 }
 
 DesfireBytes DesfireCard::createStdDataFile(const Command& command) {

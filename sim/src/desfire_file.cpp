@@ -8,6 +8,7 @@
 #include <cstring>
 #include <fstream>
 #include <nlohmann/json.hpp>
+#include <set>
 #include <sstream>
 
 #include "rfid_hex/hex.h"
@@ -133,6 +134,7 @@ std::optional<DesfireCard> parseDesfireJson(const std::string& content, std::str
         serial, root.contains("Version") ? versionOf(text(root, "Version", "")) : kDesfireEv3,
         seed);
     bool missingKeys = false;
+    bool missingSettings = false;
     if (root.contains("PICC")) {
       const json& picc = root.at("PICC");
       card.setPicc(static_cast<std::uint8_t>(hexNumber(picc, "KeySettings", "PICC.", 1)),
@@ -146,15 +148,26 @@ std::optional<DesfireCard> parseDesfireJson(const std::string& content, std::str
         const json& entry = apps[a];
         const std::uint32_t aid = hexNumber(entry, "AID", where, 3);
         if (aid == 0) throw Fault{where + "AID must not be 000000, the card level"};
+        // What a card did not show (a dump without keys) takes the
+        // defaults: key settings 0F, one default key.
         DesfireApplication app;
-        app.keySettings = static_cast<std::uint8_t>(hexNumber(entry, "KeySettings", where, 1));
-        const json& keys = member(entry, "Keys", where);
-        if (!keys.is_array() || keys.empty() || keys.size() > 14) {
-          throw Fault{where + "Keys must be a list of 1 to 14 keys"};
+        if (entry.contains("KeySettings")) {
+          app.keySettings = static_cast<std::uint8_t>(hexNumber(entry, "KeySettings", where, 1));
+        } else {
+          missingSettings = true;
         }
-        for (std::size_t k = 0; k < keys.size(); ++k) {
-          app.keys.push_back(keyOf(keys[k], "Key", "Version",
-                                   where + "Keys[" + std::to_string(k) + "].", missingKeys));
+        if (entry.contains("Keys")) {
+          const json& keys = entry.at("Keys");
+          if (!keys.is_array() || keys.empty() || keys.size() > 14) {
+            throw Fault{where + "Keys must be a list of 1 to 14 keys"};
+          }
+          for (std::size_t k = 0; k < keys.size(); ++k) {
+            app.keys.push_back(keyOf(keys[k], "Key", "Version",
+                                     where + "Keys[" + std::to_string(k) + "].", missingKeys));
+          }
+        } else {
+          app.keys.resize(1);
+          missingSettings = true;
         }
         if (entry.contains("Files")) {
           const json& files = entry.at("Files");
@@ -176,6 +189,11 @@ std::optional<DesfireCard> parseDesfireJson(const std::string& content, std::str
       }
     }
     if (missingKeys) warning = "keys without a \"Key\" are the default key (all zero)";
+    if (missingSettings) {
+      warning += std::string(warning.empty() ? "" : "; ") +
+                 "applications without \"KeySettings\" or \"Keys\" have key settings 0F "
+                 "and one default key";
+    }
     return card;
   } catch (const Fault& fault) {
     error = fault.message;
@@ -185,29 +203,56 @@ std::optional<DesfireCard> parseDesfireJson(const std::string& content, std::str
   return std::nullopt;
 }
 
-std::string desfireJson(const DesfireCard& card, bool withKeys) {
+std::vector<std::string> describeUnknown(const DesfireUnknown& unknown) {
+  std::vector<std::string> lines;
+  if (unknown.piccSettings) lines.push_back("PICC key settings");
+  if (unknown.piccKey) lines.push_back("PICC key");
+  std::set<std::uint32_t> aids = unknown.settings;
+  aids.insert(unknown.keys.begin(), unknown.keys.end());
+  aids.insert(unknown.files.begin(), unknown.files.end());
+  for (const std::uint32_t aid : aids) {
+    if (unknown.settings.count(aid) != 0) {
+      lines.push_back(hexOf(aid, 3) + " key settings and keys");
+    } else if (unknown.keys.count(aid) != 0) {
+      lines.push_back(hexOf(aid, 3) + " keys");
+    }
+    if (unknown.files.count(aid) != 0) lines.push_back(hexOf(aid, 3) + " files");
+  }
+  return lines;
+}
+
+std::string desfireJson(const DesfireCard& card, bool withKeys, const DesfireUnknown& unknown) {
   json root;
   root["Type"] = "DESFire";
   root["Serial"] = rfid_hex::toHex(card.serial());
   root["Version"] = versionName(card.majorVersion());
   json picc;
   picc["KeySettings"] = hexOf(card.piccKeySettings(), 1);
-  if (withKeys) picc["Key"] = rfid_hex::toHex(card.piccKey().key.data(), AesKey::size());
-  picc["KeyVersion"] = card.piccKey().version;
-  root["PICC"] = picc;
+  if (!unknown.piccKey) {
+    if (withKeys) picc["Key"] = rfid_hex::toHex(card.piccKey().key.data(), AesKey::size());
+    picc["KeyVersion"] = card.piccKey().version;
+  }
+  if (!unknown.piccSettings) root["PICC"] = picc;
   json apps = json::array();
   for (const auto& [aid, app] : card.applications()) {
     json entry;
     entry["AID"] = hexOf(aid, 3);
-    entry["KeySettings"] = hexOf(app.keySettings, 1);
-    json keys = json::array();
-    for (const DesfireKey& key : app.keys) {
-      json k;
-      if (withKeys) k["Key"] = rfid_hex::toHex(key.key.data(), AesKey::size());
-      k["Version"] = key.version;
-      keys.push_back(k);
+    if (unknown.settings.count(aid) == 0) {
+      entry["KeySettings"] = hexOf(app.keySettings, 1);
+      const bool keysKnown = unknown.keys.count(aid) == 0;
+      json keys = json::array();
+      for (const DesfireKey& key : app.keys) {
+        json k = json::object();
+        if (withKeys && keysKnown) k["Key"] = rfid_hex::toHex(key.key.data(), AesKey::size());
+        if (keysKnown) k["Version"] = key.version;
+        keys.push_back(k);
+      }
+      entry["Keys"] = keys;
     }
-    entry["Keys"] = keys;
+    if (unknown.files.count(aid) != 0) {
+      apps.push_back(entry);
+      continue;
+    }
     json files = json::array();
     for (const auto& [number, file] : app.files) {
       files.push_back({{"File", number},
@@ -219,6 +264,7 @@ std::string desfireJson(const DesfireCard& card, bool withKeys) {
     apps.push_back(entry);
   }
   root["Applications"] = apps;
+  if (const auto notRead = describeUnknown(unknown); !notRead.empty()) root["NotRead"] = notRead;
   return root.dump(2) + "\n";
 }
 

@@ -1,7 +1,8 @@
 // rfidctl's desfire commands on the simulated elatec reader: a factory card
 // provisioned (or not, without --yes), verified and unprovisioned; every
 // attack card's verdict through `desfire verify`; one card that the scheme
-// cannot refuse; and no key value in any output.
+// cannot refuse; dump --save of a DESFire card; and no key value in any
+// output.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -9,6 +10,7 @@
 #include <filesystem>
 #include <fstream>
 #include <nlohmann/json.hpp>
+#include <sstream>
 
 #include "rfid_hex/hex.h"
 #include "rfid_sim/desfire_file.h"
@@ -181,6 +183,75 @@ TEST_F(DesfireCommands, UsageFaultsAndCardsThatMustNotBeWritten) {
   EXPECT_EQ(refused.exitCode, 1);
   EXPECT_NE(refused.err.find("PICC key settings 0B forbid creating"), std::string::npos)
       << refused.err;
+}
+
+// dump --save of a DESFire card: the bench's file saves keys 0 and 1 into a
+// file of mode 0600 that the simulator loads as the same fleet card; without
+// K_DM no key reaches the file, and a file of another mode is not written.
+TEST_F(DesfireCommands, DumpSavesACardFileTheSimulatorLoads) {
+  writeCard(rfid_sim::desfireCard(rfid_sim::DesfireKind::kFactory));
+  ASSERT_EQ(
+      onCard({"desfire", "provision", "--fleet", bench_, "--token-id", "0000075BCD15", "--yes"})
+          .exitCode,
+      0);
+  const std::string saved = path("out.json");
+  const Result dump = onCard({"--json", "dump", "--save", saved, "--fleet", bench_});
+  ASSERT_EQ(dump.exitCode, 0) << dump.err;
+  EXPECT_EQ(json(dump)["keys_saved"], true);
+  EXPECT_EQ(json(dump)["applications"][0]["files"][0]["rights"], "1000");
+  struct stat info {};
+  ASSERT_EQ(::stat(saved.c_str(), &info), 0);
+  EXPECT_EQ(info.st_mode & 07777, 0600U);
+  const Result verified =
+      run({"--json", "desfire", "verify", "--fleet", charger_}, {"--card-file", saved});
+  ASSERT_EQ(verified.exitCode, 0) << verified.err;
+  EXPECT_EQ(json(verified)["token_id"], "0000075BCD15");
+  // The card's derived keys are in the bench file only, never in an output.
+  std::ifstream savedFile(saved);
+  const nlohmann::json savedCard = nlohmann::json::parse(savedFile);
+  ASSERT_EQ(savedCard["Applications"][0]["Keys"].size(), 2U);
+  for (const auto& key : savedCard["Applications"][0]["Keys"]) {
+    const std::string value = key.at("Key");
+    EXPECT_EQ((dump.out + dump.err + verified.out + verified.err).find(value), std::string::npos);
+  }
+
+  const auto read = [](const std::string& file) {
+    std::stringstream text;
+    text << std::ifstream(file).rdbuf();
+    return text.str();
+  };
+  for (const std::vector<std::string>& fleet :
+       {std::vector<std::string>{"--fleet", charger_}, std::vector<std::string>{}}) {
+    const std::string keyless = path("keyless" + std::to_string(fleet.size()) + ".json");
+    std::vector<std::string> args = {"--json", "dump", "--save", keyless};
+    args.insert(args.end(), fleet.begin(), fleet.end());
+    const Result result = onCard(args);
+    ASSERT_EQ(result.exitCode, 0) << result.err;
+    EXPECT_EQ(json(result)["keys_saved"], false);
+    const std::string text = read(keyless);
+    EXPECT_EQ(text.find("\"Key\""), std::string::npos) << text;
+    outputs_.push_back(text);
+    EXPECT_NE(text.find("\"NotRead\""), std::string::npos) << text;
+    EXPECT_EQ(json(result)["not_read"].dump().find("F54556 files") != std::string::npos,
+              fleet.empty());
+    // The simulator loads it: the application under default keys.
+    EXPECT_EQ(json(run({"--json", "desfire", "verify", "--fleet", charger_},
+                       {"--card-file", keyless}))["reason"],
+              "auth")
+        << text;
+  }
+
+  // An existing file that is not a bench file gets the dump without keys.
+  const std::string shared = path("shared.json");
+  std::ofstream(shared) << "keep\n";
+  ASSERT_EQ(::chmod(shared.c_str(), 0644), 0);
+  const Result intoShared = onCard({"--json", "dump", "--save", shared, "--fleet", bench_});
+  ASSERT_EQ(intoShared.exitCode, 0) << intoShared.err;
+  EXPECT_EQ(json(intoShared)["keys_saved"], false);
+  EXPECT_EQ(read(shared).find("\"Key\""), std::string::npos);
+  ASSERT_EQ(::stat(shared.c_str(), &info), 0);
+  EXPECT_EQ(info.st_mode & 07777, 0644U);
+  outputs_.push_back(read(shared));
 }
 
 }  // namespace

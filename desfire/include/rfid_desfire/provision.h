@@ -29,6 +29,33 @@ struct CardInfo {
 };
 CardInfo readCardInfo(const Transceive& transceive);
 
+// What a card shows of one application for a card file: its key settings
+// and number of keys (GetKeySettings, free where the application lists
+// freely, else in a key's session), and for the fleet application read
+// with the fleet's keys, which keys proved themselves and file 1's settings
+// (GetFileSettings) and content (ReadData in its mode) in key 1's session.
+struct FileRead {
+  CommMode mode = CommMode::kPlain;
+  std::uint16_t rights = 0;  // most significant first: read, write, read-write, change
+  Bytes data;
+};
+struct ApplicationRead {
+  bool present = false;  // SelectApplication answered 00
+  bool lost = false;     // the card stopped answering: nothing else is known
+  std::optional<std::uint8_t> keySettings;
+  std::optional<std::uint8_t> keyCount;
+  bool masterKeyProven = false;  // key 0 is the one derived from K_DM
+  bool readKeyProven = false;    // key 1 is the one derived from K_DR
+  std::optional<FileRead> tokenFile;
+};
+// An application read without keys.
+ApplicationRead readApplication(std::uint32_t aid, const Transceive& transceive);
+// The fleet application (keys.reader.aid) read with the fleet's keys:
+// key 0 only when `withMasterKey` (keys.masterKey is K_DM). The card's
+// keys are proven by authenticating with them, never read.
+ApplicationRead readFleetApplication(const BenchKeys& keys, bool withMasterKey, const Bytes& serial,
+                                     const Transceive& transceive, const RandomSource& random);
+
 struct BenchResult {
   bool ok = false;
   // One line per step taken ("created application F54556", ...), and on a

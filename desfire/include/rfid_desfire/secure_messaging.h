@@ -46,6 +46,7 @@ constexpr std::uint8_t kReadData = 0xAD;
 constexpr std::uint8_t kWriteData = 0x8D;
 constexpr std::uint8_t kGetCardUid = 0x51;
 constexpr std::uint8_t kGetKeySettings = 0x45;
+constexpr std::uint8_t kGetFileSettings = 0xF5;
 constexpr std::uint8_t kChangeKey = 0xC4;
 constexpr std::uint8_t kFormatPicc = 0xFC;
 }  // namespace cmd

@@ -105,6 +105,7 @@ class DesfireCard {
   DesfireBytes getApplicationIds(const Command& command);
   DesfireBytes formatPicc(const Command& command);
   DesfireBytes getKeySettings(const Command& command);
+  DesfireBytes getFileSettings(const Command& command);
   DesfireBytes createStdDataFile(const Command& command);
   DesfireBytes readData(const Command& command);
   DesfireBytes writeData(const Command& command);
