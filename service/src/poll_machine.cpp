@@ -77,7 +77,7 @@ SteadyClock::time_point PollMachine::nextPollAt() const {
 }
 
 void PollMachine::poll() {
-  if (!host_.mayPoll()) return;
+  if (reader_ == nullptr || !host_.mayPoll()) return;
   polledSincePart_ = true;
   lastPoll_ = clock_();
   // Serial lengths other than 4 or 7 (the Elatec reader reports such
@@ -337,7 +337,7 @@ bool PollMachine::soundPartDue() const {
 }
 
 void PollMachine::playSoundPart() {
-  if (!host_.mayCall()) return;
+  if (reader_ == nullptr || !host_.mayCall()) return;
   --soundPartsLeft_;
   polledSincePart_ = false;
   // The value of a sound part is the one thing the models read apart.

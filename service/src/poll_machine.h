@@ -105,7 +105,8 @@ class PollMachine {
   PollMachine(PollSettings settings, Clock clock, PollHost& host, const ExchangeReport& exchange);
 
   // The reader on a port just opened; the machine uses it until the next
-  // attach(). Polls are quick at first, as after a card seen.
+  // attach(); before the first, poll() and playSoundPart() do nothing. Polls are quick at
+  // first, as after a card seen.
   void attach(const rfid_host::Reader& reader);
   // The fleet keys of the service's key record.
   void useFleetKeys(const rfid_cardauth::FleetKeys& keys);

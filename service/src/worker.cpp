@@ -93,6 +93,9 @@ class Worker : private PollHost {
         retry = kFirstRetry;
         machine_.readerUp();
       }
+      // A sound part, the wait for the next poll (cut short by a sound part
+      // due, a stop or a hang-up), then the poll unless the reader still
+      // beeps: the channel's wait is the loop's only one.
       if (soundPartDue()) machine_.playSoundPart();
       channel_.waitUntil(machine_.nextPollAt(), [this] { return soundPartDue(); });
       if (!soundPartDue() && SteadyClock::now() >= machine_.readerBusyUntil()) machine_.poll();
