@@ -40,6 +40,10 @@ PollMachine::PollMachine(PollSettings settings, Clock clock, PollHost& host,
 void PollMachine::attach(const rfid_host::Reader& reader) {
   reader_ = &reader;
   lastSighting_ = clock_();  // quick polls at first
+  // Failures on the port that closed say nothing about the one just
+  // opened: a reader is down after kFailedExchangesForDown failures in a
+  // row on one port.
+  failedExchanges_ = 0;
 }
 
 void PollMachine::useFleetKeys(const rfid_cardauth::FleetKeys& keys) {

@@ -247,5 +247,18 @@ TEST_F(PollMachineTest, AReaderIsDownAfterThreeFailedRequestsAndUpAtItsAnswer) {
   EXPECT_EQ(host_.kinds().at(4), Kind::kToken);  // the card counts again
 }
 
+TEST_F(PollMachineTest, APortOpenedAgainCountsItsFailedRequestsAfresh) {
+  start(rfid_host::Model::kElatec);
+  reader_.silent = true;
+  for (int port = 0; port < 2; ++port) {
+    for (int failed = 1; failed < kFailedExchangesForDown; ++failed) {
+      now_ = std::max(now_, machine_->nextPollAt());
+      machine_->poll();
+    }
+    machine_->attach(reader_);
+  }
+  EXPECT_TRUE(host_.kinds().empty());
+}
+
 }  // namespace
 }  // namespace rfid_tokend
