@@ -63,7 +63,7 @@ Value tomlValue(Kind kind, const toml::node& node) {
       if (node.is_boolean()) return node.as_boolean()->get();
       break;
     case Kind::kInteger:
-      if (node.is_integer()) return static_cast<long>(node.as_integer()->get());
+      if (node.is_integer()) return static_cast<Integer>(node.as_integer()->get());
       break;
     case Kind::kSeconds:
       if (node.is_integer()) return static_cast<double>(node.as_integer()->get());
@@ -76,10 +76,10 @@ Value tomlValue(Kind kind, const toml::node& node) {
     case Kind::kIntegerList: {
       const toml::array* array = node.as_array();
       if (array == nullptr) break;
-      std::vector<long> values;
+      std::vector<Integer> values;
       for (const toml::node& item : *array) {
         if (!item.is_integer()) return Value();
-        values.push_back(static_cast<long>(item.as_integer()->get()));
+        values.push_back(static_cast<Integer>(item.as_integer()->get()));
       }
       return values;
     }
@@ -458,7 +458,7 @@ constexpr char kAbout[] =
 // What the command line gave for one flag of kSettings.
 struct FlagSlot {
   bool on = false;
-  long number = 0;
+  Integer number = 0;
   double seconds = 0;
   std::string text;
   std::vector<std::string> texts;  // a repeatable flag

@@ -15,8 +15,8 @@ namespace {
 
 using Fault = std::optional<std::string>;
 
-constexpr long kFirstConnector = 1;
-constexpr long kLastConnector = 1000;
+constexpr Integer kFirstConnector = 1;
+constexpr Integer kLastConnector = 1000;
 constexpr int kMaxBlocksPerToken = 3;  // the data blocks of one sector
 
 // Reader settings go in the reader's own [[reader]] table: a flag would
@@ -30,7 +30,7 @@ Value toValue(bool value) {
   return value;
 }
 Value toValue(int value) {
-  return static_cast<long>(value);
+  return static_cast<Integer>(value);
 }
 Value toValue(double value) {
   return value;
@@ -39,7 +39,7 @@ Value toValue(const std::string& value) {
   return value;
 }
 Value toValue(const std::vector<int>& values) {
-  return std::vector<long>(values.begin(), values.end());
+  return std::vector<Integer>(values.begin(), values.end());
 }
 Value toValue(const std::optional<bool>& value) {
   return value ? Value(*value) : Value();
@@ -50,7 +50,7 @@ void fromValue(const Value& value, bool& out) {
   out = std::get<bool>(value);
 }
 void fromValue(const Value& value, int& out) {
-  out = static_cast<int>(std::get<long>(value));
+  out = static_cast<int>(std::get<Integer>(value));
 }
 void fromValue(const Value& value, double& out) {
   out = std::get<double>(value);
@@ -59,7 +59,7 @@ void fromValue(const Value& value, std::string& out) {
   out = std::get<std::string>(value);
 }
 void fromValue(const Value& value, std::vector<int>& out) {
-  const auto& values = std::get<std::vector<long>>(value);
+  const auto& values = std::get<std::vector<Integer>>(value);
   out.assign(values.begin(), values.end());
 }
 void fromValue(const Value& value, std::optional<bool>& out) {
@@ -386,14 +386,14 @@ bool holdsKind(Kind kind, const Value& value) {
     case Kind::kSwitch:
       return std::holds_alternative<bool>(value);
     case Kind::kInteger:
-      return std::holds_alternative<long>(value);
+      return std::holds_alternative<Integer>(value);
     case Kind::kSeconds:
       return std::holds_alternative<double>(value);
     case Kind::kText:
     case Kind::kChoice:
       return std::holds_alternative<std::string>(value);
     case Kind::kIntegerList:
-      return std::holds_alternative<std::vector<long>>(value);
+      return std::holds_alternative<std::vector<Integer>>(value);
   }
   return false;
 }
@@ -406,7 +406,7 @@ std::string shownNumber(double value) {
 
 std::string shownValue(const Value& value) {
   if (const bool* on = std::get_if<bool>(&value)) return *on ? "true" : "false";
-  if (const long* number = std::get_if<long>(&value)) return std::to_string(*number);
+  if (const Integer* number = std::get_if<Integer>(&value)) return std::to_string(*number);
   if (const double* seconds = std::get_if<double>(&value)) return shownNumber(*seconds);
   if (const std::string* words = std::get_if<std::string>(&value)) return *words;
   return "";
@@ -424,10 +424,10 @@ bool goesToWorker(const Setting& setting) {
 
 Json jsonOf(const Value& value) {
   if (const bool* on = std::get_if<bool>(&value)) return *on;
-  if (const long* number = std::get_if<long>(&value)) return *number;
+  if (const Integer* number = std::get_if<Integer>(&value)) return *number;
   if (const double* seconds = std::get_if<double>(&value)) return *seconds;
   if (const std::string* words = std::get_if<std::string>(&value)) return *words;
-  if (const auto* numbers = std::get_if<std::vector<long>>(&value)) return *numbers;
+  if (const auto* numbers = std::get_if<std::vector<Integer>>(&value)) return *numbers;
   return nullptr;
 }
 
@@ -436,14 +436,14 @@ Value valueOfJson(Kind kind, const Json& json) {
     case Kind::kSwitch:
       return json.get<bool>();
     case Kind::kInteger:
-      return json.get<long>();
+      return json.get<Integer>();
     case Kind::kSeconds:
       return json.get<double>();
     case Kind::kText:
     case Kind::kChoice:
       return json.get<std::string>();
     case Kind::kIntegerList:
-      return json.get<std::vector<long>>();
+      return json.get<std::vector<Integer>>();
   }
   return Value();
 }
@@ -471,11 +471,11 @@ Fault checkValue(const Setting& setting, const Value& value, const std::string& 
   if (!holdsKind(setting.kind, value)) return where + typeFault(setting.kind);
   switch (setting.kind) {
     case Kind::kInteger: {
-      const long number = std::get<long>(value);
+      const Integer number = std::get<Integer>(value);
       if (number >= setting.min && number <= setting.max) return std::nullopt;
       return where + std::to_string(number) + " is out of range (" +
-             std::to_string(static_cast<long>(setting.min)) + " to " +
-             std::to_string(static_cast<long>(setting.max)) + ")";
+             std::to_string(static_cast<Integer>(setting.min)) + " to " +
+             std::to_string(static_cast<Integer>(setting.max)) + ")";
     }
     case Kind::kSeconds: {
       const double seconds = std::get<double>(value);
@@ -496,12 +496,12 @@ Fault checkValue(const Setting& setting, const Value& value, const std::string& 
              joinedChoices(choices, "") + ")";
     }
     case Kind::kIntegerList: {
-      const auto& ids = std::get<std::vector<long>>(value);
+      const auto& ids = std::get<std::vector<Integer>>(value);
       for (auto id = ids.begin(); id != ids.end(); ++id) {
         if (*id < setting.min || *id > setting.max) {
           return where + std::to_string(*id) + " is not a connector id (" +
-                 std::to_string(static_cast<long>(setting.min)) + " to " +
-                 std::to_string(static_cast<long>(setting.max)) + ")";
+                 std::to_string(static_cast<Integer>(setting.min)) + " to " +
+                 std::to_string(static_cast<Integer>(setting.max)) + ")";
         }
         if (std::find(ids.begin(), id, *id) != id) {
           return where + "connector " + std::to_string(*id) + " is given twice";
@@ -585,9 +585,9 @@ std::string settingsTable() {
   };
   const auto range = [](const Setting& setting) {
     const bool whole = setting.kind != Kind::kSeconds;
-    return (whole ? std::to_string(static_cast<long>(setting.min)) : shownNumber(setting.min)) +
+    return (whole ? std::to_string(static_cast<Integer>(setting.min)) : shownNumber(setting.min)) +
            " to " +
-           (whole ? std::to_string(static_cast<long>(setting.max)) : shownNumber(setting.max));
+           (whole ? std::to_string(static_cast<Integer>(setting.max)) : shownNumber(setting.max));
   };
   std::string table = "| Flag | TOML key | Type | Default | Meaning |\n|---|---|---|---|---|\n";
   for (const Setting& setting : kSettings) {

@@ -10,6 +10,7 @@
 #ifndef RFID_TOKEND_SETTINGS_H
 #define RFID_TOKEND_SETTINGS_H
 
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <variant>
@@ -21,7 +22,11 @@ namespace rfid_tokend {
 
 // A setting's value as a file, a flag or the worker's settings carry it;
 // std::monostate: not set.
-using Value = std::variant<std::monostate, bool, long, double, std::string, std::vector<long>>;
+// 64 bits on every target: a TOML integer is, and one beyond 32 bits must
+// be refused as out of range on the 32-bit board too, not wrap into it.
+using Integer = std::int64_t;
+using Value =
+    std::variant<std::monostate, bool, Integer, double, std::string, std::vector<Integer>>;
 
 enum class Kind {
   kSwitch,       // true or false
