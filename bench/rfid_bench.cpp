@@ -313,6 +313,24 @@ double median(std::vector<double> samples) {
   return samples[samples.size() / 2];
 }
 
+// Runs the call and its floor once each per iteration, taking turns at
+// going first, so that neither always runs on the cache or in the quiet
+// moment the other left behind.
+template <typename Call, typename Floor>
+void alternate(benchmark::State& state, Call call, Floor floor) {
+  bool callFirst = true;
+  for (auto _ : state) {
+    if (callFirst) {
+      call();
+      floor();
+    } else {
+      floor();
+      call();
+    }
+    callFirst = !callFirst;
+  }
+}
+
 // ---- The quiet wait -------------------------------------------------------------
 
 // A reader at a real reader's pace, for the quiet wait: it answers the
@@ -412,11 +430,10 @@ void measureOperation(benchmark::State& state, const Operation& operation) {
   callCpu.reserve(static_cast<std::size_t>(iterations));
   bareCpu.reserve(static_cast<std::size_t>(iterations));
   unsigned long allocations = 0;
-  bool callFirst = true;
-  for (auto _ : state) {
-    for (int half = 0; half < 2; ++half) {
-      const double cpuStart = threadCpuSeconds();
-      if ((half == 0) == callFirst) {
+  alternate(
+      state,
+      [&] {
+        const double cpuStart = threadCpuSeconds();
         const double wallStart = wallSeconds();
         rfid_alloc_count_begin();
         operation.call(reader.fd());
@@ -425,16 +442,15 @@ void measureOperation(benchmark::State& state, const Operation& operation) {
         callCpu.push_back(threadCpuSeconds() - cpuStart);
         state.SetIterationTime(wall);
         walls.push_back(wall);
-      } else {
+      },
+      [&] {
+        const double cpuStart = threadCpuSeconds();
         const double wallStart = wallSeconds();
         bareExchange(reader.fd(), operation.frame);
         bareLogEntries(entries, path.c_str());
         bareWalls.push_back(wallSeconds() - wallStart);
         bareCpu.push_back(threadCpuSeconds() - cpuStart);
-      }
-    }
-    callFirst = !callFirst;
-  }
+      });
   // Each call and the bare sequence next to it saw the same load, so the
   // ratio is taken pair by pair before the median.
   std::vector<double> pairRatios;
@@ -474,24 +490,22 @@ void BM_StoreLogMessage(benchmark::State& state) {
   logTimes.reserve(static_cast<std::size_t>(state.max_iterations));
   floorTimes.reserve(static_cast<std::size_t>(state.max_iterations));
   unsigned long allocations = 0;
-  bool logFirst = true;
-  for (auto _ : state) {
-    for (int half = 0; half < 2; ++half) {
-      const double start = threadCpuSeconds();
-      if ((half == 0) == logFirst) {
+  alternate(
+      state,
+      [&] {
+        const double start = threadCpuSeconds();
         rfid_alloc_count_begin();
         for (int i = 0; i < kCallsPerBlock; ++i) logSampleMessage();
         allocations += rfid_alloc_count_end();
         const double elapsed = (threadCpuSeconds() - start) / kCallsPerBlock;
         logTimes.push_back(elapsed);
         state.SetIterationTime(elapsed);
-      } else {
+      },
+      [&] {
+        const double start = threadCpuSeconds();
         for (int i = 0; i < kCallsPerBlock; ++i) bareLogEntries(entries, path.c_str());
         floorTimes.push_back((threadCpuSeconds() - start) / kCallsPerBlock);
-      }
-    }
-    logFirst = !logFirst;
-  }
+      });
   const double logMedian = median(logTimes);
   const double floorMedian = median(floorTimes);
   state.counters["log_lines"] = static_cast<double>(entries.size());

@@ -18,6 +18,7 @@
 #include "Module_RFID.h"
 #include "Module_RFID_ext.h"
 #include "host.h"
+#include "rfid_host/log_file.h"
 #include "rfid_serial/serial_port.h"
 #include "rfid_sim/simulator.h"
 
@@ -142,12 +143,8 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "rfid-demo: %s\n", error.what());
     return 1;
   }
-  const std::time_t now = std::time(nullptr);
-  std::tm local{};
-  localtime_r(&now, &local);
-  char file[64];
-  std::snprintf(file, sizeof file, "[%04d.%02d]SystemLog", local.tm_year + 1900, local.tm_mon + 1);
   std::printf("\n%s. The module's log file: %s/%s\n", ok ? "Demo complete" : "Demo FAILED",
-              logDir.empty() ? RFID_DEMO_LOG_DIR : logDir.c_str(), file);
+              logDir.empty() ? RFID_DEMO_LOG_DIR : logDir.c_str(),
+              rfid_host::monthlyLogFileName().c_str());
   return ok ? 0 : 1;
 }

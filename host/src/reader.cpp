@@ -24,28 +24,33 @@ bool keepIfRead(bool ok, const Block& read, Block& data) {
   return ok;
 }
 
-// What both models keep: the port and the key selector of their blocks.
+// What both models keep: the port, the module type the module's calls
+// name it by, and the key selector of their blocks; and the presence check,
+// which the module answers alike for both.
 class ModuleReader : public Reader {
  public:
-  ModuleReader(int fd, std::uint8_t keySelector) : fd_(fd), keySelector_(keySelector) {}
+  ModuleReader(int fd, int moduleType, std::uint8_t keySelector)
+      : fd_(fd), moduleType_(moduleType), keySelector_(keySelector) {}
+
+  bool present(std::vector<std::uint8_t>& serial) const override {
+    unsigned char record[RFID_SERIAL_RECORD_SIZE] = {};
+    return takeSerial(rfidCardPresent(fd_, moduleType_, record) == 1, record, serial);
+  }
 
  protected:
   int fd_;
+  int moduleType_;
   std::uint8_t keySelector_;
 };
 
 class VorReader final : public ModuleReader {
  public:
-  using ModuleReader::ModuleReader;
+  VorReader(int fd, std::uint8_t keySelector) : ModuleReader(fd, RFID_MODULE_VOR, keySelector) {}
 
   Model model() const override { return Model::kVor; }
   bool identify(std::vector<std::uint8_t>& serial) const override {
     unsigned char record[RFID_SERIAL_RECORD_SIZE] = {};
     return takeSerial(getRequestCardSN(fd_, RFID_MODULE_VOR, record), record, serial);
-  }
-  bool present(std::vector<std::uint8_t>& serial) const override {
-    unsigned char record[RFID_SERIAL_RECORD_SIZE] = {};
-    return takeSerial(rfidCardPresent(fd_, RFID_MODULE_VOR, record) == 1, record, serial);
   }
   bool needsLogin() const override { return false; }
   bool login(int) const override { return true; }
@@ -73,17 +78,14 @@ class VorReader final : public ModuleReader {
 
 class ElatecReader final : public ModuleReader {
  public:
-  using ModuleReader::ModuleReader;
+  ElatecReader(int fd, std::uint8_t keySelector)
+      : ModuleReader(fd, RFID_MODULE_ELATEC, keySelector) {}
 
   Model model() const override { return Model::kElatec; }
   bool identify(std::vector<std::uint8_t>& serial) const override {
     unsigned char record[RFID_SERIAL_RECORD_SIZE] = {};
     return takeSerial(searchTag(fd_, RFID_MODULE_ELATEC, record, RFID_STAGE_SEARCH), record,
                       serial);
-  }
-  bool present(std::vector<std::uint8_t>& serial) const override {
-    unsigned char record[RFID_SERIAL_RECORD_SIZE] = {};
-    return takeSerial(rfidCardPresent(fd_, RFID_MODULE_ELATEC, record) == 1, record, serial);
   }
   bool needsLogin() const override { return true; }
   bool login(int block) const override {

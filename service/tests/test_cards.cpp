@@ -39,4 +39,15 @@ rfid_sim::Card badge() {
   return rfid_sim::Card::classicFromDump(memory);
 }
 
+void expectRefusedToStart(const Outcome& outcome, const std::string& fault,
+                          std::initializer_list<const char*> secrets) {
+  EXPECT_EQ(outcome.status, 2) << fault;
+  EXPECT_NE(outcome.errors.find(fault), std::string::npos) << outcome.errors.substr(0, 300);
+  EXPECT_EQ(std::count(outcome.errors.begin(), outcome.errors.end(), '\n'), 1)
+      << outcome.errors.substr(0, 300);
+  for (const char* secret : secrets) {
+    EXPECT_EQ(outcome.errors.find(secret), std::string::npos) << secret;
+  }
+}
+
 }  // namespace rfid_tokend_test

@@ -5,8 +5,10 @@
 #define RFID_TOKEND_TEST_CARDS_H
 
 #include <chrono>
+#include <initializer_list>
 #include <string>
 
+#include "harness.h"
 #include "rfid_sim/card.h"
 #include "rfid_sim/simulator.h"
 
@@ -29,6 +31,11 @@ rfid_sim::Card classicFleetCard();
 // A card whose sector 1 is locked with key A0A1A2A3A4A5 and holds the badge
 // number EMP-0042 in block 4.
 rfid_sim::Card badge();
+
+// The service refused to start as a fault at start must: exit status 2, one
+// line on its error stream that names `fault`, and none of `secrets` in it.
+void expectRefusedToStart(const Outcome& outcome, const std::string& fault,
+                          std::initializer_list<const char*> secrets = {});
 
 }  // namespace rfid_tokend_test
 

@@ -17,6 +17,7 @@
 #include <thread>
 #include <utility>
 
+#include "rfid_host/log_file.h"
 #include "rfid_serial/serial_port.h"
 
 namespace rfid::testing {
@@ -100,12 +101,7 @@ void ScriptedReader::waitUntilReadable(std::size_t count) const {
 }
 
 std::string monthlyLogFile(const std::string& directory) {
-  const std::time_t now = std::time(nullptr);
-  std::tm local{};
-  localtime_r(&now, &local);
-  char name[48];
-  std::snprintf(name, sizeof name, "/[%04d.%02d]SystemLog", local.tm_year + 1900, local.tm_mon + 1);
-  return directory + name;
+  return directory + "/" + rfid_host::monthlyLogFileName();
 }
 
 namespace {

@@ -20,6 +20,8 @@
 #include <stdexcept>
 #include <thread>
 
+#include "rfid_host/log_file.h"
+
 extern char** environ;
 
 namespace rfid_tokend_test {
@@ -157,12 +159,7 @@ std::string readFile(const std::string& path) {
 }
 
 std::string monthlyLog(const std::string& directory) {
-  const std::time_t now = std::time(nullptr);
-  std::tm local{};
-  localtime_r(&now, &local);
-  char name[48];
-  std::snprintf(name, sizeof name, "/[%04d.%02d]SystemLog", local.tm_year + 1900, local.tm_mon + 1);
-  return readFile(directory + name);
+  return readFile(directory + "/" + rfid_host::monthlyLogFileName());
 }
 
 int countInLog(const std::string& directory, const std::string& text) {
