@@ -8,8 +8,6 @@ namespace rfid_desfire {
 namespace {
 
 constexpr std::uint8_t kAesKeyCount = 0x80 | kApplicationKeyCount;
-constexpr std::uint8_t kFreeCreateDelete = 0x04;
-constexpr std::uint8_t kFreeListing = 0x02;
 constexpr std::size_t kAidSize = 3;
 constexpr std::uint8_t kKeyCountMask = 0x0F;
 constexpr std::size_t kFileSettingsSize = 7;  // type, mode, rights (2), size (3)
@@ -175,7 +173,7 @@ Probe probe(const BenchKeys& keys, const DerivedKeys& derived, Link& link,
       return result;
     }
     const std::uint8_t settings = result.info.piccKeySettings.value_or(0);
-    if ((settings & kFreeCreateDelete) == 0) {
+    if ((settings & key_settings::kFreeCreateDelete) == 0) {
       result.fault = "the card's PICC key settings " + byteText(settings) +
                      " forbid creating an application without the PICC key; nothing was written";
       return result;
@@ -230,7 +228,7 @@ CardInfo readCardInfo(const Transceive& transceive) {
       settings && settings->status == status::kOk && !settings->data.empty()) {
     info.piccKeySettings = settings->data[0];
   }
-  if (info.piccKeySettings && (*info.piccKeySettings & kFreeListing) != 0) {
+  if (info.piccKeySettings && (*info.piccKeySettings & key_settings::kFreeListing) != 0) {
     const auto ids = link.plain(cmd::kGetApplicationIds);
     if (ids && ids->status == status::kOk && ids->data.size() % kAidSize == 0) {
       std::vector<std::uint32_t> aids;
@@ -455,7 +453,7 @@ BenchResult unprovisionFleetCard(const BenchKeys& keys, const Bytes& serial,
     result.fault = "application " + aid + " is not under this fleet's keys: left alone";
     return result;
   }
-  if ((info.piccKeySettings.value_or(0) & kFreeCreateDelete) == 0) {
+  if ((info.piccKeySettings.value_or(0) & key_settings::kFreeCreateDelete) == 0) {
     result.fault =
         "the card's PICC key settings forbid deleting an application without the "
         "PICC key; nothing was changed";
