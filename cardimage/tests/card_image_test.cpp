@@ -8,26 +8,16 @@
 #include <string>
 
 #include "rfid_image/image_file.h"
+#include "sample_card.h"
 
-namespace rfid_image {
+namespace rfid_image::testing {
 namespace {
 
-constexpr Key kKeyA = {0xA0, 0xA1, 0xA2, 0xA3, 0xA4, 0xA5};
-constexpr Key kKeyB = {0xB0, 0xB1, 0xB2, 0xB3, 0xB4, 0xB5};
-
-// A card with a distinct byte pattern in every data block and key A0..A5 /
-// B0..B5 with the factory access bits in every trailer.
+// The sample card with block 0 of serial number 01020304.
 CardImage sampleCard() {
-  Memory memory{};
-  for (std::size_t i = 0; i < memory.size(); ++i) memory[i] = static_cast<std::uint8_t>(i * 7);
+  Memory memory = patternMemory(7);
   const Block zero = manufacturerBlock({0x01, 0x02, 0x03, 0x04});
   std::copy(zero.begin(), zero.end(), memory.begin());
-  Block trailer = transportTrailer();
-  std::copy(kKeyA.begin(), kKeyA.end(), trailer.begin() + kKeyAOffset);
-  std::copy(kKeyB.begin(), kKeyB.end(), trailer.begin() + kKeyBOffset);
-  for (int sector = 0; sector < kSectorCount; ++sector) {
-    std::copy(trailer.begin(), trailer.end(), memory.begin() + trailerOf(sector) * 16);
-  }
   return imageOfMemory(memory);
 }
 
@@ -43,9 +33,7 @@ template <typename Edit>
 std::string emlOf(const CardImage& image, Edit edit) {
   std::string text;
   for (int block = 0; block < kBlockCount; ++block) {
-    const Block data = isSectorTrailer(block) ? image.trailer(sectorOf(block))
-                                              : *image.blocks[static_cast<std::size_t>(block)];
-    text += edit(block, hexOf(data)) + "\n";
+    text += edit(block, hexOf(blockOf(image, block))) + "\n";
   }
   return text;
 }
@@ -313,4 +301,4 @@ TEST(CardImageFile, IsWrittenPrivatelyAndReadBackWithErrorsNamingThePath) {
 }
 
 }  // namespace
-}  // namespace rfid_image
+}  // namespace rfid_image::testing

@@ -8,26 +8,16 @@
 
 #include "rfid_hex/hex.h"
 #include "rfid_image/image_file.h"
+#include "sample_card.h"
 
-namespace rfid_image {
+namespace rfid_image::testing {
 namespace {
 
-constexpr Key kKeyA = {0xA0, 0xA1, 0xA2, 0xA3, 0xA4, 0xA5};
-constexpr Key kKeyB = {0xB0, 0xB1, 0xB2, 0xB3, 0xB4, 0xB5};
-
-// Block 0 of a 7-byte UID card, a pattern in every data block, keys A0..A5
-// and B0..B5 with the factory access bits.
+// The sample card with block 0 of a 7-byte UID card.
 CardImage sampleCard() {
-  Memory memory{};
-  for (std::size_t i = 0; i < memory.size(); ++i) memory[i] = static_cast<std::uint8_t>(i * 13);
+  Memory memory = patternMemory(13);
   const std::uint8_t blockZero[] = {0x04, 0x11, 0x22, 0x33, 0x44, 0x55, 0x66, 0x08, 0x44, 0x00};
   std::copy(std::begin(blockZero), std::end(blockZero), memory.begin());
-  Block trailer = transportTrailer();
-  std::copy(kKeyA.begin(), kKeyA.end(), trailer.begin() + kKeyAOffset);
-  std::copy(kKeyB.begin(), kKeyB.end(), trailer.begin() + kKeyBOffset);
-  for (int sector = 0; sector < kSectorCount; ++sector) {
-    std::copy(trailer.begin(), trailer.end(), memory.begin() + trailerOf(sector) * 16);
-  }
   CardImage image = imageOfMemory(memory);
   image.uid = {0x04, 0x11, 0x22, 0x33, 0x44, 0x55, 0x66};
   image.atqa = {{0x44, 0x00}};
@@ -47,9 +37,7 @@ template <typename Edit>
 std::string blockLines(const CardImage& card, Edit edit) {
   std::string text;
   for (int block = 0; block < kBlockCount; ++block) {
-    const Block data = isSectorTrailer(block) ? card.trailer(sectorOf(block))
-                                              : *card.blocks[static_cast<std::size_t>(block)];
-    const std::string bytes = edit(block, rfid_hex::toHex(data, " "));
+    const std::string bytes = edit(block, rfid_hex::toHex(blockOf(card, block), " "));
     if (!bytes.empty()) text += "Block " + std::to_string(block) + ": " + bytes + "\n";
   }
   return text;
@@ -151,4 +139,4 @@ TEST(FlipperFormat, RoundTripsThroughJsonAndMctAndConvertsTheAtqa) {
 }
 
 }  // namespace
-}  // namespace rfid_image
+}  // namespace rfid_image::testing

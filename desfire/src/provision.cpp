@@ -8,8 +8,6 @@ namespace rfid_desfire {
 namespace {
 
 constexpr std::uint8_t kAesKeyCount = 0x80 | kApplicationKeyCount;
-constexpr std::uint8_t kFreeCreateDelete = 0x04;
-constexpr std::uint8_t kFreeListing = 0x02;
 constexpr std::size_t kAidSize = 3;
 constexpr std::uint8_t kKeyCountMask = 0x0F;
 constexpr std::size_t kFileSettingsSize = 7;  // type, mode, rights (2), size (3)
@@ -135,6 +133,17 @@ std::optional<DerivedKeys> derive(const BenchKeys& keys, const Bytes& serial) {
   return DerivedKeys{*key0, *key1};
 }
 
+// The keys of the card with `serial`, or the fault of a bench run on it.
+std::optional<DerivedKeys> deriveForBench(const BenchKeys& keys, const Bytes& serial,
+                                          BenchResult& result) {
+  auto derived = derive(keys, serial);
+  if (!derived) {
+    result.fault = "serial number " + rfid_hex::toHex(serial) +
+                   " is not a 7-byte DESFire serial number the scheme derives keys from";
+  }
+  return derived;
+}
+
 // Where a card stands on the way to a fleet card.
 enum class Stage { kNoApplication, kDefaultMasterKey, kFleetMasterKey };
 
@@ -164,7 +173,7 @@ Probe probe(const BenchKeys& keys, const DerivedKeys& derived, Link& link,
       return result;
     }
     const std::uint8_t settings = result.info.piccKeySettings.value_or(0);
-    if ((settings & kFreeCreateDelete) == 0) {
+    if ((settings & key_settings::kFreeCreateDelete) == 0) {
       result.fault = "the card's PICC key settings " + byteText(settings) +
                      " forbid creating an application without the PICC key; nothing was written";
       return result;
@@ -181,6 +190,25 @@ Probe probe(const BenchKeys& keys, const DerivedKeys& derived, Link& link,
                    " is there under other keys: a card of another fleet, or of another K_DM";
   }
   return result;
+}
+
+// What planning and provisioning start from: the card's keys and where it
+// stands; empty, with the fault in `result`, for a card they cannot take.
+struct BenchStart {
+  DerivedKeys derived;
+  Stage stage;
+};
+
+std::optional<BenchStart> benchStart(const BenchKeys& keys, const Bytes& serial, Link& link,
+                                     const Transceive& transceive, BenchResult& result) {
+  const auto derived = deriveForBench(keys, serial, result);
+  if (!derived) return std::nullopt;
+  const Probe found = probe(keys, *derived, link, transceive);
+  if (!found.stage) {
+    result.fault = found.fault;
+    return std::nullopt;
+  }
+  return BenchStart{*derived, *found.stage};
 }
 
 }  // namespace
@@ -200,7 +228,7 @@ CardInfo readCardInfo(const Transceive& transceive) {
       settings && settings->status == status::kOk && !settings->data.empty()) {
     info.piccKeySettings = settings->data[0];
   }
-  if (info.piccKeySettings && (*info.piccKeySettings & kFreeListing) != 0) {
+  if (info.piccKeySettings && (*info.piccKeySettings & key_settings::kFreeListing) != 0) {
     const auto ids = link.plain(cmd::kGetApplicationIds);
     if (ids && ids->status == status::kOk && ids->data.size() % kAidSize == 0) {
       std::vector<std::uint32_t> aids;
@@ -303,29 +331,20 @@ ApplicationRead readFleetApplication(const BenchKeys& keys, bool withMasterKey, 
 BenchResult planProvisioning(const BenchKeys& keys, const Bytes& serial,
                              const Transceive& transceive, const RandomSource& random) {
   BenchResult result;
-  const auto derived = derive(keys, serial);
-  if (!derived) {
-    result.fault = "serial number " + rfid_hex::toHex(serial) +
-                   " is not a 7-byte DESFire serial number the scheme derives keys from";
-    return result;
-  }
   Link link(transceive, random);
-  const Probe found = probe(keys, *derived, link, transceive);
-  if (!found.stage) {
-    result.fault = found.fault;
-    return result;
-  }
+  const auto found = benchStart(keys, serial, link, transceive, result);
+  if (!found) return result;
   const std::string aid = aidText(keys.reader.aid);
-  if (*found.stage == Stage::kNoApplication) {
+  if (found->stage == Stage::kNoApplication) {
     result.steps.push_back("create application " + aid + " (key settings 09, 2 AES keys)");
   }
-  if (*found.stage != Stage::kFleetMasterKey) {
+  if (found->stage != Stage::kFleetMasterKey) {
     result.steps.push_back("authenticate with the default key 0");
     result.steps.push_back("change key 1 to the card's read key");
   }
   result.steps.push_back("create file 1 (32 bytes, Full mode, read key 1) unless it is there");
   result.steps.push_back("write file 1 with the token id");
-  if (*found.stage != Stage::kFleetMasterKey) {
+  if (found->stage != Stage::kFleetMasterKey) {
     result.steps.push_back("change key 0 to the card's master key");
   }
   result.steps.push_back("read file 1 back as a charger does");
@@ -336,18 +355,9 @@ BenchResult planProvisioning(const BenchKeys& keys, const Bytes& serial,
 BenchResult provisionFleetCard(const BenchKeys& keys, const Bytes& serial, const TokenId& tokenId,
                                const Transceive& transceive, const RandomSource& random) {
   BenchResult result;
-  const auto derived = derive(keys, serial);
-  if (!derived) {
-    result.fault = "serial number " + rfid_hex::toHex(serial) +
-                   " is not a 7-byte DESFire serial number the scheme derives keys from";
-    return result;
-  }
   Link link(transceive, random);
-  const Probe found = probe(keys, *derived, link, transceive);
-  if (!found.stage) {
-    result.fault = found.fault;
-    return result;
-  }
+  const auto found = benchStart(keys, serial, link, transceive, result);
+  if (!found) return result;
   const std::uint32_t aidValue = keys.reader.aid;
   const std::string aid = aidText(aidValue);
   const Aid sent = aidBytes(aidValue);
@@ -355,7 +365,8 @@ BenchResult provisionFleetCard(const BenchKeys& keys, const Bytes& serial, const
     result.fault = what;
     return result;
   };
-  Stage stage = *found.stage;
+  const DerivedKeys& derived = found->derived;
+  Stage stage = found->stage;
   if (stage == Stage::kNoApplication) {
     const auto created =
         link.plain(cmd::kCreateApplication,
@@ -366,18 +377,18 @@ BenchResult provisionFleetCard(const BenchKeys& keys, const Bytes& serial, const
     stage = Stage::kDefaultMasterKey;
   }
   const AesKey defaultKey{};
-  const AesKey& key0 = stage == Stage::kFleetMasterKey ? derived->key0 : defaultKey;
+  const AesKey& key0 = stage == Stage::kFleetMasterKey ? derived.key0 : defaultKey;
   const auto authenticate0 = [&] {
     return link.select(aidValue) && link.authenticate(kMasterKeyNo, key0);
   };
   if (stage == Stage::kDefaultMasterKey) {
     // Key 1 may be set by an earlier run that stopped before key 0.
-    const bool key1Set = link.select(aidValue) && link.authenticate(kReadKeyNo, derived->key1);
+    const bool key1Set = link.select(aidValue) && link.authenticate(kReadKeyNo, derived.key1);
     if (!authenticate0()) return fail("authentication with the default key 0 failed");
     if (key1Set) {
       result.steps.push_back("key 1 was already set");
     } else {
-      if (!link.changeOtherKey(kReadKeyNo, derived->key1, defaultKey))
+      if (!link.changeOtherKey(kReadKeyNo, derived.key1, defaultKey))
         return fail("changing key 1 failed");
       result.steps.push_back("changed key 1");
     }
@@ -407,7 +418,7 @@ BenchResult provisionFleetCard(const BenchKeys& keys, const Bytes& serial, const
   }
   result.steps.push_back("wrote file 1 with token id " + rfid_hex::toHex(tokenId));
   if (stage == Stage::kDefaultMasterKey) {
-    if (!authenticate0() || !link.changeOwnKey(derived->key0)) return fail("changing key 0 failed");
+    if (!authenticate0() || !link.changeOwnKey(derived.key0)) return fail("changing key 0 failed");
     result.steps.push_back("changed key 0");
   }
   const FleetRead read = readFleetCard(keys.reader, serial, kSakIso14443_4, transceive, random);
@@ -423,12 +434,8 @@ BenchResult provisionFleetCard(const BenchKeys& keys, const Bytes& serial, const
 BenchResult unprovisionFleetCard(const BenchKeys& keys, const Bytes& serial,
                                  const Transceive& transceive, const RandomSource& random) {
   BenchResult result;
-  const auto derived = derive(keys, serial);
-  if (!derived) {
-    result.fault = "serial number " + rfid_hex::toHex(serial) +
-                   " is not a 7-byte DESFire serial number the scheme derives keys from";
-    return result;
-  }
+  const auto derived = deriveForBench(keys, serial, result);
+  if (!derived) return result;
   const CardInfo info = readCardInfo(transceive);
   Link link(transceive, random);
   const std::string aid = aidText(keys.reader.aid);
@@ -446,7 +453,7 @@ BenchResult unprovisionFleetCard(const BenchKeys& keys, const Bytes& serial,
     result.fault = "application " + aid + " is not under this fleet's keys: left alone";
     return result;
   }
-  if ((info.piccKeySettings.value_or(0) & kFreeCreateDelete) == 0) {
+  if ((info.piccKeySettings.value_or(0) & key_settings::kFreeCreateDelete) == 0) {
     result.fault =
         "the card's PICC key settings forbid deleting an application without the "
         "PICC key; nothing was changed";

@@ -73,6 +73,22 @@ void wipe(Bytes& bytes) {
   bytes.clear();
 }
 
+// The data of a Full-mode body: decrypted with `iv` and stripped of its
+// padding. Empty, nothing of the plain text left, for a body that is not
+// whole blocks, a libcrypto failure or wrong padding.
+std::optional<Bytes> decryptPadded(const AesKey& key, const std::array<std::uint8_t, kAesBlock>& iv,
+                                   const std::uint8_t* cipher, std::size_t size) {
+  Bytes plain(size);
+  const bool decrypted = cbcDecrypt(key, iv.data(), cipher, size, plain.data());
+  const auto length = decrypted ? unpaddedLength(plain) : std::nullopt;
+  if (!length) {
+    wipe(plain);
+    return std::nullopt;
+  }
+  plain.resize(*length);
+  return plain;
+}
+
 }  // namespace
 
 // ---- ISO 7816 wrapping ------------------------------------------------------
@@ -316,25 +332,16 @@ std::optional<Bytes> Session::openReply(std::uint8_t cardStatus, const Bytes& re
     drop();
     return std::nullopt;
   }
-  Bytes plain;
+  Bytes plain = body;
   if (mode == CommMode::kFull && !body.empty()) {
     std::array<std::uint8_t, kAesBlock> ivr{};
-    plain.resize(body.size());
-    if (body.size() % kAesBlock != 0 || !replyIv(ivr) ||
-        !cbcDecrypt(keys_.enc, ivr.data(), body.data(), body.size(), plain.data())) {
-      wipe(plain);
+    auto opened =
+        replyIv(ivr) ? decryptPadded(keys_.enc, ivr, body.data(), body.size()) : std::nullopt;
+    if (!opened) {
       drop();
       return std::nullopt;
     }
-    const auto length = unpaddedLength(plain);
-    if (!length) {
-      wipe(plain);
-      drop();
-      return std::nullopt;
-    }
-    plain.resize(*length);
-  } else {
-    plain = body;
+    plain = std::move(*opened);
   }
   if (expectedLength && plain.size() != *expectedLength) {
     wipe(plain);
@@ -363,24 +370,17 @@ std::optional<Bytes> Session::openCommand(std::uint8_t command, const Bytes& fie
     return std::nullopt;
   }
   if (mode == CommMode::kMac || body.size() == headerLength) return body;
-  const Bytes cipher(body.begin() + static_cast<std::ptrdiff_t>(headerLength), body.end());
-  Bytes plain(cipher.size());
   std::array<std::uint8_t, kAesBlock> ivc{};
-  if (cipher.size() % kAesBlock != 0 || !commandIv(ivc) ||
-      !cbcDecrypt(keys_.enc, ivc.data(), cipher.data(), cipher.size(), plain.data())) {
-    wipe(plain);
-    drop();
-    return std::nullopt;
-  }
-  const auto length = unpaddedLength(plain);
-  if (!length) {
-    wipe(plain);
+  auto plain = commandIv(ivc) ? decryptPadded(keys_.enc, ivc, body.data() + headerLength,
+                                              body.size() - headerLength)
+                              : std::nullopt;
+  if (!plain) {
     drop();
     return std::nullopt;
   }
   Bytes out(body.begin(), body.begin() + static_cast<std::ptrdiff_t>(headerLength));
-  out.insert(out.end(), plain.begin(), plain.begin() + static_cast<std::ptrdiff_t>(*length));
-  wipe(plain);
+  out.insert(out.end(), plain->begin(), plain->end());
+  wipe(*plain);
   return out;
 }
 

@@ -16,22 +16,23 @@ const TokenId kTokenId = {0x00, 0x00, 0x07, 0x5B, 0xCD, 0x15};
 const Bytes kFirstCard = bytes("04782E21801D80");
 
 TEST(FleetSchemeTest, KeyTableAndFileContent) {
+  // Key 0 from K_DM, key 1 from K_DR, for two cards.
   const struct {
+    const AesKey& fleetKey;
+    std::uint8_t keyNo;
     const char* serial;
-    const char* key0;
-    const char* key1;
+    const char* key;
   } rows[] = {
-      {"04782E21801D80", "F9D537DE256600C9352A7CA0F1366203", "8ACDAF4F6F4C29346D29CA29DF5C6659"},
-      {"04A1B2C3D4E5F6", "6FF3D1389ADFFE1BAF2EAB6FB1CE1441", "D27FD9448AF6CF914B9E5D5B62849745"},
+      {kMasterFleetKey, 0, "04782E21801D80", "F9D537DE256600C9352A7CA0F1366203"},
+      {kReadFleetKey, 1, "04782E21801D80", "8ACDAF4F6F4C29346D29CA29DF5C6659"},
+      {kMasterFleetKey, 0, "04A1B2C3D4E5F6", "6FF3D1389ADFFE1BAF2EAB6FB1CE1441"},
+      {kReadFleetKey, 1, "04A1B2C3D4E5F6", "D27FD9448AF6CF914B9E5D5B62849745"},
   };
   for (const auto& row : rows) {
-    const auto key0 = applicationKey(kMasterFleetKey, 0, bytes(row.serial), kDefaultAid,
-                                     rfid_cardauth::kDefaultSystemId);
-    const auto key1 = applicationKey(kReadFleetKey, 1, bytes(row.serial), kDefaultAid,
-                                     rfid_cardauth::kDefaultSystemId);
-    ASSERT_TRUE(key0 && key1);
-    EXPECT_EQ(hexOf(*key0), row.key0);
-    EXPECT_EQ(hexOf(*key1), row.key1);
+    const auto key = applicationKey(row.fleetKey, row.keyNo, bytes(row.serial), kDefaultAid,
+                                    rfid_cardauth::kDefaultSystemId);
+    ASSERT_TRUE(key) << row.serial;
+    EXPECT_EQ(hexOf(*key), row.key);
   }
   EXPECT_EQ(hexOf(tokenFile(kTokenId)),
             "010000075BCD1500000000000000000000000000000000000000000000000000");
@@ -44,10 +45,12 @@ TEST(FleetSchemeTest, KeyTableAndFileContent) {
 }
 
 // A card scripted command by command: each command must be the expected one.
+// The reply "LOST" stands for none: the card or the reader went away.
 class ScriptedCard {
  public:
   void expect(const std::string& command, const std::string& reply) {
-    script_.emplace_back(bytes(command), bytes(reply));
+    script_.emplace_back(bytes(command),
+                         reply == "LOST" ? std::nullopt : std::optional<Bytes>(bytes(reply)));
   }
   std::optional<Bytes> operator()(const Bytes& apdu) {
     if (script_.empty()) {
@@ -62,7 +65,7 @@ class ScriptedCard {
   bool done() const { return script_.empty(); }
 
  private:
-  std::deque<std::pair<Bytes, Bytes>> script_;
+  std::deque<std::pair<Bytes, std::optional<Bytes>>> script_;
 };
 
 const char* kSelect = "905A0000035645F500";
@@ -146,25 +149,12 @@ TEST(FleetReadTest, EveryRefusalHasItsReason) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
-    std::deque<std::pair<Bytes, std::optional<Bytes>>> script;
-    for (const auto& [command, reply] : c.script) {
-      script.emplace_back(bytes(command),
-                          reply == "LOST" ? std::nullopt : std::optional<Bytes>(bytes(reply)));
-    }
-    const Transceive card = [&script](const Bytes& apdu) -> std::optional<Bytes> {
-      if (script.empty()) {
-        ADD_FAILURE() << "unexpected " << rfid_hex::toHex(apdu);
-        return std::nullopt;
-      }
-      auto [command, reply] = script.front();
-      script.pop_front();
-      EXPECT_EQ(rfid_hex::toHex(apdu), rfid_hex::toHex(command));
-      return reply;
-    };
-    const FleetRead read = readFleetCard(charger(), kFirstCard, 0x20, card, fixedRndA);
+    ScriptedCard card;
+    for (const auto& [command, reply] : c.script) card.expect(command, reply);
+    const FleetRead read = run(card);
     EXPECT_EQ(readVerdictName(read.verdict), std::string(readVerdictName(c.verdict)));
     EXPECT_EQ(read.tokenId, TokenId{});
-    EXPECT_TRUE(script.empty());
+    EXPECT_TRUE(card.done());
   }
 }
 

@@ -27,9 +27,10 @@ constexpr std::size_t kMemorySize = kBlockCount * kBlockSize;  // 1024
 // Sector trailer layout: key A, three access bytes and the general purpose
 // byte, key B.
 constexpr std::size_t kKeyAOffset = 0;
-constexpr std::size_t kAccessOffset = 6;
+constexpr std::size_t kAccessOffset = kKeyAOffset + kKeySize;
 constexpr std::size_t kAccessSize = 4;
-constexpr std::size_t kKeyBOffset = 10;
+constexpr std::size_t kKeyBOffset = kAccessOffset + kAccessSize;
+static_assert(kKeyBOffset + kKeySize == kBlockSize, "key B ends the trailer");
 
 // What a MIFARE Classic 1K with a 4-byte serial number answers to a request
 // (ATQA, least significant byte first) and to its selection (SAK).

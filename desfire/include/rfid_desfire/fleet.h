@@ -29,14 +29,24 @@ namespace rfid_desfire {
 constexpr std::uint32_t kDefaultAid = 0xF54556;
 constexpr std::uint8_t kMasterKeyNo = 0;
 constexpr std::uint8_t kReadKeyNo = 1;
+constexpr std::uint8_t kApplicationKeyCount = kReadKeyNo + 1;  // keys 0 and 1
 constexpr std::uint8_t kFleetKeyVersion = 1;
-constexpr std::uint8_t kApplicationKeySettings = 0x09;
-constexpr std::uint8_t kApplicationKeyCount = 2;
+// 09: key 0 and the configuration may change; listing, creating and
+// deleting files need key 0, as does ChangeKey.
+constexpr std::uint8_t kApplicationKeySettings =
+    key_settings::kMasterKeyChangeable | key_settings::kConfigurationChangeable;
 constexpr std::uint8_t kTokenFileNo = 1;
 constexpr std::size_t kTokenFileSize = 32;
 constexpr std::uint8_t kTokenLayoutVersion = 0x01;
-// Read key 1, write, read-write and change key 0: (1 << 12), LSB first.
-constexpr std::array<std::uint8_t, 2> kTokenFileRights = {0x00, 0x10};
+// The key numbers of read, write, read-write and change, a nibble each from
+// the top (0x1000), sent LSB first as 00 10.
+constexpr std::uint16_t kTokenFileAccess =
+    kReadKeyNo << 12 | kMasterKeyNo << 8 | kMasterKeyNo << 4 | kMasterKeyNo;
+constexpr std::array<std::uint8_t, 2> kTokenFileRights = {
+    static_cast<std::uint8_t>(kTokenFileAccess & 0xFF),
+    static_cast<std::uint8_t>(kTokenFileAccess >> 8)};
+static_assert(kApplicationKeySettings == 0x09 && kTokenFileAccess == 0x1000,
+              "the layout the fleet's cards carry");
 constexpr std::size_t kSerialSize = 7;
 constexpr std::uint8_t kSakIso14443_4 = 0x20;
 constexpr std::uint8_t kRandomIdFirstByte = 0x08;

@@ -31,39 +31,54 @@ using Random = rfid_cardauth::Secret<kRandomSize>;
 using Ti = std::array<std::uint8_t, kTiSize>;
 using Mac = std::array<std::uint8_t, kMacSize>;
 
-// Command codes and card status codes.
+// The command codes (INS of the wrapped command). Unscoped, so that a code
+// stands wherever a command byte does.
 namespace cmd {
-constexpr std::uint8_t kAuthenticateFirst = 0x71;
-constexpr std::uint8_t kAuthenticateNonFirst = 0x77;
-constexpr std::uint8_t kMore = 0xAF;
-constexpr std::uint8_t kSelectApplication = 0x5A;
-constexpr std::uint8_t kGetVersion = 0x60;
-constexpr std::uint8_t kCreateApplication = 0xCA;
-constexpr std::uint8_t kDeleteApplication = 0xDA;
-constexpr std::uint8_t kGetApplicationIds = 0x6A;
-constexpr std::uint8_t kCreateStdDataFile = 0xCD;
-constexpr std::uint8_t kReadData = 0xAD;
-constexpr std::uint8_t kWriteData = 0x8D;
-constexpr std::uint8_t kGetCardUid = 0x51;
-constexpr std::uint8_t kGetKeySettings = 0x45;
-constexpr std::uint8_t kGetFileSettings = 0xF5;
-constexpr std::uint8_t kChangeKey = 0xC4;
-constexpr std::uint8_t kFormatPicc = 0xFC;
+enum Code : std::uint8_t {
+  kAuthenticateFirst = 0x71,
+  kAuthenticateNonFirst = 0x77,
+  kMore = 0xAF,
+  kSelectApplication = 0x5A,
+  kGetVersion = 0x60,
+  kCreateApplication = 0xCA,
+  kDeleteApplication = 0xDA,
+  kGetApplicationIds = 0x6A,
+  kCreateStdDataFile = 0xCD,
+  kReadData = 0xAD,
+  kWriteData = 0x8D,
+  kGetCardUid = 0x51,
+  kGetKeySettings = 0x45,
+  kGetFileSettings = 0xF5,
+  kChangeKey = 0xC4,
+  kFormatPicc = 0xFC,
+};
 }  // namespace cmd
+// The card's status codes (the byte after 91 in a reply).
 namespace status {
-constexpr std::uint8_t kOk = 0x00;
-constexpr std::uint8_t kMore = 0xAF;
-constexpr std::uint8_t kIllegalCommand = 0x1C;
-constexpr std::uint8_t kIntegrityError = 0x1E;
-constexpr std::uint8_t kNoSuchKey = 0x40;
-constexpr std::uint8_t kLengthError = 0x7E;
-constexpr std::uint8_t kPermissionDenied = 0x9D;
-constexpr std::uint8_t kApplicationNotFound = 0xA0;
-constexpr std::uint8_t kAuthenticationError = 0xAE;
-constexpr std::uint8_t kBoundaryError = 0xBE;
-constexpr std::uint8_t kDuplicate = 0xDE;
-constexpr std::uint8_t kFileNotFound = 0xF0;
+enum Code : std::uint8_t {
+  kOk = 0x00,
+  kMore = 0xAF,
+  kIllegalCommand = 0x1C,
+  kIntegrityError = 0x1E,
+  kNoSuchKey = 0x40,
+  kLengthError = 0x7E,
+  kPermissionDenied = 0x9D,
+  kApplicationNotFound = 0xA0,
+  kAuthenticationError = 0xAE,
+  kBoundaryError = 0xBE,
+  kDuplicate = 0xDE,
+  kFileNotFound = 0xF0,
+};
 }  // namespace status
+// The bits of a key settings byte, the card's and an application's alike.
+namespace key_settings {
+enum Bit : std::uint8_t {
+  kMasterKeyChangeable = 0x01,
+  kFreeListing = 0x02,       // listing (applications, files, keys) without the master key
+  kFreeCreateDelete = 0x04,  // creating and deleting (applications, files) without it
+  kConfigurationChangeable = 0x08,
+};
+}  // namespace key_settings
 
 enum class CommMode : std::uint8_t { kPlain = 0x00, kMac = 0x01, kFull = 0x03 };
 
