@@ -31,11 +31,16 @@ class CardSession {
 
   explicit CardSession(const ReaderHost& host) : host_(host) {}
 
-  bool start(std::vector<std::uint8_t>& serial) {
+  // Identifies the card in the field and puts its serial number in the
+  // JSON object; false when no card answered.
+  bool start(Console& console) {
     idle_ = false;
     loggedIn_ = -1;
-    return host_.identify(serial);
+    if (!host_.identify(serial_)) return false;
+    console.json["serial"] = toHex(serial_);
+    return true;
   }
+  const std::vector<std::uint8_t>& serial() const { return serial_; }
   // Ready for the blocks of `sector` with the module's key for it.
   Opened open(int sector) {
     if (idle_) {
@@ -62,6 +67,7 @@ class CardSession {
   }
 
   const ReaderHost& host_;
+  std::vector<std::uint8_t> serial_;
   bool idle_ = false;
   int loggedIn_ = -1;
 };
@@ -323,14 +329,12 @@ bool readBack(CardSession& session, Console& console, const CardImage& image,
 
 int dumpCard(const ReaderHost& host, Console& console, const Options& options) {
   CardSession session(host);
-  std::vector<std::uint8_t> serial;
-  if (!session.start(serial)) return console.fail(kExitRefused, kNoCard);
-  console.json["serial"] = toHex(serial);
+  if (!session.start(console)) return console.fail(kExitFailed, kNoCard);
   CardImage image;
-  image.uid = serial;
+  image.uid = session.serial();
   int refused = 0;
   if (!readCard(session, console, options.keySelector, image, refused)) {
-    return console.fail(kExitRefused, kCardLeft);
+    return console.fail(kExitFailed, kCardLeft);
   }
   showCard(console, image);
   console.json["refused"] = refused;
@@ -340,9 +344,9 @@ int dumpCard(const ReaderHost& host, Console& console, const Options& options) {
     if (code != kExitOk) return code;
   }
   if (refused > 0) {
-    return console.fail(kExitRefused, std::to_string(refused) +
-                                          " of 64 blocks were refused: check the keys (--key, "
-                                          "--keys, --sector-key) and the key selector");
+    return console.fail(kExitFailed, std::to_string(refused) +
+                                         " of 64 blocks were refused: check the keys (--key, "
+                                         "--keys, --sector-key) and the key selector");
   }
   return kExitOk;
 }
@@ -368,9 +372,7 @@ std::optional<std::string> saveKeys(Console& console, const Options& options,
 
 int findKeys(const ReaderHost& host, Console& console, const Options& options) {
   CardSession session(host);
-  std::vector<std::uint8_t> serial;
-  if (!session.start(serial)) return console.fail(kExitRefused, kNoCard);
-  console.json["serial"] = toHex(serial);
+  if (!session.start(console)) return console.fail(kExitFailed, kNoCard);
   const std::vector<rfid_keys::Key>& dictionary = options.dictionary;
   KeySearchProgress progress(dictionary.size());
   rfid_keys::SectorKeys found;
@@ -380,7 +382,7 @@ int findKeys(const ReaderHost& host, Console& console, const Options& options) {
       console.progress(progress.line(sector, i));
       setModuleKey(sector, dictionary[i]);
       const CardSession::Opened access = tryKey(host, session, sector);
-      if (access == CardSession::Opened::kCardGone) return console.fail(kExitRefused, kCardLeft);
+      if (access == CardSession::Opened::kCardGone) return console.fail(kExitFailed, kCardLeft);
       if (access == CardSession::Opened::kYes) found[sector] = dictionary[i];
     }
     if (!found[sector]) setModuleKey(sector, before);
@@ -405,9 +407,9 @@ int findKeys(const ReaderHost& host, Console& console, const Options& options) {
     console.say("Saved the keys found to %s.", options.saveKeysPath.c_str());
   }
   if (!missing.empty()) {
-    return console.fail(kExitRefused, "no key of the dictionary opens sector(s) " +
-                                          blockList(missing) +
-                                          ": try a longer dictionary or the other key selector");
+    return console.fail(kExitFailed, "no key of the dictionary opens sector(s) " +
+                                         blockList(missing) +
+                                         ": try a longer dictionary or the other key selector");
   }
   return kExitOk;
 }
@@ -436,13 +438,11 @@ int restoreCard(const ReaderHost& host, Console& console, const Options& options
   }
 
   CardSession session(host);
-  std::vector<std::uint8_t> serial;
-  if (!session.start(serial)) return console.fail(kExitRefused, kNoCard);
-  console.json["serial"] = toHex(serial);
+  if (!session.start(console)) return console.fail(kExitFailed, kNoCard);
   RestoreOutcome outcome;
   if (!writeBlocks(session, console, *image, planned, options.keySelector, outcome) ||
       !readBack(session, console, *image, planned, outcome)) {
-    return console.fail(kExitRefused, kCardLeft);
+    return console.fail(kExitFailed, kCardLeft);
   }
   console.endProgress();
   console.json["refused"] = outcome.refused;
@@ -457,7 +457,7 @@ int restoreCard(const ReaderHost& host, Console& console, const Options& options
                blockList(outcome.differ) + " read back different or not at all";
   }
   return console.fail(
-      kExitRefused, message + ": check the keys (--key, --keys, --sector-key) and the access bits");
+      kExitFailed, message + ": check the keys (--key, --keys, --sector-key) and the access bits");
 }
 
 }  // namespace rfid_tools

@@ -8,11 +8,15 @@
 #include <nlohmann/json.hpp>
 #include <string>
 
+#include "rfid_host/exit_code.h"
+
 namespace rfid_tools {
 
-constexpr int kExitOk = 0;
-constexpr int kExitRefused = 1;
-constexpr int kExitUsage = 2;
+// rfidctl's exit codes: a refusal by the reader or the card (or no card)
+// is kExitFailed.
+using rfid_host::kExitFailed;
+using rfid_host::kExitOk;
+using rfid_host::kExitUsage;
 
 // Keys keep the order they were added in, so the object reads like the run.
 using JsonObject = nlohmann::ordered_json;

@@ -60,11 +60,11 @@ int findCard(int fd, Console& console, FoundCard& card) {
   unsigned char record[RFID_SERIAL_RECORD_SIZE] = {};
   if (!searchTag(fd, RFID_MODULE_ELATEC, record, RFID_STAGE_SEARCH) || record[0] == 0 ||
       record[0] >= RFID_SERIAL_RECORD_SIZE) {
-    return console.fail(kExitRefused, kNoCard);
+    return console.fail(kExitFailed, kNoCard);
   }
   card.serial.assign(record + 1, record + 1 + record[0]);
   console.json["serial"] = rfid_hex::toHex(card.serial);
-  if (!rfidElatecGetSak(fd, &card.sak)) return console.fail(kExitRefused, kCardLeft);
+  if (!rfidElatecGetSak(fd, &card.sak)) return console.fail(kExitFailed, kCardLeft);
   console.json["sak"] = rfid_hex::toHex(&card.sak, 1);
   return kExitOk;
 }
@@ -161,14 +161,14 @@ int verify(Console& console, const FoundCard& card, const rfid_desfire::BenchKey
            const rfid_desfire::Transceive& transceive) {
   const rfid_desfire::FleetRead read =
       rfid_desfire::readFleetCard(keys.reader, card.serial, card.sak, transceive);
-  if (read.verdict == ReadVerdict::kLost) return console.fail(kExitRefused, kCardLeft);
+  if (read.verdict == ReadVerdict::kLost) return console.fail(kExitFailed, kCardLeft);
   const bool valid = read.verdict == ReadVerdict::kValid;
   console.json["valid"] = valid;
   console.json["reason"] =
       valid ? JsonObject(nullptr) : JsonObject(rfid_desfire::readVerdictName(read.verdict));
   console.json["token_id"] =
       valid ? JsonObject(rfid_hex::toHex(read.tokenId)) : JsonObject(nullptr);
-  if (!valid) return console.fail(kExitRefused, refusalText(card, read.verdict));
+  if (!valid) return console.fail(kExitFailed, refusalText(card, read.verdict));
   console.say("Card %s: token %s: valid.", rfid_hex::toHex(card.serial).c_str(),
               rfid_hex::toHex(read.tokenId).c_str());
   return kExitOk;
@@ -185,7 +185,7 @@ int report(Console& console, const rfid_desfire::BenchResult& result, bool writt
   }
   console.json["steps"] = steps;
   console.json["written"] = written && result.ok;
-  if (!result.ok) return console.fail(kExitRefused, result.fault);
+  if (!result.ok) return console.fail(kExitFailed, result.fault);
   if (!written) console.say("Nothing written: add --yes.");
   return kExitOk;
 }
@@ -205,7 +205,7 @@ int desfireCommand(int fd, Console& console, const Options& options) {
   if (action == "info") return info(console, card, transceive);
   if (action == "verify") return verify(console, card, keys, transceive);
   if ((card.sak & rfid_desfire::kSakIso14443_4) == 0) {
-    return console.fail(kExitRefused, refusalText(card, ReadVerdict::kNotDesfire));
+    return console.fail(kExitFailed, refusalText(card, ReadVerdict::kNotDesfire));
   }
   if (action == "provision") {
     if (!options.yes) {
@@ -361,7 +361,7 @@ std::optional<int> dumpDesfireCard(int fd, Console& console, const Options& opti
                         "a DESFire card is saved as a DESFire card file (JSON): drop --format");
   }
   if (saving && std::string(versionName(found.version)) == "unknown") {
-    return console.fail(kExitRefused,
+    return console.fail(kExitFailed,
                         "the card file describes DESFire EV1, EV2 and EV3 cards, "
                         "not major version " +
                             rfid_hex::toHex(&found.version, 1));
@@ -391,7 +391,7 @@ std::optional<int> dumpDesfireCard(int fd, Console& console, const Options& opti
         fleetApp ? rfid_desfire::readFleetApplication(keys, withMasterKey, serial, transceive,
                                                       rfid_desfire::systemRandom)
                  : rfid_desfire::readApplication(aid, transceive);
-    if (read.lost) return console.fail(kExitRefused, kCardLeft);
+    if (read.lost) return console.fail(kExitFailed, kCardLeft);
     if (!read.present) {
       if (fleetApp) console.say("No application %s on the card.", aidText(aid).c_str());
       continue;

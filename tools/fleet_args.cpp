@@ -7,13 +7,6 @@ namespace {
 
 constexpr int kMaxMacKeyId = 255;
 
-void fleetOption(CLI::App& command, Options& options) {
-  command
-      .add_option("--fleet", options.fleetPath,
-                  "the fleet key file (TOML, mode 0600; see docs/security.md)")
-      ->type_name("FILE");
-}
-
 void yesFlag(CLI::App& command, Options& options, const char* what) {
   command.add_flag("--yes", options.yes, what);
 }
@@ -24,6 +17,14 @@ bool isFleetCommand(Command command) {
 }
 
 }  // namespace
+
+void fleetOption(CLI::App& command, Options& options, const char* help) {
+  command.add_option("--fleet", options.fleetPath, help)->type_name("FILE");
+}
+
+CLI::Option* positional(CLI::Option* option) {
+  return option->required()->type_name("");
+}
 
 void provisionOptions(CLI::App& command, Options& options) {
   fleetOption(command, options);
@@ -46,9 +47,8 @@ void unprovisionOptions(CLI::App& command, Options& options) {
 }
 
 void desfireOptions(CLI::App& command, Options& options) {
-  command.add_option("ACTION", options.desfireAction, "info, provision, verify or unprovision")
-      ->required()
-      ->type_name("");
+  positional(command.add_option("ACTION", options.desfireAction,
+                                "info, provision, verify or unprovision"));
   fleetOption(command, options);
   command.add_option("--token-id", options.tokenIdText, "provision: the token id, 12 hex digits")
       ->type_name("HEX12");

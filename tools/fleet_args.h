@@ -11,6 +11,14 @@
 
 namespace rfid_tools {
 
+// --fleet FILE, the fleet key file; `help` says what the command does with
+// it.
+void fleetOption(CLI::App& command, Options& options,
+                 const char* help = "the fleet key file (TOML, mode 0600; see docs/security.md)");
+// A command's argument: it must be given, and the help names it alone, as
+// the command's line there shows it (CLI11 would add its type).
+CLI::Option* positional(CLI::Option* option);
+
 void provisionOptions(CLI::App& command, Options& options);
 void verifyOptions(CLI::App& command, Options& options);
 void unprovisionOptions(CLI::App& command, Options& options);

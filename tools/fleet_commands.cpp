@@ -201,13 +201,13 @@ std::string uidText(const Uid& uid) {
 // Identifies the card, derives its keys and finds which key opens each
 // sector; refuses a card with a sector that opens with neither.
 int startRework(FleetSession& session, Console& console, Rework& work) {
-  if (!session.start(work.uid)) return console.fail(kExitRefused, kNoCard);
+  if (!session.start(work.uid)) return console.fail(kExitFailed, kNoCard);
   console.json["serial"] = uidText(work.uid);
   auto keys = deriveCardKeys(work.fleet, work.uid);
-  if (!keys) return console.fail(kExitRefused, "the card's serial number is neither 4 nor 7 bytes");
+  if (!keys) return console.fail(kExitFailed, "the card's serial number is neither 4 nor 7 bytes");
   work.keys = std::move(*keys);
   if (!probeSectors(session, console, work.keys, work.state)) {
-    return console.fail(kExitRefused, kCardLeft);
+    return console.fail(kExitFailed, kCardLeft);
   }
   const std::vector<int> fleetSectors = sectorsIn(work.state, SectorState::kFleet);
   console.json["fleet_sectors"] = fleetSectors;
@@ -217,10 +217,10 @@ int startRework(FleetSession& session, Console& console, Rework& work) {
   }
   const std::vector<int> neither = sectorsIn(work.state, SectorState::kNeither);
   if (!neither.empty()) {
-    return console.fail(kExitRefused, "sector(s) " + sectorList(neither) + " of card " +
-                                          uidText(work.uid) +
-                                          " open with neither this fleet's key nor the factory "
-                                          "key: not a card of this fleet; nothing written");
+    return console.fail(kExitFailed, "sector(s) " + sectorList(neither) + " of card " +
+                                         uidText(work.uid) +
+                                         " open with neither this fleet's key nor the factory "
+                                         "key: not a card of this fleet; nothing written");
   }
   return kExitOk;
 }
@@ -241,11 +241,11 @@ int writeInState(FleetSession& session, Console& console, Rework& work, int bloc
                                ? "no sector carries fleet keys"
                                : "sector(s) " + sectorList(fleetSectors) + " carry fleet keys";
   if (opened == FleetSession::Opened::kCardGone) {
-    return console.fail(kExitRefused, std::string(kCardLeft) + " (" + done + ")");
+    return console.fail(kExitFailed, std::string(kCardLeft) + " (" + done + ")");
   }
-  return console.fail(kExitRefused, "the card refused the write of block " + std::to_string(block) +
-                                        " (" + done +
-                                        "): hold it still and run the same command again");
+  return console.fail(kExitFailed, "the card refused the write of block " + std::to_string(block) +
+                                       " (" + done +
+                                       "): hold it still and run the same command again");
 }
 
 std::string tokenText(const rfid_cardauth::TokenId& id) {
@@ -276,7 +276,7 @@ int provisionCard(int fd, Console& console, const Options& options) {
   if (const int code = startRework(session, console, work)) return code;
   const auto block =
       rfid_cardauth::encodeTokenBlock(macKey->second, keyId, options.tokenId, work.uid);
-  if (!block) return console.fail(kExitRefused, "no token block for this card's serial number");
+  if (!block) return console.fail(kExitFailed, "no token block for this card's serial number");
 
   if (!options.yes) {
     console.json["written"] = false;
@@ -315,14 +315,14 @@ int provisionCard(int fd, Console& console, const Options& options) {
   if (session.open(kTokenSector, work.keys.keyA[kTokenSector], KeyKind::kA) !=
           FleetSession::Opened::kYes ||
       !session.read(kTokenBlock, readBack)) {
-    return console.fail(kExitRefused,
+    return console.fail(kExitFailed,
                         "block 4 does not read back with the card's new key A: run verify");
   }
   const auto verdict = rfid_cardauth::verifyTokenBlock(readBack, work.uid, work.fleet.macKeys);
   if (verdict.verdict != rfid_cardauth::Verdict::kValid || verdict.tokenId != options.tokenId) {
-    return console.fail(kExitRefused, "block 4 read back but does not verify (" +
-                                          std::string(rfid_cardauth::verdictName(verdict.verdict)) +
-                                          "): run the same command again");
+    return console.fail(kExitFailed, "block 4 read back but does not verify (" +
+                                         std::string(rfid_cardauth::verdictName(verdict.verdict)) +
+                                         "): run the same command again");
   }
   console.json["verified"] = true;
   console.say(
@@ -338,7 +338,7 @@ int verifyCard(int fd, Console& console, const Options& options) {
   if (const int code = loadFleet(console, options, false, fleet)) return code;
   FleetSession session(fd, options.model);
   Uid uid;
-  if (!session.start(uid)) return console.fail(kExitRefused, kNoCard);
+  if (!session.start(uid)) return console.fail(kExitFailed, kNoCard);
   console.json["serial"] = uidText(uid);
   const auto keyA =
       rfid_cardauth::sectorKey(fleet.keyA, KeyKind::kA, uid, kTokenSector, fleet.systemId);
@@ -349,9 +349,9 @@ int verifyCard(int fd, Console& console, const Options& options) {
   if (!read) {
     console.json["valid"] = false;
     console.json["reason"] = "login";
-    return console.fail(kExitRefused, "card " + uidText(uid) +
-                                          " refused: block 4 does not open with this card's fleet "
-                                          "key A (login): not a card of this fleet");
+    return console.fail(kExitFailed, "card " + uidText(uid) +
+                                         " refused: block 4 does not open with this card's fleet "
+                                         "key A (login): not a card of this fleet");
   }
   const auto result = rfid_cardauth::verifyTokenBlock(block, uid, fleet.macKeys);
   const bool valid = result.verdict == rfid_cardauth::Verdict::kValid;
@@ -370,21 +370,21 @@ int verifyCard(int fd, Console& console, const Options& options) {
   switch (result.verdict) {
     case rfid_cardauth::Verdict::kLayout:
       return console.fail(
-          kExitRefused, "card " + uidText(uid) + " refused: block 4 holds no fleet token (layout)");
+          kExitFailed, "card " + uidText(uid) + " refused: block 4 holds no fleet token (layout)");
     case rfid_cardauth::Verdict::kKeyId:
-      return console.fail(kExitRefused, "card " + uidText(uid) + " refused: token " +
-                                            tokenText(result.tokenId) + " names MAC key id " +
-                                            std::to_string(result.keyId) +
-                                            ", which the fleet key file does not hold (key-id)");
+      return console.fail(kExitFailed, "card " + uidText(uid) + " refused: token " +
+                                           tokenText(result.tokenId) + " names MAC key id " +
+                                           std::to_string(result.keyId) +
+                                           ", which the fleet key file does not hold (key-id)");
     case rfid_cardauth::Verdict::kMac:
     case rfid_cardauth::Verdict::kValid:
       break;
   }
-  return console.fail(kExitRefused, "card " + uidText(uid) + " refused: token " +
-                                        tokenText(result.tokenId) + " under MAC key id " +
-                                        std::to_string(result.keyId) +
-                                        " does not carry this card's MAC (mac): a copied or "
-                                        "altered block");
+  return console.fail(kExitFailed, "card " + uidText(uid) + " refused: token " +
+                                       tokenText(result.tokenId) + " under MAC key id " +
+                                       std::to_string(result.keyId) +
+                                       " does not carry this card's MAC (mac): a copied or "
+                                       "altered block");
 }
 
 int unprovisionCard(int fd, Console& console, const Options& options) {

@@ -25,13 +25,13 @@
 
 namespace {
 
+using rfid_host::kExitFailed;
+using rfid_host::kExitOk;
+using rfid_host::kExitUsage;
 using rfid_tools::Block;
 using rfid_tools::Command;
 using rfid_tools::Console;
 using rfid_tools::JsonObject;
-using rfid_tools::kExitOk;
-using rfid_tools::kExitRefused;
-using rfid_tools::kExitUsage;
 using rfid_tools::kNoCard;
 using rfid_tools::Options;
 using rfid_tools::ReaderHost;
@@ -62,19 +62,20 @@ std::string keyAdvice(int sector) {
 // Identify, then (where the model needs it) log in to the block's sector.
 int prepareBlock(const ReaderHost& host, Console& console, int block,
                  std::vector<std::uint8_t>& serial) {
-  if (!host.identify(serial)) return console.fail(kExitRefused, kNoCard);
+  if (!host.identify(serial)) return console.fail(kExitFailed, kNoCard);
   console.json["serial"] = toHex(serial);
   if (!host.login(block)) {
-    return console.fail(kExitRefused, "login to sector " +
-                                          std::to_string(block / kBlocksPerSector) +
-                                          " refused: " + keyAdvice(block / kBlocksPerSector));
+    return console.fail(kExitFailed, "login to sector " + std::to_string(block / kBlocksPerSector) +
+                                         " refused: " + keyAdvice(block / kBlocksPerSector));
   }
   return kExitOk;
 }
 
-int identify(const ReaderHost& host, Console& console) {
+// ---- The commands: each takes what it needs from the options ----------------
+
+int identify(const ReaderHost& host, Console& console, const Options& /*options*/) {
   std::vector<std::uint8_t> serial;
-  if (!host.identify(serial)) return console.fail(kExitRefused, kNoCard);
+  if (!host.identify(serial)) return console.fail(kExitFailed, kNoCard);
   console.json["serial"] = toHex(serial);
   console.json["type"] = cardType(serial.size());
   console.say("Card: %s, %zu-byte serial %s", cardType(serial.size()), serial.size(),
@@ -82,13 +83,14 @@ int identify(const ReaderHost& host, Console& console) {
   return kExitOk;
 }
 
-int readBlock(const ReaderHost& host, Console& console, int block) {
+int readBlock(const ReaderHost& host, Console& console, const Options& options) {
+  const int block = options.block;
   std::vector<std::uint8_t> serial;
   if (const int code = prepareBlock(host, console, block, serial)) return code;
   Block data{};
   if (!host.read(block, data)) {
-    return console.fail(kExitRefused, "reading block " + std::to_string(block) +
-                                          " was refused: " + keyAdvice(block / kBlocksPerSector));
+    return console.fail(kExitFailed, "reading block " + std::to_string(block) +
+                                         " was refused: " + keyAdvice(block / kBlocksPerSector));
   }
   console.json["block"] = block;
   console.json["data"] = toHex(data.data(), data.size());
@@ -96,7 +98,9 @@ int readBlock(const ReaderHost& host, Console& console, int block) {
   return kExitOk;
 }
 
-int writeBlock(const ReaderHost& host, Console& console, int block, const Block& data) {
+int writeBlock(const ReaderHost& host, Console& console, const Options& options) {
+  const int block = options.block;
+  const Block& data = options.data;
   if (rfid_image::isSectorTrailer(block)) {
     // A real card takes malformed access bits and locks the sector for good.
     if (!rfid_image::decodeAccessBits(data.data() + rfid_image::kAccessOffset)) {
@@ -114,10 +118,10 @@ int writeBlock(const ReaderHost& host, Console& console, int block, const Block&
   if (const int code = prepareBlock(host, console, block, serial)) return code;
   if (!host.write(block, data)) {
     return console.fail(
-        kExitRefused, "writing block " + std::to_string(block) + " was refused: " +
-                          (block == 0 ? std::string("block 0 is read-only on MIFARE Classic cards")
-                                      : keyAdvice(block / kBlocksPerSector)) +
-                          ", and that the access bits allow the write");
+        kExitFailed, "writing block " + std::to_string(block) + " was refused: " +
+                         (block == 0 ? std::string("block 0 is read-only on MIFARE Classic cards")
+                                     : keyAdvice(block / kBlocksPerSector)) +
+                         ", and that the access bits allow the write");
   }
   console.json["block"] = block;
   console.json["data"] = toHex(data.data(), data.size());
@@ -125,24 +129,25 @@ int writeBlock(const ReaderHost& host, Console& console, int block, const Block&
   return kExitOk;
 }
 
-int login(const ReaderHost& host, Console& console, int block, int selector) {
+int login(const ReaderHost& host, Console& console, const Options& options) {
+  const int block = options.block;
   std::vector<std::uint8_t> serial;
   if (const int code = prepareBlock(host, console, block, serial)) return code;
   console.json["sector"] = block / kBlocksPerSector;
   console.say("Logged in to sector %d (block %d) with %s.", block / kBlocksPerSector, block,
-              keyName(selector));
+              keyName(options.keySelector));
   return kExitOk;
 }
 
-int halt(const ReaderHost& host, Console& console) {
+int halt(const ReaderHost& host, Console& console, const Options& /*options*/) {
   std::vector<std::uint8_t> serial;
-  if (!host.identify(serial)) return console.fail(kExitRefused, kNoCard);
+  if (!host.identify(serial)) return console.fail(kExitFailed, kNoCard);
   console.json["serial"] = toHex(serial);
   (void)host.halt();
   // The halt reports nothing back; a card that still answers was not halted.
   std::vector<std::uint8_t> again;
   if (host.identify(again)) {
-    return console.fail(kExitRefused,
+    return console.fail(kExitFailed,
                         "the card still answers after the halt: check the reader's halt support");
   }
   console.say("Card %s halted: it answers again once it has left the field and come back.",
@@ -150,7 +155,8 @@ int halt(const ReaderHost& host, Console& console) {
   return kExitOk;
 }
 
-int buzz(const ReaderHost& host, Console& console, int time) {
+int buzz(const ReaderHost& host, Console& console, const Options& options) {
+  const int time = options.value;
   // The buzzer reports nothing back: the module's log line tells.
   (void)host.sound(static_cast<unsigned char>(time));
   console.say("Buzzer request sent (%d); the module's log line above has the reader's answer.",
@@ -158,7 +164,8 @@ int buzz(const ReaderHost& host, Console& console, int time) {
   return kExitOk;
 }
 
-int beep(const ReaderHost& host, Console& console, int sound) {
+int beep(const ReaderHost& host, Console& console, const Options& options) {
+  const int sound = options.value;
   // Returns once the reader is done beeping and takes requests again.
   (void)host.sound(static_cast<unsigned char>(sound));
   console.say("Beep sent (sound %d).", sound);
@@ -230,44 +237,48 @@ void applyKeys(const Options& options) {
   rfid_keys::loadIntoModule(keys);
 }
 
+// A DESFire card in the elatec reader's field is dumped as its card file,
+// any other card block by block.
+int dump(const ReaderHost& host, int fd, Console& console, const Options& options) {
+  if (options.model == rfid_tools::Model::kElatec) {
+    if (const auto code = rfid_tools::dumpDesfireCard(fd, console, options)) return *code;
+  }
+  return rfid_tools::dumpCard(host, console, options);
+}
+
+// Where each command works: on the reader through the module's block
+// functions, or on the port itself, for the fleet and DESFire commands that
+// hold their own session with the card.
+using OnReader = int (*)(const ReaderHost& host, Console& console, const Options& options);
+using OnPort = int (*)(int fd, Console& console, const Options& options);
+struct CommandRun {
+  Command command;
+  OnReader onReader;
+  OnPort onPort;
+};
+constexpr CommandRun kRuns[] = {{Command::kIdentify, identify, nullptr},
+                                {Command::kRead, readBlock, nullptr},
+                                {Command::kWrite, writeBlock, nullptr},
+                                {Command::kLogin, login, nullptr},
+                                {Command::kKeys, rfid_tools::findKeys, nullptr},
+                                {Command::kRestore, rfid_tools::restoreCard, nullptr},
+                                {Command::kHalt, halt, nullptr},
+                                {Command::kBuzz, buzz, nullptr},
+                                {Command::kBeep, beep, nullptr},
+                                {Command::kWatch, watch, nullptr},
+                                {Command::kProvision, nullptr, rfid_tools::provisionCard},
+                                {Command::kVerify, nullptr, rfid_tools::verifyCard},
+                                {Command::kUnprovision, nullptr, rfid_tools::unprovisionCard},
+                                {Command::kDesfire, nullptr, rfid_tools::desfireCommand}};
+
 int run(const Options& options, Console& console, int fd) {
   const std::unique_ptr<ReaderHost> reader =
       rfid_tools::makeReader(fd, options.model, static_cast<std::uint8_t>(options.keySelector));
-  const ReaderHost& host = *reader;
-  switch (options.command) {
-    case Command::kIdentify:
-      return identify(host, console);
-    case Command::kRead:
-      return readBlock(host, console, options.block);
-    case Command::kWrite:
-      return writeBlock(host, console, options.block, options.data);
-    case Command::kLogin:
-      return login(host, console, options.block, options.keySelector);
-    case Command::kDump:
-      if (options.model == rfid_tools::Model::kElatec) {
-        if (const auto code = rfid_tools::dumpDesfireCard(fd, console, options)) return *code;
-      }
-      return rfid_tools::dumpCard(host, console, options);
-    case Command::kKeys:
-      return rfid_tools::findKeys(host, console, options);
-    case Command::kRestore:
-      return rfid_tools::restoreCard(host, console, options);
-    case Command::kHalt:
-      return halt(host, console);
-    case Command::kBuzz:
-      return buzz(host, console, options.value);
-    case Command::kBeep:
-      return beep(host, console, options.value);
-    case Command::kWatch:
-      return watch(host, console, options);
-    case Command::kProvision:
-      return rfid_tools::provisionCard(fd, console, options);
-    case Command::kVerify:
-      return rfid_tools::verifyCard(fd, console, options);
-    case Command::kUnprovision:
-      return rfid_tools::unprovisionCard(fd, console, options);
-    case Command::kDesfire:
-      return rfid_tools::desfireCommand(fd, console, options);
+  if (options.command == Command::kDump) return dump(*reader, fd, console, options);
+  for (const CommandRun& entry : kRuns) {
+    if (entry.command != options.command) continue;
+    return entry.onPort != nullptr ? entry.onPort(fd, console, options)
+                                   : entry.onReader(*reader, console, options);
   }
   return kExitUsage;
 }

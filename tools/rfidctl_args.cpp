@@ -7,12 +7,12 @@
 #include <vector>
 
 #include "fleet_args.h"
+#include "rfid_host/cli_option.h"
 #include "rfid_sim/desfire_fixtures.h"
 
 namespace rfid_tools {
 namespace {
 
-constexpr int kExitUsage = 2;
 constexpr int kMaxBlock = 63;
 constexpr int kMaxSector = 15;
 constexpr int kMaxBuzzerTime = 10;
@@ -23,13 +23,8 @@ constexpr int kMaxCount = 1000000;
 constexpr int kMaxIntervalMs = 3600000;
 constexpr int kMaxQuietMs = 100;
 
-// A fault in one argument, found while parsing; its text is the whole
-// message.
-class BadArgument : public CLI::ParseError {
- public:
-  explicit BadArgument(const std::string& message)
-      : CLI::ParseError("BadArgument", message, kExitUsage) {}
-};
+using rfid_host::addParsed;
+using rfid_host::BadArgument;
 
 // A whole decimal number within [low, high], or nothing. Signs, spaces and
 // trailing text are refused, so "-1" and "4x" never pass as numbers.
@@ -43,23 +38,12 @@ std::optional<int> parseInteger(const std::string& text, long low, long high) {
   return static_cast<int>(value);
 }
 
-// A whole number within [low, high] into `target`; anything else is a
-// usage fault, `fault` with "{}" standing for the argument as given.
+// A whole number within [low, high] into `target`.
 CLI::Option* addNumber(CLI::App& app, const std::string& name, int& target, int low, int high,
                        const std::string& fault, const std::string& help) {
-  return app.add_option_function<std::string>(
-      name,
-      [&target, low, high, fault](const std::string& text) {
-        const auto value = parseInteger(text, low, high);
-        if (!value) {
-          std::string message = fault;
-          const std::size_t at = message.find("{}");
-          if (at != std::string::npos) message.replace(at, 2, text);
-          throw BadArgument(message);
-        }
-        target = *value;
-      },
-      help);
+  return addParsed(
+      app, name, target,
+      [low, high](const std::string& text) { return parseInteger(text, low, high); }, fault, help);
 }
 
 // ---- Each command's own arguments ------------------------------------------
@@ -67,10 +51,8 @@ CLI::Option* addNumber(CLI::App& app, const std::string& name, int& target, int 
 void noArguments(CLI::App& /*command*/, Options& /*options*/) {}
 
 void blockArgument(CLI::App& command, Options& options) {
-  addNumber(command, "BLOCK", options.block, 0, kMaxBlock, "block {} is out of range: use 0 to 63",
-            "block number, 0 to 63")
-      ->required()
-      ->type_name("");
+  positional(addNumber(command, "BLOCK", options.block, 0, kMaxBlock,
+                       "block {} is out of range: use 0 to 63", "block number, 0 to 63"));
 }
 
 void writeArguments(CLI::App& command, Options& options) {
@@ -83,36 +65,24 @@ void writeArguments(CLI::App& command, Options& options) {
     }
     std::copy(bytes->begin(), bytes->end(), options.data.begin());
   };
-  command
-      .add_option_function<std::string>("HEX32", setData, "the block's 16 bytes as 32 hex digits")
-      ->required()
-      ->type_name("");
+  positional(command.add_option_function<std::string>("HEX32", setData,
+                                                      "the block's 16 bytes as 32 hex digits"));
 }
 
 void buzzArgument(CLI::App& command, Options& options) {
-  addNumber(command, "TIME", options.value, 0, kMaxBuzzerTime,
-            "buzz TIME must be 0 to 10, got '{}'", "0 to 10")
-      ->required()
-      ->type_name("");
+  positional(addNumber(command, "TIME", options.value, 0, kMaxBuzzerTime,
+                       "buzz TIME must be 0 to 10, got '{}'", "0 to 10"));
 }
 
 void beepArgument(CLI::App& command, Options& options) {
-  addNumber(command, "SOUND", options.value, 0, kMaxSound, "beep SOUND must be 0 to 255, got '{}'",
-            "0 to 255, passed to the reader")
-      ->required()
-      ->type_name("");
+  positional(addNumber(command, "SOUND", options.value, 0, kMaxSound,
+                       "beep SOUND must be 0 to 255, got '{}'", "0 to 255, passed to the reader"));
 }
 
 void formatOption(CLI::App& command, Options& options) {
-  command
-      .add_option_function<std::string>(
-          "--format",
-          [&options](const std::string& name) {
-            options.format = rfid_image::formatFromName(name);
-            if (!options.format)
-              throw BadArgument("--format must be mfd, bin, eml, json, mct or nfc");
-          },
-          "the file's format (default: by its extension; binary for any other)")
+  addParsed(command, "--format", options.format, rfid_image::formatFromName,
+            "--format must be mfd, bin, eml, json, mct or nfc",
+            "the file's format (default: by its extension; binary for any other)")
       ->type_name("mfd|bin|eml|json|mct|nfc");
 }
 
@@ -122,11 +92,9 @@ void dumpOptions(CLI::App& command, Options& options) {
                   "also write the card to PATH as a card dump (a DESFire card: its card file)")
       ->type_name("PATH");
   formatOption(command, options);
-  command
-      .add_option("--fleet", options.fleetPath,
-                  "DESFire: read the fleet application with this fleet key file's keys; the "
-                  "bench's file (desfire.master_key) also saves keys 0 and 1")
-      ->type_name("FILE");
+  fleetOption(command, options,
+              "DESFire: read the fleet application with this fleet key file's keys; the "
+              "bench's file (desfire.master_key) also saves keys 0 and 1");
 }
 
 void keysOptions(CLI::App& command, Options& options) {
@@ -151,9 +119,7 @@ void keysOptions(CLI::App& command, Options& options) {
 }
 
 void restoreOptions(CLI::App& command, Options& options) {
-  command.add_option("PATH", options.imagePath, "the card dump to write back")
-      ->required()
-      ->type_name("");
+  positional(command.add_option("PATH", options.imagePath, "the card dump to write back"));
   formatOption(command, options);
   command.add_flag("--with-trailers", options.withTrailers,
                    "also write the sector trailers (keys and access bits); needs --yes");
@@ -241,18 +207,14 @@ void addPortOptions(CLI::App& app, Options& options) {
          "the reader's serial port, e.g. /dev/ttyUSB0")
       ->type_name("PATH")
       ->group(group);
-  app.add_option_function<std::string>(
-         "--baud",
-         [&options](const std::string& text) {
-           const auto baud = parseInteger(text, 1, kMaxBaud);
-           if (!baud || rfid_serial::baudConstant(*baud) == 0) {
-             throw BadArgument("--baud " + text +
-                               " is not offered: use 1200, 2400, 4800, 9600, 19200, 38400, "
-                               "57600, 115200 or 230400");
-           }
-           options.baud = *baud;
-         },
-         "baud rate of the port (default 9600)")
+  const auto offeredBaud = [](const std::string& text) {
+    const auto baud = parseInteger(text, 1, kMaxBaud);
+    return baud && rfid_serial::baudConstant(*baud) != 0 ? baud : std::nullopt;
+  };
+  addParsed(app, "--baud", options.baud, offeredBaud,
+            "--baud {} is not offered: use 1200, 2400, 4800, 9600, 19200, 38400, 57600, 115200 "
+            "or 230400",
+            "baud rate of the port (default 9600)")
       ->type_name("N")
       ->group(group);
   app.add_flag("--simulate", options.simulate, "a simulated reader in this process, not a port")
@@ -285,16 +247,14 @@ void addPortOptions(CLI::App& app, Options& options) {
                  "the simulated card leaves the field after N writes, as one pulled away")
       ->type_name("N")
       ->group(group);
-  app.add_option_function<std::string>(
-         "--reply-wait",
-         [&options](const std::string& mode) {
-           if (mode != "fixed" && mode != "quiet") {
-             throw BadArgument("--reply-wait takes fixed (the module's half second) or quiet");
-           }
-           options.quietWait = mode == "quiet";
-         },
-         "quiet (default): read a reply once the line has been quiet for --quiet-ms; fixed: "
-         "wait the module's half second")
+  const auto quietWait = [](const std::string& mode) -> std::optional<bool> {
+    if (mode != "fixed" && mode != "quiet") return std::nullopt;
+    return mode == "quiet";
+  };
+  addParsed(app, "--reply-wait", options.quietWait, quietWait,
+            "--reply-wait takes fixed (the module's half second) or quiet",
+            "quiet (default): read a reply once the line has been quiet for --quiet-ms; fixed: "
+            "wait the module's half second")
       ->type_name("fixed|quiet")
       ->group(group);
   addNumber(app, "--quiet-ms", options.quietMs, 1, kMaxQuietMs,
@@ -321,25 +281,13 @@ void addSectorKey(const std::string& entry, Options& options) {
 
 void addCardOptions(CLI::App& app, Options& options) {
   const char* group = "Reader and keys";
-  app.add_option_function<std::string>(
-         "--model",
-         [&options](const std::string& name) {
-           const auto model = modelFromName(name);
-           if (!model) throw BadArgument("--model must be vor or elatec, got '" + name + "'");
-           options.model = *model;
-         },
-         "the reader's protocol family (required)")
+  addParsed(app, "--model", options.model, modelFromName, "--model must be vor or elatec, got '{}'",
+            "the reader's protocol family (required)")
       ->type_name("vor|elatec")
       ->group(group);
-  app.add_option_function<std::string>(
-         "--key",
-         [&options](const std::string& text) {
-           options.key = rfid_keys::parseKey(text);
-           if (!options.key) {
-             throw BadArgument("--key takes 12 hex digits (6 bytes), got '" + text + "'");
-           }
-         },
-         "key of every sector (default FFFFFFFFFFFF)")
+  addParsed(app, "--key", options.key, rfid_keys::parseKey,
+            "--key takes 12 hex digits (6 bytes), got '{}'",
+            "key of every sector (default FFFFFFFFFFFF)")
       ->type_name("HEX12")
       ->group(group);
   app.add_option_function<std::vector<std::string>>(

@@ -16,11 +16,19 @@ constexpr std::uint8_t kMaxFileNo = 31;
 constexpr std::uint8_t kMaxKeys = 14;
 constexpr std::uint8_t kAesKeyType = 0x80;
 constexpr std::uint8_t kKeyNumberMask = 0x3F;
-constexpr std::uint8_t kFreeAccess = 0x0E;
-constexpr std::uint8_t kNoAccess = 0x0F;
-constexpr std::uint8_t kMasterChangeable = 0x01;
-constexpr std::uint8_t kFreeListing = 0x02;
-constexpr std::uint8_t kFreeCreateDelete = 0x04;
+// An access right names a key (0 to 13), or one of these.
+enum AccessRight : std::uint8_t { kFreeAccess = 0x0E, kNoAccess = 0x0F };
+// Bits of a level's key settings byte; its high nibble is the ChangeKey
+// right.
+enum KeySetting : std::uint8_t {
+  kMasterChangeable = 0x01,
+  kFreeListing = 0x02,
+  kFreeCreateDelete = 0x04,
+};
+// Where each access right stands in a file's rights.
+constexpr unsigned kReadRightAt = 12;
+constexpr unsigned kWriteRightAt = 8;
+constexpr unsigned kReadWriteRightAt = 4;
 // The largest reply data that fits one TDX reply with its MAC, padding and
 // status: longer reads would need AF chaining, which the model leaves out.
 constexpr std::size_t kMaxReadLength = 200;
@@ -123,51 +131,78 @@ bool DesfireCard::masterAuthenticated() const {
   return session_.active() && session_.keyNo() == 0;
 }
 
+std::optional<DesfireBytes> DesfireCard::openAtCardLevel(const Command& command,
+                                                         std::uint8_t freeSetting,
+                                                         std::uint8_t& refusal) {
+  auto data = open(command, 0, CommMode::kMac);
+  if (!data) {
+    refusal = st::kIntegrityError;
+  } else if (selected_ != 0) {
+    refusal = st::kPermissionDenied;
+  } else if ((piccKeySettings_ & freeSetting) == 0 && !masterAuthenticated()) {
+    refusal = st::kAuthenticationError;
+  } else {
+    return data;
+  }
+  return std::nullopt;
+}
+
+DesfireCard::FileAccess DesfireCard::accessFile(const Command& command, unsigned rightAt) {
+  if (command.data.size() < kDataHeaderSize) return {nullptr, CommMode::kPlain, st::kLengthError};
+  const auto app = apps_.find(selected_);
+  if (app == apps_.end() || app->second.files.count(command.data[0]) == 0) {
+    return {nullptr, CommMode::kPlain, st::kFileNotFound};
+  }
+  DesfireFile& file = app->second.files.at(command.data[0]);
+  const std::uint8_t right = (file.rights >> rightAt) & 0x0F;
+  const std::uint8_t readWrite = (file.rights >> kReadWriteRightAt) & 0x0F;
+  const bool keyAllows =
+      session_.active() && (session_.keyNo() == right || session_.keyNo() == readWrite);
+  const bool free = right == kFreeAccess || readWrite == kFreeAccess;
+  if (!keyAllows && !free) {
+    return {nullptr, CommMode::kPlain,
+            session_.active() ? st::kPermissionDenied : st::kAuthenticationError};
+  }
+  return {&file, keyAllows ? file.mode : CommMode::kPlain, st::kOk};
+}
+
 DesfireBytes DesfireCard::handle(const Command& command) {
-  const bool continuing = command.code == cmd::kMore;
-  if (!continuing) {
-    pending_.reset();
-    versionPart_ = 0;
+  if (command.code == cmd::kMore) {
+    if (pending_) return authenticateAnswer(command);
+    if (versionPart_ > 0) return getVersion();
+    return status(st::kIllegalCommand);
   }
-  switch (command.code) {
-    case cmd::kMore:
-      if (pending_) return authenticateAnswer(command);
-      if (versionPart_ > 0) return getVersion();
-      return status(st::kIllegalCommand);
-    case cmd::kAuthenticateFirst:
-      return authenticate(command, true);
-    case cmd::kAuthenticateNonFirst:
-      return authenticate(command, false);
-    case cmd::kSelectApplication:
-      return selectApplication(command);
-    case cmd::kGetVersion:
-      session_.drop();
-      return getVersion();
-    case cmd::kCreateApplication:
-      return createApplication(command);
-    case cmd::kDeleteApplication:
-      return deleteApplication(command);
-    case cmd::kGetApplicationIds:
-      return getApplicationIds(command);
-    case cmd::kFormatPicc:
-      return formatPicc(command);
-    case cmd::kGetKeySettings:
-      return getKeySettings(command);
-    case cmd::kGetFileSettings:
-      return getFileSettings(command);
-    case cmd::kCreateStdDataFile:
-      return createStdDataFile(command);
-    case cmd::kReadData:
-      return readData(command);
-    case cmd::kWriteData:
-      return writeData(command);
-    case cmd::kGetCardUid:
-      return getCardUid(command);
-    case cmd::kChangeKey:
-      return changeKey(command);
-    default:
-      return status(st::kIllegalCommand);
+  // Any other command ends an authentication or a GetVersion half done.
+  pending_.reset();
+  versionPart_ = 0;
+  if (command.code == cmd::kAuthenticateFirst || command.code == cmd::kAuthenticateNonFirst) {
+    return authenticate(command, command.code == cmd::kAuthenticateFirst);
   }
+  if (command.code == cmd::kGetVersion) {
+    session_.drop();
+    return getVersion();
+  }
+  // The other commands the card knows, each answered by its handler alone.
+  using Handler = DesfireBytes (DesfireCard::*)(const Command&);
+  static constexpr struct {
+    std::uint8_t code;
+    Handler handler;
+  } kHandlers[] = {{cmd::kSelectApplication, &DesfireCard::selectApplication},
+                   {cmd::kCreateApplication, &DesfireCard::createApplication},
+                   {cmd::kDeleteApplication, &DesfireCard::deleteApplication},
+                   {cmd::kGetApplicationIds, &DesfireCard::getApplicationIds},
+                   {cmd::kFormatPicc, &DesfireCard::formatPicc},
+                   {cmd::kGetKeySettings, &DesfireCard::getKeySettings},
+                   {cmd::kGetFileSettings, &DesfireCard::getFileSettings},
+                   {cmd::kCreateStdDataFile, &DesfireCard::createStdDataFile},
+                   {cmd::kReadData, &DesfireCard::readData},
+                   {cmd::kWriteData, &DesfireCard::writeData},
+                   {cmd::kGetCardUid, &DesfireCard::getCardUid},
+                   {cmd::kChangeKey, &DesfireCard::changeKey}};
+  for (const auto& entry : kHandlers) {
+    if (entry.code == command.code) return (this->*entry.handler)(command);
+  }
+  return status(st::kIllegalCommand);
 }
 
 DesfireBytes DesfireCard::authenticate(const Command& command, bool first) {
@@ -238,12 +273,9 @@ DesfireBytes DesfireCard::getVersion() {
 }
 
 DesfireBytes DesfireCard::createApplication(const Command& command) {
-  const auto data = open(command, 0, CommMode::kMac);
-  if (!data) return status(st::kIntegrityError);
-  if (selected_ != 0) return status(st::kPermissionDenied);
-  if ((piccKeySettings_ & kFreeCreateDelete) == 0 && !masterAuthenticated()) {
-    return status(st::kAuthenticationError);
-  }
+  std::uint8_t refusal = st::kOk;
+  const auto data = openAtCardLevel(command, kFreeCreateDelete, refusal);
+  if (!data) return status(refusal);
   if (data->size() != 5) return status(st::kLengthError);
   const std::uint32_t aid = littleEndian24(*data, 0);
   const std::uint8_t keyCount = (*data)[4] & 0x0F;
@@ -260,12 +292,9 @@ DesfireBytes DesfireCard::createApplication(const Command& command) {
 }
 
 DesfireBytes DesfireCard::deleteApplication(const Command& command) {
-  const auto data = open(command, 0, CommMode::kMac);
-  if (!data) return status(st::kIntegrityError);
-  if (selected_ != 0) return status(st::kPermissionDenied);
-  if ((piccKeySettings_ & kFreeCreateDelete) == 0 && !masterAuthenticated()) {
-    return status(st::kAuthenticationError);
-  }
+  std::uint8_t refusal = st::kOk;
+  const auto data = openAtCardLevel(command, kFreeCreateDelete, refusal);
+  if (!data) return status(refusal);
   if (data->size() != 3) return status(st::kLengthError);
   if (apps_.erase(littleEndian24(*data, 0)) == 0) return status(st::kApplicationNotFound);
   ++changes_;
@@ -273,11 +302,8 @@ DesfireBytes DesfireCard::deleteApplication(const Command& command) {
 }
 
 DesfireBytes DesfireCard::getApplicationIds(const Command& command) {
-  if (!open(command, 0, CommMode::kMac)) return status(st::kIntegrityError);
-  if (selected_ != 0) return status(st::kPermissionDenied);
-  if ((piccKeySettings_ & kFreeListing) == 0 && !masterAuthenticated()) {
-    return status(st::kAuthenticationError);
-  }
+  std::uint8_t refusal = st::kOk;
+  if (!openAtCardLevel(command, kFreeListing, refusal)) return status(refusal);
   DesfireBytes ids;
   for (const auto& [aid, app] : apps_) {
     ids.push_back(static_cast<std::uint8_t>(aid));
@@ -354,21 +380,10 @@ DesfireBytes DesfireCard::createStdDataFile(const Command& command) {
 }
 
 DesfireBytes DesfireCard::readData(const Command& command) {
-  if (command.data.size() < kDataHeaderSize) return status(st::kLengthError);
-  const auto app = apps_.find(selected_);
-  if (app == apps_.end() || app->second.files.count(command.data[0]) == 0) {
-    return status(st::kFileNotFound);
-  }
-  const DesfireFile& file = app->second.files.at(command.data[0]);
-  const std::uint8_t read = (file.rights >> 12) & 0x0F;
-  const std::uint8_t readWrite = (file.rights >> 4) & 0x0F;
-  const bool keyAllows =
-      session_.active() && (session_.keyNo() == read || session_.keyNo() == readWrite);
-  const bool free = read == kFreeAccess || readWrite == kFreeAccess;
-  if (!keyAllows && !free) {
-    return status(session_.active() ? st::kPermissionDenied : st::kAuthenticationError);
-  }
-  const CommMode mode = keyAllows ? file.mode : CommMode::kPlain;
+  const FileAccess access = accessFile(command, kReadRightAt);
+  if (access.refusal != st::kOk) return status(access.refusal);
+  const DesfireFile& file = *access.file;
+  const CommMode mode = access.mode;
   const auto header = open(command, kDataHeaderSize, mode);
   if (!header) return status(st::kIntegrityError);
   if (header->size() != kDataHeaderSize) return status(st::kLengthError);
@@ -383,21 +398,10 @@ DesfireBytes DesfireCard::readData(const Command& command) {
 }
 
 DesfireBytes DesfireCard::writeData(const Command& command) {
-  if (command.data.size() < kDataHeaderSize) return status(st::kLengthError);
-  const auto app = apps_.find(selected_);
-  if (app == apps_.end() || app->second.files.count(command.data[0]) == 0) {
-    return status(st::kFileNotFound);
-  }
-  DesfireFile& file = app->second.files.at(command.data[0]);
-  const std::uint8_t write = (file.rights >> 8) & 0x0F;
-  const std::uint8_t readWrite = (file.rights >> 4) & 0x0F;
-  const bool keyAllows =
-      session_.active() && (session_.keyNo() == write || session_.keyNo() == readWrite);
-  const bool free = write == kFreeAccess || readWrite == kFreeAccess;
-  if (!keyAllows && !free) {
-    return status(session_.active() ? st::kPermissionDenied : st::kAuthenticationError);
-  }
-  const CommMode mode = keyAllows ? file.mode : CommMode::kPlain;
+  const FileAccess access = accessFile(command, kWriteRightAt);
+  if (access.refusal != st::kOk) return status(access.refusal);
+  DesfireFile& file = *access.file;
+  const CommMode mode = access.mode;
   auto opened = open(command, kDataHeaderSize, mode);
   if (!opened) return status(st::kIntegrityError);
   const std::uint32_t offset = littleEndian24(*opened, 1);

@@ -11,12 +11,15 @@
 namespace rfid_sim {
 namespace {
 
-// Status byte of every reply.
-constexpr std::uint8_t kUnderstood = 0;
-constexpr std::uint8_t kUnknownFunction = 1;
-constexpr std::uint8_t kMissingParameter = 2;
-constexpr std::uint8_t kUnusedParameters = 3;
-constexpr std::uint8_t kParserError = 5;
+// Status byte of every reply: whether the reader understood the request.
+// Only a reply with kUnderstood carries the function's result.
+enum class Status : std::uint8_t {
+  kUnderstood = 0,
+  kUnknownFunction = 1,
+  kMissingParameter = 2,
+  kUnusedParameters = 3,
+  kParserError = 5,
+};
 
 constexpr std::uint8_t kFalse = 0;
 constexpr std::uint8_t kTrue = 1;
@@ -69,14 +72,14 @@ const FunctionEntry* findFunction(const Bytes& frame) {
   return entry != std::end(kFunctions) ? entry : nullptr;
 }
 
-Bytes reply(std::uint8_t status, const Bytes& payload = {}) {
+Bytes reply(Status status, const Bytes& payload = {}) {
   const std::size_t count = payload.size() + 1;
   // Sized once and filled in place: appending to a three-byte vector trips
   // a false -Warray-bounds of GCC 12 at -O3.
   Bytes out(2 + count);
   out[0] = static_cast<std::uint8_t>(count & 0xFF);
   out[1] = static_cast<std::uint8_t>(count >> 8);
-  out[2] = status;
+  out[2] = static_cast<std::uint8_t>(status);
   std::copy(payload.begin(), payload.end(), out.begin() + 3);
   return out;
 }
@@ -84,7 +87,7 @@ Bytes reply(std::uint8_t status, const Bytes& payload = {}) {
 Bytes result(bool ok, const Bytes& data = {}) {
   Bytes payload = {ok ? kTrue : kFalse};
   if (ok) payload.insert(payload.end(), data.begin(), data.end());
-  return reply(kUnderstood, payload);
+  return reply(Status::kUnderstood, payload);
 }
 
 unsigned littleEndian16(const Bytes& bytes, std::size_t at) {
@@ -104,7 +107,7 @@ class ElatecReader final : public Reader {
     return static_cast<long>(pending.size()) >= total ? total : 0;
   }
 
-  Bytes unframeableAnswer() const override { return reply(kParserError); }
+  Bytes unframeableAnswer() const override { return reply(Status::kParserError); }
 
   const char* kindOf(const Bytes& frame) const override {
     const FunctionEntry* entry = findFunction(frame);
@@ -112,13 +115,14 @@ class ElatecReader final : public Reader {
   }
 
   Answer handle(const Bytes& frame) override {
-    if (frame.size() < kParametersAt) return {reply(kParserError)};  // no class and function
+    if (frame.size() < kParametersAt)
+      return {reply(Status::kParserError)};  // no class and function
     const FunctionEntry* entry = findFunction(frame);
-    if (entry == nullptr) return {reply(kUnknownFunction)};
+    if (entry == nullptr) return {reply(Status::kUnknownFunction)};
     const std::size_t parameters = frame.size() - kParametersAt;
     if (entry->function == Function::kTransceive) return transceive(frame);
-    if (parameters < entry->parameterCount) return {reply(kMissingParameter)};
-    if (parameters > entry->parameterCount) return {reply(kUnusedParameters)};
+    if (parameters < entry->parameterCount) return {reply(Status::kMissingParameter)};
+    if (parameters > entry->parameterCount) return {reply(Status::kUnusedParameters)};
 
     switch (entry->function) {
       case Function::kSearchTag:
@@ -141,10 +145,10 @@ class ElatecReader final : public Reader {
         // answers or takes the next request.
         const auto busy = std::chrono::milliseconds(littleEndian16(frame, kBeepOnTimeAt) +
                                                     littleEndian16(frame, kBeepOffTimeAt));
-        return {reply(kUnderstood), busy};
+        return {reply(Status::kUnderstood), busy};
       }
     }
-    return {reply(kUnknownFunction)};
+    return {reply(Status::kUnknownFunction)};
   }
 
  private:
@@ -163,10 +167,10 @@ class ElatecReader final : public Reader {
   // selected ISO 14443-4 card answers (a Classic card, an empty field).
   Answer transceive(const Bytes& frame) {
     const std::size_t parameters = frame.size() - kParametersAt;
-    if (parameters < 2) return {reply(kMissingParameter)};
+    if (parameters < 2) return {reply(Status::kMissingParameter)};
     const std::size_t txLength = frame[kParametersAt];
-    if (parameters < txLength + 2) return {reply(kMissingParameter)};
-    if (parameters > txLength + 2) return {reply(kUnusedParameters)};
+    if (parameters < txLength + 2) return {reply(Status::kMissingParameter)};
+    if (parameters > txLength + 2) return {reply(Status::kUnusedParameters)};
     const std::size_t rxLimit = frame[kParametersAt + 1 + txLength];
     Card* card = field().card();
     DesfireCard* desfire = card != nullptr ? card->desfire() : nullptr;

@@ -4,6 +4,7 @@
 #include <optional>
 #include <string>
 
+#include "rfid_host/exit_code.h"
 #include "sim_console.h"
 #include "sim_options.h"
 
@@ -16,7 +17,7 @@ int main(int argc, char** argv) {
   // A card file that cannot be used: the arguments were fine.
   if (!rfid_reader_sim::makeCard(options, card, warning, error)) {
     std::fprintf(stderr, "rfid-reader-sim: %s\n", error.c_str());
-    return rfid_reader_sim::kExitUsage;
+    return rfid_host::kExitUsage;
   }
   if (!warning.empty()) std::fprintf(stderr, "rfid-reader-sim: warning: %s\n", warning.c_str());
   return rfid_reader_sim::serve(options, std::move(card));

@@ -12,6 +12,7 @@
 #include <string>
 
 #include "rfid_hex/hex.h"
+#include "rfid_host/exit_code.h"
 #include "rfid_serial/unique_fd.h"
 #include "rfid_sim/simulator.h"
 
@@ -140,7 +141,7 @@ int serve(const Options& options, std::optional<rfid_sim::Card> card) {
   StopSignal stop;
   if (!stop.install()) {
     std::perror("rfid-reader-sim: pipe");
-    return kExitFailed;
+    return rfid_host::kExitFailed;
   }
   try {
     Simulator simulator(options.model, std::move(card));
@@ -152,7 +153,7 @@ int serve(const Options& options, std::optional<rfid_sim::Card> card) {
       if (::symlink(simulator.portPath().c_str(), options.link.c_str()) != 0) {
         std::fprintf(stderr, "rfid-reader-sim: %s: %s\n", options.link.c_str(),
                      std::strerror(errno));
-        return kExitUsage;
+        return rfid_host::kExitUsage;
       }
     }
     announce(options, simulator);
@@ -162,9 +163,9 @@ int serve(const Options& options, std::optional<rfid_sim::Card> card) {
     if (!saveError.empty()) std::fprintf(stderr, "rfid-reader-sim: %s\n", saveError.c_str());
   } catch (const std::exception& error) {
     std::fprintf(stderr, "rfid-reader-sim: %s\n", error.what());
-    return kExitFailed;
+    return rfid_host::kExitFailed;
   }
-  return kExitOk;
+  return rfid_host::kExitOk;
 }
 
 }  // namespace rfid_reader_sim

@@ -7,6 +7,8 @@
 #include <cstdio>
 
 #include "rfid_hex/hex.h"
+#include "rfid_host/cli_option.h"
+#include "rfid_host/exit_code.h"
 #include "rfid_serial/serial_port.h"
 
 namespace rfid_reader_sim {
@@ -15,12 +17,8 @@ namespace {
 constexpr std::size_t kClassicSerialSize = 4;
 constexpr std::size_t kSevenByteSerialSize = 7;
 
-// A fault in one argument; its text is the whole message.
-class BadArgument : public CLI::ParseError {
- public:
-  explicit BadArgument(const std::string& message)
-      : CLI::ParseError("BadArgument", message, kExitUsage) {}
-};
+using rfid_host::addParsed;
+using rfid_host::BadArgument;
 
 constexpr int kMaxBaud = 230400;
 constexpr int kMaxDelayMs = 10000;
@@ -36,14 +34,8 @@ bool parseNumber(const std::string& text, int low, int high, int& value) {
 }
 
 void addOptions(CLI::App& app, Options& options, std::vector<std::string>& delays) {
-  app.add_option_function<std::string>(
-         "--model",
-         [&options](const std::string& name) {
-           const auto model = rfid_sim::modelFromName(name);
-           if (!model) throw BadArgument("--model must be vor or elatec");
-           options.model = *model;
-         },
-         "the reader's protocol family (required)")
+  addParsed(app, "--model", options.model, rfid_sim::modelFromName, "--model must be vor or elatec",
+            "the reader's protocol family (required)")
       ->type_name("vor|elatec");
   app.add_option_function<std::string>(
          "--card",
@@ -68,29 +60,16 @@ void addOptions(CLI::App& app, Options& options, std::vector<std::string>& delay
          "EV3 card, or a card of the example DESFire fleet: the genuine card and the cards that "
          "attack it (docs/simulator.md)")
       ->type_name("classic|seven|none|desfire|desfire-...");
-  app.add_option_function<std::string>(
-         "--serial",
-         [&options](const std::string& text) {
-           const auto serial = rfid_hex::fromHex(text);
-           if (!serial) {
-             throw BadArgument(
-                 "--serial takes hex digits, 8 for a classic card or 14 for a 7-byte one");
-           }
-           options.serial = *serial;
-         },
-         "the card's serial number (default A1B2C3D4, or 04112233445566)")
+  addParsed(app, "--serial", options.serial, rfid_hex::fromHex,
+            "--serial takes hex digits, 8 for a classic card or 14 for a 7-byte one",
+            "the card's serial number (default A1B2C3D4, or 04112233445566)")
       ->type_name("HEX");
   app.add_option("--card-file", options.cardFile.path,
                  "the card as a dump: loaded, or created; rewritten after each write")
       ->type_name("PATH");
-  app.add_option_function<std::string>(
-         "--format",
-         [&options](const std::string& name) {
-           const auto format = rfid_image::formatFromName(name);
-           if (!format) throw BadArgument("--format must be mfd, bin, eml, json, mct or nfc");
-           options.cardFile.format = *format;
-         },
-         "the card file's format (default: by its extension; binary for any other)")
+  addParsed(app, "--format", options.cardFile.format, rfid_image::formatFromName,
+            "--format must be mfd, bin, eml, json, mct or nfc",
+            "the card file's format (default: by its extension; binary for any other)")
       ->type_name("mfd|bin|eml|json|mct|nfc");
   app.add_option("--link", options.link, "also a symbolic link to the serial side")
       ->type_name("PATH");
@@ -183,7 +162,7 @@ std::string describeFault(const CLI::App& app, const CLI::ParseError& error) {
 
 int usageFault(const CLI::App& app, const std::string& message) {
   std::fprintf(stderr, "rfid-reader-sim: %s\n%s", message.c_str(), app.help().c_str());
-  return kExitUsage;
+  return rfid_host::kExitUsage;
 }
 
 }  // namespace
@@ -201,7 +180,7 @@ std::optional<int> parseOptions(int argc, const char* const* argv, Options& opti
     app.parse(argc, argv);
   } catch (const CLI::CallForHelp&) {
     std::fputs(app.help().c_str(), stdout);
-    return kExitOk;
+    return rfid_host::kExitOk;
   } catch (const CLI::ParseError& error) {
     return usageFault(app, describeFault(app, error));
   }

@@ -11,10 +11,6 @@
 
 namespace rfid_reader_sim {
 
-constexpr int kExitOk = 0;
-constexpr int kExitFailed = 1;
-constexpr int kExitUsage = 2;
-
 enum class CardKind { kClassic, kSevenByte, kNone, kDesfire };
 
 struct Options {

@@ -44,14 +44,9 @@ const char* const kSecrets[] = {
 class DesfireCommands : public ::testing::Test {
  protected:
   void SetUp() override {
-    directory_ =
-        std::filesystem::temp_directory_path() / ("rfidctl-desfire-" + std::to_string(::getpid()));
-    std::filesystem::create_directories(directory_);
-    bench_ = path("bench.toml");
-    charger_ = path("charger.toml");
+    bench_ = directory_.privateFile("bench.toml", kBenchFile);
+    charger_ = directory_.privateFile("charger.toml", kChargerFile);
     card_ = path("card.json");
-    writePrivate(bench_, kBenchFile);
-    writePrivate(charger_, kChargerFile);
   }
   void TearDown() override {
     for (const std::string& output : outputs_) {
@@ -60,13 +55,8 @@ class DesfireCommands : public ::testing::Test {
         EXPECT_EQ(output.find(std::string(secret).substr(0, 12)), std::string::npos) << output;
       }
     }
-    std::filesystem::remove_all(directory_);
   }
-  std::string path(const std::string& name) const { return (directory_ / name).string(); }
-  static void writePrivate(const std::string& file, const std::string& text) {
-    std::ofstream(file) << text;
-    ASSERT_EQ(::chmod(file.c_str(), 0600), 0);
-  }
+  std::string path(const std::string& name) const { return directory_.file(name); }
   void writeCard(const rfid_sim::DesfireCard& card) {
     std::string error;
     ASSERT_TRUE(rfid_sim::writeDesfireFile(card_, card, error)) << error;
@@ -88,7 +78,7 @@ class DesfireCommands : public ::testing::Test {
     return nlohmann::json::parse(out.substr(last == std::string::npos ? 0 : last + 1));
   }
 
-  std::filesystem::path directory_;
+  rfid_tools_test::TempDir directory_{"rfidctl-desfire"};
   std::string bench_, charger_, card_;
   std::vector<std::string> outputs_;
 };

@@ -39,22 +39,11 @@ rfid_cardauth::FleetKeys benchKeys() {
 class FleetCommands : public ::testing::TestWithParam<const char*> {
  protected:
   void SetUp() override {
-    ASSERT_NE(::mkdtemp(directory_), nullptr);
-    bench_ = path("bench.toml");
-    charger_ = path("charger.toml");
-    card_ = path("card.mfd");
-    writePrivate(bench_, kBenchFile);
-    writePrivate(charger_, kChargerFile);
-  }
-  void TearDown() override {
-    EXPECT_EQ(std::system(("rm -rf " + std::string(directory_)).c_str()), 0);
+    bench_ = directory_.privateFile("bench.toml", kBenchFile);
+    charger_ = directory_.privateFile("charger.toml", kChargerFile);
+    card_ = directory_.file("card.mfd");
   }
 
-  std::string path(const std::string& name) const { return std::string(directory_) + "/" + name; }
-  static void writePrivate(const std::string& file, const std::string& text) {
-    std::ofstream(file) << text;
-    ASSERT_EQ(::chmod(file.c_str(), 0600), 0);
-  }
   void writeCard(const CardImage& image) const {
     std::vector<std::string> warnings;
     std::string error;
@@ -96,13 +85,11 @@ class FleetCommands : public ::testing::TestWithParam<const char*> {
     }
   }
 
+  rfid_tools_test::TempDir directory_{"rfidctl-fleet"};
   std::string bench_;
   std::string charger_;
   std::string card_;
   std::string outputs_;
-
- private:
-  char directory_[64] = "/tmp/rfidctl-fleet-XXXXXX";
 };
 
 TEST_P(FleetCommands, ProvisionGivesTheVectorsVerifyAcceptsAndUnprovisionUndoes) {
@@ -224,7 +211,8 @@ TEST_P(FleetCommands, FleetFileFaultsAreUsageFaultsThatNameNoKey) {
   Result shared = run({"verify", "--fleet", charger_});
   EXPECT_EQ(shared.exitCode, 2);
   EXPECT_NE(shared.err.find("chmod 600"), std::string::npos) << shared.err;
-  writePrivate(bench_, "key_a = \"000102030405060708090A0B0C0D0E0F\"\nkey_b = \"1011\"\n");
+  directory_.privateFile("bench.toml",
+                         "key_a = \"000102030405060708090A0B0C0D0E0F\"\nkey_b = \"1011\"\n");
   Result malformed = run({"unprovision", "--fleet", bench_, "--yes"});
   EXPECT_EQ(malformed.exitCode, 2);
   EXPECT_NE(malformed.err.find("key_b must be 32 hex digits"), std::string::npos) << malformed.err;

@@ -4,10 +4,13 @@
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <spawn.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstring>
+#include <filesystem>
+#include <fstream>
 #include <sstream>
 
 namespace rfid_tools_test {
@@ -75,6 +78,24 @@ Result rfidctl(const std::vector<std::string>& args) {
   ::waitpid(pid, &status, 0);
   result.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
   return result;
+}
+
+TempDir::TempDir(const std::string& prefix) {
+  std::string name = (std::filesystem::temp_directory_path() / (prefix + "-XXXXXX")).string();
+  EXPECT_NE(::mkdtemp(name.data()), nullptr) << name << ": " << std::strerror(errno);
+  path_ = name;
+}
+
+TempDir::~TempDir() {
+  std::error_code ignored;
+  std::filesystem::remove_all(path_, ignored);
+}
+
+std::string TempDir::privateFile(const std::string& name, const std::string& text) const {
+  const std::string path = file(name);
+  std::ofstream(path) << text;
+  EXPECT_EQ(::chmod(path.c_str(), 0600), 0) << path;
+  return path;
 }
 
 }  // namespace rfid_tools_test

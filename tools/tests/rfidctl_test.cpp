@@ -24,6 +24,7 @@ namespace {
 
 using rfid_tools_test::Result;
 using rfid_tools_test::rfidctl;
+using rfid_tools_test::TempDir;
 
 std::string lastLine(const std::string& text) {
   std::string trimmed = text;
@@ -36,23 +37,6 @@ std::vector<std::string> withSimulation(std::vector<std::string> args) {
   args.insert(args.begin(), {"--simulate", "--fast"});
   return args;
 }
-
-class TempDir {
- public:
-  TempDir() { EXPECT_NE(::mkdtemp(path_), nullptr); }
-  ~TempDir() {
-    for (const std::string& file : files_) ::unlink(file.c_str());
-    ::rmdir(path_);
-  }
-  std::string file(const std::string& name) {
-    files_.push_back(std::string(path_) + "/" + name);
-    return files_.back();
-  }
-
- private:
-  char path_[64] = "/tmp/rfidctl-test-XXXXXX";
-  std::vector<std::string> files_;
-};
 
 std::string fileText(const std::string& path) {
   std::ifstream file(path, std::ios::binary);
@@ -86,12 +70,16 @@ TEST(Rfidctl, BadInputIsAOneLineMessageAndExitTwo) {
     const char* message;
   };
   const std::string hex31(31, 'A');
+  // Most faults show on a simulated vor reader.
+  const auto vor = [](std::vector<std::string> args) {
+    args.insert(args.begin(), {"--simulate", "--model", "vor"});
+    return args;
+  };
   const Case cases[] = {
-      {{"--simulate", "--model", "vor", "read", "64"}, "block 64 is out of range: use 0 to 63"},
+      {vor({"read", "64"}), "block 64 is out of range: use 0 to 63"},
       {{"--simulate", "--model", "elatec", "read", "-1"}, "block -1 is out of range"},
-      {{"--simulate", "--model", "vor", "write", "4", hex31}, "32 hex digits"},
-      {{"--simulate", "--model", "vor", "write", "4", std::string(30, 'A') + "GG"},
-       "32 hex digits"},
+      {vor({"write", "4", hex31}), "32 hex digits"},
+      {vor({"write", "4", std::string(30, 'A') + "GG"}), "32 hex digits"},
       {{"--model", "vor", "identify"}, "no reader port: pass --port PATH"},
       {{"--port", "/dev/null", "--model", "vor", "identify"}, "/dev/null is not a serial port"},
       {{"--port", "/nonexistent/ttyUSB9", "--model", "vor", "identify"},
@@ -100,37 +88,29 @@ TEST(Rfidctl, BadInputIsAOneLineMessageAndExitTwo) {
        "--baud 1234 is not offered"},
       {{"--simulate", "identify"}, "--model vor or --model elatec"},
       {{"--simulate", "--model", "mifare", "identify"}, "--model must be vor or elatec"},
-      {{"--simulate", "--model", "vor"}, "no command"},
-      {{"--simulate", "--model", "vor", "frobnicate"}, "unknown command 'frobnicate'"},
-      {{"--simulate", "--model", "vor", "read"}, "read takes 1 argument"},
-      {{"--simulate", "--model", "vor", "identify", "4"}, "identify takes 0 argument"},
-      {{"--simulate", "--model", "vor", "--port"}, "--port needs a value"},
-      {{"--simulate", "--model", "vor", "login", "4"}, "login is for --model elatec"},
+      {vor({}), "no command"},
+      {vor({"frobnicate"}), "unknown command 'frobnicate'"},
+      {vor({"read"}), "read takes 1 argument"},
+      {vor({"identify", "4"}), "identify takes 0 argument"},
+      {vor({"--port"}), "--port needs a value"},
+      {vor({"login", "4"}), "login is for --model elatec"},
       {{"--simulate", "--model", "elatec", "halt"}, "halt is for --model vor"},
-      {{"--simulate", "--model", "vor", "buzz", "11"}, "buzz TIME must be 0 to 10"},
-      {{"--simulate", "--model", "vor", "--key", "FFFF", "identify"}, "--key takes 12 hex digits"},
-      {{"--simulate", "--model", "vor", "--sector-key", "16:FFFFFFFFFFFF", "identify"},
-       "sector 0 to 15"},
-      {{"--simulate", "--model", "vor", "--key-selector", "256", "identify"},
-       "--key-selector takes"},
-      {{"--simulate", "--model", "vor", "identify", "--save", "x"},
-       "--save belongs to the dump command"},
-      {{"--simulate", "--model", "vor", "--count", "1", "watch"}, "put it after watch"},
+      {vor({"buzz", "11"}), "buzz TIME must be 0 to 10"},
+      {vor({"--key", "FFFF", "identify"}), "--key takes 12 hex digits"},
+      {vor({"--sector-key", "16:FFFFFFFFFFFF", "identify"}), "sector 0 to 15"},
+      {vor({"--key-selector", "256", "identify"}), "--key-selector takes"},
+      {vor({"identify", "--save", "x"}), "--save belongs to the dump command"},
+      {vor({"--count", "1", "watch"}), "put it after watch"},
       {{"--port", "/dev/null", "--fast", "--model", "vor", "identify"}, "apply to --simulate only"},
-      {{"--simulate", "--model", "vor", "identify", "--bogus"}, "unknown option --bogus"},
-      {{"--simulate", "--model", "vor", "dump", "--format", "nfc4k"}, "--format must be mfd, bin,"},
-      {{"--simulate", "--model", "vor", "keys"}, "keys needs --dict FILE"},
-      {{"--simulate", "--model", "vor", "keys", "--dict", "/nonexistent/d"},
-       "cannot read key dictionary /nonexistent/d"},
-      {{"--simulate", "--model", "vor", "--keys", "/nonexistent/k", "identify"},
-       "cannot read key file /nonexistent/k"},
-      {{"--simulate", "--model", "vor", "restore", "x.mfd", "--with-trailers"},
-       "add --yes to confirm"},
-      {{"--simulate", "--model", "vor", "--reply-wait", "soon", "identify"},
-       "--reply-wait takes fixed"},
-      {{"--simulate", "--model", "vor", "--quiet-ms", "101", "identify"}, "--quiet-ms takes 1 to"},
-      {{"--simulate", "--model", "vor", "--log-dir", std::string(300, 'd'), "identify"},
-       "is too long for the log file"},
+      {vor({"identify", "--bogus"}), "unknown option --bogus"},
+      {vor({"dump", "--format", "nfc4k"}), "--format must be mfd, bin,"},
+      {vor({"keys"}), "keys needs --dict FILE"},
+      {vor({"keys", "--dict", "/nonexistent/d"}), "cannot read key dictionary /nonexistent/d"},
+      {vor({"--keys", "/nonexistent/k", "identify"}), "cannot read key file /nonexistent/k"},
+      {vor({"restore", "x.mfd", "--with-trailers"}), "add --yes to confirm"},
+      {vor({"--reply-wait", "soon", "identify"}), "--reply-wait takes fixed"},
+      {vor({"--quiet-ms", "101", "identify"}), "--quiet-ms takes 1 to"},
+      {vor({"--log-dir", std::string(300, 'd'), "identify"}), "is too long for the log file"},
   };
   for (const Case& c : cases) {
     const Result result = rfidctl(c.args);
@@ -147,18 +127,11 @@ TEST(Rfidctl, BadInputIsAOneLineMessageAndExitTwo) {
 // The key file is a secret file for rfidctl as for the service: its owner
 // and size are checked on what was opened, not only its mode.
 TEST(Rfidctl, AKeyFileOfAnotherUserOrTooLargeIsRefusedWithoutItsKeys) {
-  char directory[] = "/tmp/rfidctl-keys-XXXXXX";
-  ASSERT_NE(mkdtemp(directory), nullptr);
-  const auto privateFile = [&](const std::string& name, const std::string& text) {
-    const std::string path = std::string(directory) + "/" + name;
-    std::ofstream(path) << text;
-    ::chmod(path.c_str(), 0600);
-    return path;
-  };
+  const TempDir dir("rfidctl-keys");
   std::string padded = "1:A0A1A2A3A4A5\n";
   while (padded.size() <= 64 * 1024) padded += "# padding padding padding padding padding\n";
-  const std::string big = privateFile("big", padded);
-  const std::string foreign = privateFile("foreign", "1:A0A1A2A3A4A5\n");
+  const std::string big = dir.privateFile("big", padded);
+  const std::string foreign = dir.privateFile("foreign", "1:A0A1A2A3A4A5\n");
   std::vector<std::pair<std::string, std::string>> cases = {{big, "key file " + big + " holds "}};
   if (::chown(foreign.c_str(), 65534, 65534) == 0) {
     cases.emplace_back(foreign, "key file " + foreign + " is owned by user 65534");
@@ -169,7 +142,6 @@ TEST(Rfidctl, AKeyFileOfAnotherUserOrTooLargeIsRefusedWithoutItsKeys) {
     EXPECT_NE(result.err.find(message), std::string::npos) << result.err;
     EXPECT_EQ(result.err.find("A0A1"), std::string::npos) << result.err;
   }
-  std::system(("rm -rf " + std::string(directory)).c_str());
 }
 
 TEST(Rfidctl, UsageFaultsAndHelpOnStandardOutput) {
@@ -371,8 +343,12 @@ TEST(Rfidctl, ACardRoundTripsThroughEveryFormatAndTheSimulator) {
   }
 }
 
-TEST(Rfidctl, KeysFindANonDefaultKeyThatTheKeyFileThenOpens) {
-  TempDir dir;
+// keys finds sector 5's key A; --save-keys writes it as a key file, or as
+// the Proxmark3's binary key file (FILE.bin) with key A of each sector and
+// then key B, and --keys opens the sector with either, binary ones in the
+// half of the key selector.
+TEST(Rfidctl, KeysFindANonDefaultKeyThatTheSavedKeyFileThenOpens) {
+  const TempDir dir;
   const std::string card = dir.file("card.json");
   rfid_image::CardImage image = rfid_image::blankImage({0xA1, 0xB2, 0xC3, 0xD4});
   image.keyA[5] = rfid_image::Key{0xA0, 0xA1, 0xA2, 0xA3, 0xA4, 0xA5};
@@ -380,74 +356,56 @@ TEST(Rfidctl, KeysFindANonDefaultKeyThatTheKeyFileThenOpens) {
   const std::string dictionary = dir.file("dict.txt");
   std::ofstream(dictionary) << "# public keys\nFFFFFFFFFFFF\n\nB0B1B2B3B4B5\na0a1a2a3a4a5\n";
   const std::string keys = dir.file("found.keys");
+  const std::string binary = dir.file("hf-mf-A1B2C3D4-key.bin");
 
-  Result result = rfidctl(withSimulation({"--model", "elatec", "--card-file", card, "keys",
-                                          "--dict", dictionary, "--save-keys", keys}));
-  ASSERT_EQ(result.exitCode, 0) << result.err;
-  EXPECT_NE(result.out.find("\n 5  A0A1A2A3A4A5\n"), std::string::npos) << result.out;
-  EXPECT_NE(result.out.find("\n 6  FFFFFFFFFFFF\n"), std::string::npos);
-  EXPECT_EQ(result.out.find("A0A1A2A3A4A5"), result.out.rfind("A0A1A2A3A4A5"))
-      << "the key is in the table, not in the module's log lines";
-  EXPECT_NE(result.err.find("keys: sector 6/16, key 3/3, at most "), std::string::npos);
+  for (const auto& [model, saveTo] : {std::pair("elatec", keys), std::pair("vor", binary)}) {
+    Result result = rfidctl(withSimulation({"--model", model, "--card-file", card, "keys", "--dict",
+                                            dictionary, "--save-keys", saveTo}));
+    ASSERT_EQ(result.exitCode, 0) << result.err;
+    EXPECT_NE(result.out.find("\n 5  A0A1A2A3A4A5\n"), std::string::npos) << result.out;
+    EXPECT_NE(result.out.find("\n 6  FFFFFFFFFFFF\n"), std::string::npos);
+    EXPECT_EQ(result.out.find("A0A1A2A3A4A5"), result.out.rfind("A0A1A2A3A4A5"))
+        << "the key is in the table, not in the module's log lines";
+    EXPECT_NE(result.err.find("keys: sector 6/16, key 3/3, at most "), std::string::npos);
+    if (saveTo == binary) {
+      EXPECT_NE(
+          result.err.find(binary + ": key B of sectors 0-15 unknown: written as FFFFFFFFFFFF"),
+          std::string::npos)
+          << result.err;
+    }
+    result = rfidctl(
+        withSimulation({"--model", "vor", "--card-file", card, "--keys", saveTo, "read", "20"}));
+    EXPECT_EQ(result.exitCode, 0) << saveTo << result.err;
+  }
   EXPECT_NE(fileText(keys).find("\n5:A0A1A2A3A4A5\n"), std::string::npos);
-  result = rfidctl(
-      withSimulation({"--model", "vor", "--card-file", card, "--keys", keys, "read", "20"}));
-  EXPECT_EQ(result.exitCode, 0) << result.err;
-
-  std::ofstream(dictionary) << "FFFFFFFFFFFF\n";
-  result = rfidctl(withSimulation(
-      {"--model", "vor", "--card-file", card, "--quiet", "keys", "--dict", dictionary}));
-  EXPECT_EQ(result.exitCode, 1);
-  EXPECT_NE(result.out.find("\n 5  none\n"), std::string::npos) << result.out;
-  EXPECT_NE(result.err.find("no key of the dictionary opens sector(s) 5"), std::string::npos);
-}
-
-// The Proxmark3's binary key file: written by keys --save-keys FILE.bin,
-// read by --keys in the half of the key selector.
-TEST(Rfidctl, BinaryKeyFilesAreSavedAndLoadedByTheSelectorsHalf) {
-  TempDir dir;
-  const std::string card = dir.file("card.json");
-  rfid_image::CardImage image = rfid_image::blankImage({0xA1, 0xB2, 0xC3, 0xD4});
-  image.keyA[5] = rfid_image::Key{0xA0, 0xA1, 0xA2, 0xA3, 0xA4, 0xA5};
-  writeImage(card, image);
-  const std::string dictionary = dir.file("std.keys");
-  std::ofstream(dictionary) << "# MIFARE Classic Tool keys\nFFFFFFFFFFFF\nA0A1A2A3A4A5\n";
-  const std::string keys = dir.file("hf-mf-A1B2C3D4-key.bin");
-
-  Result result = rfidctl(withSimulation({"--model", "vor", "--card-file", card, "--quiet", "keys",
-                                          "--dict", dictionary, "--save-keys", keys}));
-  ASSERT_EQ(result.exitCode, 0) << result.err;
-  EXPECT_NE(result.err.find(keys + ": key B of sectors 0-15 unknown: written as FFFFFFFFFFFF"),
-            std::string::npos)
-      << result.err;
-  const std::string saved = fileText(keys);
+  const std::string saved = fileText(binary);
   ASSERT_EQ(saved.size(), 192u);
   EXPECT_EQ(saved.substr(30, 6), "\xA0\xA1\xA2\xA3\xA4\xA5");
   EXPECT_EQ(saved.substr(96), std::string(96, '\xFF'));
-  result = rfidctl(
-      withSimulation({"--model", "vor", "--card-file", card, "--keys", keys, "read", "20"}));
-  EXPECT_EQ(result.exitCode, 0) << result.err;
 
-  const std::string keysA = dir.file("keys-a.bin");
-  std::ofstream(keysA) << saved.substr(0, 96);
-  const std::string odd = dir.file("odd.bin");
-  std::ofstream(odd) << saved.substr(0, 100);
-  ::chmod(keysA.c_str(), 0600);
-  ::chmod(odd.c_str(), 0600);
+  const std::string keysA = dir.privateFile("keys-a.bin", saved.substr(0, 96));
+  const std::string odd = dir.privateFile("odd.bin", saved.substr(0, 100));
   const std::pair<std::vector<std::string>, std::string> refused[] = {
       {{"--keys", odd, "read", "20"}, "key file " + odd + " holds 100 bytes: neither"},
       {{"--key-selector", "1", "--keys", keysA, "read", "20"}, "holds keys A only (96 bytes)"},
-      {{"--key-selector", "7", "keys", "--dict", dictionary, "--save-keys", keys},
+      {{"--key-selector", "7", "keys", "--dict", dictionary, "--save-keys", binary},
        "--save-keys FILE.bin writes keys A and B"},
   };
   for (const auto& [args, message] : refused) {
     std::vector<std::string> command = {"--model", "vor", "--card-file", card};
     command.insert(command.end(), args.begin(), args.end());
-    result = rfidctl(withSimulation(command));
+    const Result result = rfidctl(withSimulation(command));
     EXPECT_EQ(result.exitCode, 2) << message;
     EXPECT_NE(result.err.find(message), std::string::npos) << result.err;
     EXPECT_EQ(result.err.find("A0A1A2"), std::string::npos) << result.err;
   }
+
+  std::ofstream(dictionary) << "FFFFFFFFFFFF\n";
+  const Result result = rfidctl(withSimulation(
+      {"--model", "vor", "--card-file", card, "--quiet", "keys", "--dict", dictionary}));
+  EXPECT_EQ(result.exitCode, 1);
+  EXPECT_NE(result.out.find("\n 5  none\n"), std::string::npos) << result.out;
+  EXPECT_NE(result.err.find("no key of the dictionary opens sector(s) 5"), std::string::npos);
 }
 
 TEST(Rfidctl, RestoreBringsAChangedCardBackAndReportsTheBlockTheCardRefuses) {

@@ -115,6 +115,23 @@ class DesfireCard {
   std::vector<DesfireKey>* levelKeys();
   std::uint8_t levelKeySettings() const;
   bool masterAuthenticated() const;
+  // A card-level command's data, opened under the session's MAC, when the
+  // card level is selected and the key setting `freeSetting` is set or the
+  // session holds the card master key; empty otherwise, with `refusal` the
+  // status code that refuses the command.
+  std::optional<DesfireBytes> openAtCardLevel(const Command& command, std::uint8_t freeSetting,
+                                              std::uint8_t& refusal);
+  // The file a ReadData or WriteData names and the mode its data travels
+  // in: the file's own mode for a session with the key of the right at
+  // `rightAt` (read or write) or of the read-write right, plain where one
+  // of the two is free. `refusal` is st::kOk, or the status code that
+  // refuses the command (with no file).
+  struct FileAccess {
+    DesfireFile* file;
+    CommMode mode;
+    std::uint8_t refusal;
+  };
+  FileAccess accessFile(const Command& command, unsigned rightAt);
   rfid_desfire::Random nextRandom();
 
   DesfireBytes serial_;
