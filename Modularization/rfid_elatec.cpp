@@ -273,7 +273,7 @@ extern "C" bool SetBeep(int Fd, int /*moduleType*/, unsigned char sound) {
 extern "C" bool rfidElatecGetSak(int Fd, unsigned char* sak) {
   static constexpr VerdictLog kLines = {info("Card SAK read.\n"),
                                         info("No SAK: no card selected.\n"), kTryAgain};
-  if (Fd <= 0 || sak == nullptr) return false;
+  if (sak == nullptr) return false;  // no reader: operate() sends nothing
 
   unsigned char frame[elatec::kGetSakFrameSize];
   elatec::buildGetSakFrame(frame);
