@@ -13,35 +13,46 @@ namespace {
 using rfid::Reply;
 using rfid::Verdict;
 
-// Reply byte positions.
+// Reply byte positions: the status and the result byte follow the length
+// prefix, the data follows them. The tag search's data is the tag type (two
+// bytes), the serial number's length, then the serial number.
 constexpr int kLengthPrefixSize = 2;
-constexpr int kResultByte = 3;
-constexpr int kBlockDataAt = 4;
-constexpr int kSerialLengthAt = 6;
-constexpr int kSerialAt = 7;
+constexpr int kResultByte = kLengthPrefixSize + 1;
+constexpr int kDataAt = kResultByte + 1;
+constexpr int kSerialLengthAt = kDataAt + 2;
+constexpr int kSerialAt = kSerialLengthAt + 1;
 
 constexpr unsigned char kResultFalse = 0;
 constexpr unsigned char kResultTrue = 1;
 
 // Fixed requests and fixed parts of requests, as sent on the wire.
-constexpr unsigned char kSearchTagFrame[rfid::elatec::kSearchTagFrameSize] = {
-    0x03, 0x00, 0x05, 0x00, 0x10};  // class 5 "search tag", max ID bytes 0x10
-constexpr unsigned char kLoginHeader[] = {0x0A, 0x00, 0x0B, 0x00};
-constexpr unsigned char kReadHeader[] = {0x03, 0x00, 0x0B, 0x01};
-constexpr unsigned char kWriteHeader[] = {0x13, 0x00, 0x0B, 0x02};
+constexpr std::size_t kParametersAt = rfid::elatec::kRequestHeaderSize;
+constexpr unsigned char kSearchTagFrame[] = {0x03, 0x00, 0x05, 0x00,
+                                             0x10};  // class 5 "search tag", max ID bytes 0x10
+constexpr unsigned char kLoginHeader[kParametersAt] = {0x0A, 0x00, 0x0B, 0x00};
+constexpr unsigned char kReadHeader[kParametersAt] = {0x03, 0x00, 0x0B, 0x01};
+constexpr unsigned char kWriteHeader[kParametersAt] = {0x13, 0x00, 0x0B, 0x02};
 // Beep: volume byte at 4, then 2400 Hz, 500 ms on, 500 ms off (little endian).
-constexpr unsigned char kBeepTemplate[rfid::elatec::kBeepFrameSize] = {
-    0x09, 0x00, 0x04, 0x07, 0x00, 0x60, 0x09, 0xF4, 0x01, 0xF4, 0x01};
-constexpr std::size_t kBeepSoundAt = 4;
-constexpr std::size_t kParametersAt = 4;
+constexpr unsigned char kBeepTemplate[] = {0x09, 0x00, 0x04, 0x07, 0x00, 0x60,
+                                           0x09, 0xF4, 0x01, 0xF4, 0x01};
+constexpr std::size_t kBeepSoundAt = kParametersAt;
 // ISO 14443-4: GetSAK (class 0x12, function 5) and TDX (function 3).
-constexpr unsigned char kGetSakFrame[rfid::elatec::kGetSakFrameSize] = {0x02, 0x00, 0x12, 0x05};
+constexpr unsigned char kGetSakFrame[] = {0x02, 0x00, 0x12, 0x05};
+static_assert(sizeof kSearchTagFrame == rfid::elatec::kSearchTagFrameSize &&
+                  sizeof kBeepTemplate == rfid::elatec::kBeepFrameSize &&
+                  sizeof kGetSakFrame == rfid::elatec::kGetSakFrameSize,
+              "each fixed request fills its frame");
 constexpr unsigned char kTransceiveCommand[] = {0x12, 0x03};
 constexpr std::size_t kCommandAt = 2;
 // Count bytes behind the TX bytes: class, function, TX length, RX length.
 constexpr int kTransceiveFixedCount = 4;
-constexpr int kSakAt = 4;
-constexpr int kRxLengthAt = 4;
+constexpr int kSakAt = kDataAt;
+constexpr int kRxLengthAt = kDataAt;
+static_assert(rfid::elatec::kTransceiveDataAt == kRxLengthAt + 1,
+              "the card's reply follows its length");
+
+// The line of an unexpected result, for every operation that judges one.
+constexpr rfid::LogLine kTryAgain = {"Warn", "Please try again.\n"};
 
 Verdict judgeResult(Reply reply) {
   switch (reply.at(kResultByte)) {
@@ -104,7 +115,7 @@ Verdict judgeLogin(Reply reply) {
 
 Verdict judgeReadBlock(Reply reply) {
   const Verdict verdict = judgeResult(reply);
-  if (verdict == Verdict::kSuccess && !reply.covers(kBlockDataAt + kBlockSize - 1)) {
+  if (verdict == Verdict::kSuccess && !reply.covers(kDataAt + kBlockSize - 1)) {
     return Verdict::kIncomplete;
   }
   return verdict;
@@ -113,7 +124,7 @@ Verdict judgeReadBlock(Reply reply) {
 Verdict judgeWriteBlock(Reply reply, bool& echoed) {
   // Readers answer a write with status and result only; an echo of the
   // data, where a reader sends one, is passed back to the caller.
-  echoed = reply.covers(kBlockDataAt + kBlockSize - 1);
+  echoed = reply.covers(kDataAt + kBlockSize - 1);
   return judgeResult(reply);
 }
 
@@ -166,21 +177,16 @@ namespace rfid::elatec {
 
 Verdict searchForTag(int fd, unsigned char* serialNumber, int stage, int& serialLength,
                      int& replyCount) {
-  replyCount = 0;
   unsigned char frame[kSearchTagFrameSize];
   buildSearchTagFrame(frame);
-  if (fd <= 0) return Verdict::kSilent;
-
   ReceiveArea rx;
-  const Reply reply = exchange(fd, frame, sizeof frame, rx);
-  replyCount = reply.count;
-  if (reply.count < 1 || refusesReply(reply, isWholeFrame(reply))) return Verdict::kSilent;
-
   bool copySerial = false;
-  const Verdict verdict = judgeSearchTag(reply, stage, serialLength, copySerial);
+  const Verdict verdict = judgeExchange<isWholeFrame>(
+      fd, frame, sizeof frame, rx, replyCount,
+      [&](Reply reply) { return judgeSearchTag(reply, stage, serialLength, copySerial); });
   if (verdict == Verdict::kSuccess && copySerial) {
     serialNumber[0] = static_cast<unsigned char>(serialLength);
-    std::memcpy(serialNumber + 1, reply.bytes + kSerialAt, static_cast<std::size_t>(serialLength));
+    std::memcpy(serialNumber + 1, rx + kSerialAt, static_cast<std::size_t>(serialLength));
   }
   return verdict;
 }
@@ -188,137 +194,67 @@ Verdict searchForTag(int fd, unsigned char* serialNumber, int stage, int& serial
 }  // namespace rfid::elatec
 
 extern "C" bool searchTag(int Fd, int /*moduleType*/, unsigned char* serialNumber, int status) {
-  bool isSuccess = false;
-  if (serialNumber == nullptr) return isSuccess;
+  static constexpr VerdictLog kLines = {};
+  if (serialNumber == nullptr) return false;
 
   int serialLength = 0;
   int replyCount = 0;
-  switch (elatec::searchForTag(Fd, serialNumber, status, serialLength, replyCount)) {
-    case Verdict::kSuccess:
-      if (serialLength == 4) {
-        DEBUG_INFO_1("Card type: MIFARE classic.\n");
-      } else if (serialLength == 7) {
-        DEBUG_INFO_1("Card type: Plus, UltraLight or DESFire.\n");
-      }
-      isSuccess = true;
-      break;
-    case Verdict::kIncomplete:
-      DEBUG_WARN_1("Incomplete reply: %d bytes.\n", replyCount);
-      break;
-    case Verdict::kRefused:
-    case Verdict::kRetry:
-    case Verdict::kSilent:
-      break;
+  const Verdict verdict = elatec::searchForTag(Fd, serialNumber, status, serialLength, replyCount);
+  if (!logVerdict(RFID_LOG_SITE, verdict, kLines, replyCount)) return false;
+  if (serialLength == 4) {
+    DEBUG_INFO_1("Card type: MIFARE classic.\n");
+  } else if (serialLength == 7) {
+    DEBUG_INFO_1("Card type: Plus, UltraLight or DESFire.\n");
   }
-  return isSuccess;
+  return true;
 }
 
 extern "C" bool MifareClassic_Login(int Fd, int /*moduleType*/, int block, unsigned char keyid) {
-  bool isSuccess = false;
-  if (sectorOfBlock(block) < 0) {  // the key table has no row for it
-    DEBUG_WARN_1("Block %d is out of range.\n", block);
-    return isSuccess;
-  }
+  static constexpr VerdictLog kLines = {info("MIFARE classic login pass.\n"),
+                                        info("MIFARE classic login fail.\n"), kTryAgain};
+  if (!isCardBlock(RFID_LOG_SITE, block)) return false;
 
   unsigned char frame[elatec::kLoginFrameSize];
   elatec::buildLoginFrame(frame, block, sectorKeyA[sectorOfBlock(block)], keyid);
-  if (Fd <= 0) return isSuccess;
-
   ReceiveArea rx;
-  const Reply reply = exchange(Fd, frame, sizeof frame, rx);
-  if (reply.count < 1 || refusesReply(reply, elatec::isWholeFrame(reply))) return isSuccess;
-
-  switch (elatec::judgeLogin(reply)) {
-    case Verdict::kSuccess:
-      DEBUG_INFO_1("MIFARE classic login pass.\n");
-      isSuccess = true;
-      break;
-    case Verdict::kRefused:
-      DEBUG_INFO_1("MIFARE classic login fail.\n");
-      break;
-    case Verdict::kRetry:
-      DEBUG_WARN_1("Please try again.\n");
-      break;
-    case Verdict::kIncomplete:
-    case Verdict::kSilent:
-      break;
-  }
-  return isSuccess;
+  return operate<elatec::isWholeFrame>(RFID_LOG_SITE, Fd, frame, sizeof frame, rx, kLines,
+                                       [](Reply reply) { return elatec::judgeLogin(reply); });
 }
 
 extern "C" bool MifareClassic_ReadBlock(int Fd, int /*moduleType*/, int block,
                                         unsigned char* data) {
-  bool isSuccess = false;
-  if (data == nullptr) return isSuccess;
-  if (sectorOfBlock(block) < 0) {  // blocks are 0 to 63
-    DEBUG_WARN_1("Block %d is out of range.\n", block);
-    return isSuccess;
-  }
+  static constexpr VerdictLog kLines = {info("Read block successfully.\n"),
+                                        info("Unsuccessful to read block.\n"), kTryAgain};
+  if (data == nullptr || !isCardBlock(RFID_LOG_SITE, block)) return false;
 
   unsigned char frame[elatec::kReadFrameSize];
   elatec::buildReadFrame(frame, block);
-  if (Fd <= 0) return isSuccess;
-
   ReceiveArea rx;
-  const Reply reply = exchange(Fd, frame, sizeof frame, rx);
-  if (reply.count < 1 || refusesReply(reply, elatec::isWholeFrame(reply))) return isSuccess;
-
-  switch (elatec::judgeReadBlock(reply)) {
-    case Verdict::kSuccess:
-      DEBUG_INFO_1("Read block successfully.\n");
-      std::memcpy(data, reply.bytes + kBlockDataAt, kBlockSize);
-      isSuccess = true;
-      break;
-    case Verdict::kRefused:
-      DEBUG_INFO_1("Unsuccessful to read block.\n");
-      break;
-    case Verdict::kRetry:
-      DEBUG_WARN_1("Please try again.\n");
-      break;
-    case Verdict::kIncomplete:
-      DEBUG_WARN_1("Incomplete reply: %d bytes.\n", reply.count);
-      break;
-    case Verdict::kSilent:
-      break;
+  if (!operate<elatec::isWholeFrame>(RFID_LOG_SITE, Fd, frame, sizeof frame, rx, kLines,
+                                     [](Reply reply) { return elatec::judgeReadBlock(reply); })) {
+    return false;
   }
-  return isSuccess;
+  std::memcpy(data, rx + kDataAt, kBlockSize);
+  return true;
 }
 
 extern "C" bool MifareClassic_WriteBlock(int Fd, int /*moduleType*/, int block,
                                          unsigned char* data) {
-  bool isSuccess = false;
-  if (data == nullptr) return isSuccess;
-  if (sectorOfBlock(block) < 0) {  // blocks are 0 to 63
-    DEBUG_WARN_1("Block %d is out of range.\n", block);
-    return isSuccess;
-  }
+  static constexpr VerdictLog kLines = {info("Write block successfully.\n"),
+                                        info("Unsuccessful to Write block.\n"), kTryAgain};
+  if (data == nullptr || !isCardBlock(RFID_LOG_SITE, block)) return false;
 
   unsigned char frame[elatec::kWriteFrameSize];
   elatec::buildWriteFrame(frame, block, data);
-  if (Fd <= 0) return isSuccess;
-
   ReceiveArea rx;
-  const Reply reply = exchange(Fd, frame, sizeof frame, rx);
-  if (reply.count < 1 || refusesReply(reply, elatec::isWholeFrame(reply))) return isSuccess;
-
   bool echoed = false;
-  switch (elatec::judgeWriteBlock(reply, echoed)) {
-    case Verdict::kSuccess:
-      DEBUG_INFO_1("Write block successfully.\n");
-      if (echoed) std::memcpy(data, reply.bytes + kBlockDataAt, kBlockSize);
-      isSuccess = true;
-      break;
-    case Verdict::kRefused:
-      DEBUG_INFO_1("Unsuccessful to Write block.\n");
-      break;
-    case Verdict::kRetry:
-      DEBUG_WARN_1("Please try again.\n");
-      break;
-    case Verdict::kIncomplete:
-    case Verdict::kSilent:
-      break;
+  if (!operate<elatec::isWholeFrame>(
+          RFID_LOG_SITE, Fd, frame, sizeof frame, rx, kLines,
+          [&echoed](Reply reply) { return elatec::judgeWriteBlock(reply, echoed); })) {
+    return false;
   }
-  return isSuccess;
+  if (echoed) std::memcpy(data, rx + kDataAt, kBlockSize);
+  return true;
 }
 
 extern "C" bool SetBeep(int Fd, int /*moduleType*/, unsigned char sound) {
@@ -335,38 +271,24 @@ extern "C" bool SetBeep(int Fd, int /*moduleType*/, unsigned char sound) {
 }
 
 extern "C" bool rfidElatecGetSak(int Fd, unsigned char* sak) {
-  bool isSuccess = false;
-  if (Fd <= 0 || sak == nullptr) return isSuccess;
+  static constexpr VerdictLog kLines = {info("Card SAK read.\n"),
+                                        info("No SAK: no card selected.\n"), kTryAgain};
+  if (sak == nullptr) return false;  // no reader: operate() sends nothing
 
   unsigned char frame[elatec::kGetSakFrameSize];
   elatec::buildGetSakFrame(frame);
   ReceiveArea rx;
-  const Reply reply = exchange(Fd, frame, sizeof frame, rx);
-  if (reply.count < 1 || refusesReply(reply, elatec::isWholeFrame(reply))) return isSuccess;
-
-  switch (elatec::judgeGetSak(reply)) {
-    case Verdict::kSuccess:
-      *sak = reply.at(kSakAt);
-      DEBUG_INFO_1("Card SAK read.\n");
-      isSuccess = true;
-      break;
-    case Verdict::kRefused:
-      DEBUG_INFO_1("No SAK: no card selected.\n");
-      break;
-    case Verdict::kRetry:
-      DEBUG_WARN_1("Please try again.\n");
-      break;
-    case Verdict::kIncomplete:
-      DEBUG_WARN_1("Incomplete reply: %d bytes.\n", reply.count);
-      break;
-    case Verdict::kSilent:
-      break;
+  if (!operate<elatec::isWholeFrame>(RFID_LOG_SITE, Fd, frame, sizeof frame, rx, kLines,
+                                     [](Reply reply) { return elatec::judgeGetSak(reply); })) {
+    return false;
   }
-  return isSuccess;
+  *sak = rx[kSakAt];
+  return true;
 }
 
 extern "C" int rfidElatecTransceive(int Fd, const unsigned char* tx, int txLength,
                                     unsigned char* rx, int rxCapacity) {
+  static constexpr VerdictLog kLines = {{}, info("Card exchange fail.\n"), kTryAgain};
   constexpr int kFailed = -1;
   if (Fd <= 0 || tx == nullptr || rx == nullptr) return kFailed;
   if (txLength < 1 || txLength > elatec::kMaxTransceiveTx) {
@@ -383,26 +305,14 @@ extern "C" int rfidElatecTransceive(int Fd, const unsigned char* tx, int txLengt
       frame, tx, txLength,
       rxCapacity < elatec::kMaxTransceiveRx ? rxCapacity : elatec::kMaxTransceiveRx);
   ReceiveArea receive;
-  const Reply reply = exchange(Fd, frame, length, receive);
-  if (reply.count < 1 || refusesReply(reply, elatec::isWholeFrame(reply))) return kFailed;
-
   int rxLength = 0;
-  switch (elatec::judgeTransceive(reply, rxCapacity, rxLength)) {
-    case Verdict::kSuccess:
-      std::memcpy(rx, reply.bytes + elatec::kTransceiveDataAt, static_cast<std::size_t>(rxLength));
-      DEBUG_INFO_1("Card exchange: %d bytes sent, %d received.\n", txLength, rxLength);
-      return rxLength;
-    case Verdict::kRefused:
-      DEBUG_INFO_1("Card exchange fail.\n");
-      break;
-    case Verdict::kRetry:
-      DEBUG_WARN_1("Please try again.\n");
-      break;
-    case Verdict::kIncomplete:
-      DEBUG_WARN_1("Incomplete reply: %d bytes.\n", reply.count);
-      break;
-    case Verdict::kSilent:
-      break;
+  if (!operate<elatec::isWholeFrame>(RFID_LOG_SITE, Fd, frame, length, receive, kLines,
+                                     [rxCapacity, &rxLength](Reply reply) {
+                                       return elatec::judgeTransceive(reply, rxCapacity, rxLength);
+                                     })) {
+    return kFailed;
   }
-  return kFailed;
+  std::memcpy(rx, receive + elatec::kTransceiveDataAt, static_cast<std::size_t>(rxLength));
+  DEBUG_INFO_1("Card exchange: %d bytes sent, %d received.\n", txLength, rxLength);
+  return rxLength;
 }

@@ -239,6 +239,40 @@ Reply exchange(int fd, unsigned char* frame, std::size_t length, ReceiveArea& rx
   return Reply{rx, system_command(fd, frame, static_cast<int>(length), rx)};
 }
 
+namespace {
+
+void logLine(LogSite site, LogLine line) {
+  if (line.text != nullptr) RFID_LOG_FROM(site, "%s", "%s", line.level, line.text);
+}
+
+}  // namespace
+
+bool logVerdict(LogSite site, Verdict verdict, const VerdictLog& lines, int replyCount) {
+  switch (verdict) {
+    case Verdict::kSuccess:
+      logLine(site, lines.success);
+      return true;
+    case Verdict::kRefused:
+      logLine(site, lines.refused);
+      break;
+    case Verdict::kRetry:
+      logLine(site, lines.retry);
+      break;
+    case Verdict::kIncomplete:
+      RFID_LOG_FROM(site, "Warn", "Incomplete reply: %d bytes.\n", replyCount);
+      break;
+    case Verdict::kSilent:
+      break;
+  }
+  return false;
+}
+
+bool isCardBlock(LogSite site, int block) {
+  if (sectorOfBlock(block) >= 0) return true;
+  RFID_LOG_FROM(site, "Warn", "Block %d is out of range.\n", block);
+  return false;
+}
+
 }  // namespace rfid
 
 namespace {
@@ -304,24 +338,15 @@ extern "C" int rfidCardPresent(int uart, int moduleType, unsigned char* serialNu
   if ((moduleType != MODULE_VOR && moduleType != MODULE_ELATEC) || serialNumber == nullptr) {
     return -1;
   }
+  // The lines of getRequestCardSN and searchTag but the card type.
+  static constexpr rfid::VerdictLog kVorLines = {{}, {}, rfid::info("Please try again.\n")};
+  static constexpr rfid::VerdictLog kElatecLines = {};
   int serialLength = 0;
   int replyCount = 0;
+  const bool vor = moduleType == MODULE_VOR;
   const rfid::Verdict verdict =
-      moduleType == MODULE_VOR
-          ? rfid::vor::requestCard(uart, serialNumber, serialLength, replyCount)
+      vor ? rfid::vor::requestCard(uart, serialNumber, serialLength, replyCount)
           : rfid::elatec::searchForTag(uart, serialNumber, SEARCH, serialLength, replyCount);
-  switch (verdict) {
-    case rfid::Verdict::kSuccess:
-      return 1;
-    case rfid::Verdict::kIncomplete:
-      DEBUG_WARN_1("Incomplete reply: %d bytes.\n", replyCount);
-      break;
-    case rfid::Verdict::kRetry:
-      if (moduleType == MODULE_VOR) DEBUG_INFO_1("Please try again.\n");
-      break;
-    case rfid::Verdict::kRefused:
-    case rfid::Verdict::kSilent:
-      break;
-  }
-  return 0;
+  return rfid::logVerdict(RFID_LOG_SITE, verdict, vor ? kVorLines : kElatecLines, replyCount) ? 1
+                                                                                              : 0;
 }

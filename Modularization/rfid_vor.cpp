@@ -45,6 +45,9 @@ constexpr std::size_t kKeySelectorAt = 2;
 constexpr std::size_t kBlockAt = 3;
 constexpr std::size_t kKeyAt = 4;
 constexpr std::size_t kDataAt = kKeyAt + ROW;
+static_assert(kDataAt + 1 == rfid::vor::kBlockReadFrameSize &&
+                  kDataAt + rfid::kBlockSize + 1 == rfid::vor::kBlockWriteFrameSize,
+              "the block frames end with the key or the data, then the checksum");
 
 // Fills byte 0 with the count of the bytes after it and the last byte with
 // the checksum.
@@ -163,20 +166,15 @@ extern "C" char ClaCheckSum(unsigned char* buffer, int len) {
 namespace rfid::vor {
 
 Verdict requestCard(int fd, unsigned char* serialNumber, int& serialLength, int& replyCount) {
-  replyCount = 0;
   unsigned char frame[kCardRequestFrameSize];
   buildCardRequestFrame(frame, RFID_CMD_REQUEST_SN, REQA);
-  if (fd <= 0) return Verdict::kSilent;
-
   ReceiveArea rx;
-  const Reply reply = exchange(fd, frame, sizeof frame, rx);
-  replyCount = reply.count;
-  if (reply.count < 1 || refusesReply(reply, isWholeFrame(reply))) return Verdict::kSilent;
-
-  const Verdict verdict = judgeCardRequest(reply, RFID_CMD_REQUEST_SN, serialLength);
+  const Verdict verdict = judgeExchange<isWholeFrame>(
+      fd, frame, sizeof frame, rx, replyCount,
+      [&](Reply reply) { return judgeCardRequest(reply, RFID_CMD_REQUEST_SN, serialLength); });
   if (verdict == Verdict::kSuccess) {
     serialNumber[0] = static_cast<unsigned char>(serialLength);
-    std::memcpy(serialNumber + 1, reply.bytes + kReplyData, static_cast<std::size_t>(serialLength));
+    std::memcpy(serialNumber + 1, rx + kReplyData, static_cast<std::size_t>(serialLength));
   }
   return verdict;
 }
@@ -184,130 +182,71 @@ Verdict requestCard(int fd, unsigned char* serialNumber, int& serialLength, int&
 }  // namespace rfid::vor
 
 extern "C" bool getRequestCardSN(int Fd, int moduleType, unsigned char* serialNumber) {
-  bool isSuccess = false;
-  if (moduleType == MODULE_ELATEC || serialNumber == nullptr) return isSuccess;
+  static constexpr VerdictLog kLines = {{}, {}, info("Please try again.\n")};
+  if (moduleType == MODULE_ELATEC || serialNumber == nullptr) return false;
 
   int serialLength = 0;
   int replyCount = 0;
-  switch (vor::requestCard(Fd, serialNumber, serialLength, replyCount)) {
-    case Verdict::kSuccess:
-      if (serialLength == 4) {
-        DEBUG_INFO_1("Card type : MIFARE classic.\n");
-      } else {
-        DEBUG_INFO_1("Card type : Plus, UltraLight or DESFire.\n");
-      }
-      isSuccess = true;
-      break;
-    case Verdict::kIncomplete:
-      DEBUG_WARN_1("Incomplete reply: %d bytes.\n", replyCount);
-      break;
-    case Verdict::kRetry:
-      DEBUG_INFO_1("Please try again.\n");
-      break;
-    case Verdict::kRefused:
-    case Verdict::kSilent:
-      break;
+  const Verdict verdict = vor::requestCard(Fd, serialNumber, serialLength, replyCount);
+  if (!logVerdict(RFID_LOG_SITE, verdict, kLines, replyCount)) return false;
+  if (serialLength == 4) {
+    DEBUG_INFO_1("Card type : MIFARE classic.\n");
+  } else {
+    DEBUG_INFO_1("Card type : Plus, UltraLight or DESFire.\n");
   }
-  return isSuccess;
+  return true;
 }
 
 extern "C" bool getBlockRead(int Fd, int moduleType, int block, unsigned char keyId,
                              unsigned char* data) {
-  bool isSuccess = false;
-  if (moduleType == MODULE_ELATEC || data == nullptr) return isSuccess;
-  if (sectorOfBlock(block) < 0) {  // the key table has no row for it
-    DEBUG_WARN_1("Block %d is out of range.\n", block);
-    return isSuccess;
+  static constexpr VerdictLog kLines = {info("Read block ok.\n"), info("Read block failed.\n"), {}};
+  if (moduleType == MODULE_ELATEC || data == nullptr || !isCardBlock(RFID_LOG_SITE, block)) {
+    return false;
   }
 
   unsigned char frame[vor::kBlockReadFrameSize];
   vor::buildBlockReadFrame(frame, RFID_CMD_BLOCK_READ, keyId, block,
                            sectorKeyA[sectorOfBlock(block)]);
-  if (Fd <= 0) return isSuccess;
-
   ReceiveArea rx;
-  const Reply reply = exchange(Fd, frame, sizeof frame, rx);
-  if (reply.count < 1 || refusesReply(reply, vor::isWholeFrame(reply))) return isSuccess;
-
-  switch (vor::judgeBlockRead(reply, RFID_CMD_BLOCK_READ)) {
-    case Verdict::kSuccess:
-      DEBUG_INFO_1("Read block ok.\n");
-      std::memcpy(data, reply.bytes + kReplyData, kBlockSize);
-      isSuccess = true;
-      break;
-    case Verdict::kRefused:
-      DEBUG_INFO_1("Read block failed.\n");
-      break;
-    case Verdict::kIncomplete:
-      DEBUG_WARN_1("Incomplete reply: %d bytes.\n", reply.count);
-      break;
-    case Verdict::kRetry:
-    case Verdict::kSilent:
-      break;
+  if (!operate<vor::isWholeFrame>(
+          RFID_LOG_SITE, Fd, frame, sizeof frame, rx, kLines,
+          [](Reply reply) { return vor::judgeBlockRead(reply, RFID_CMD_BLOCK_READ); })) {
+    return false;
   }
-  return isSuccess;
+  std::memcpy(data, rx + kReplyData, kBlockSize);
+  return true;
 }
 
 extern "C" bool setBlockWrite(int Fd, int moduleType, int block, unsigned char keyid,
                               unsigned char* data) {
-  bool isSuccess = false;
-  if (moduleType == MODULE_ELATEC || data == nullptr) return isSuccess;
-  if (sectorOfBlock(block) < 0) {  // the key table has no row for it
-    DEBUG_WARN_1("Block %d is out of range.\n", block);
-    return isSuccess;
+  static constexpr VerdictLog kLines = {
+      info("Write block ok.\n"), info("Write block failed.\n"), {}};
+  if (moduleType == MODULE_ELATEC || data == nullptr || !isCardBlock(RFID_LOG_SITE, block)) {
+    return false;
   }
 
   unsigned char frame[vor::kBlockWriteFrameSize];
   vor::buildBlockWriteFrame(frame, RFID_CMD_BLOCK_WRITE, keyid, block,
                             sectorKeyA[sectorOfBlock(block)], data);
-  if (Fd <= 0) return isSuccess;
-
   ReceiveArea rx;
-  const Reply reply = exchange(Fd, frame, sizeof frame, rx);
-  if (reply.count < 1 || refusesReply(reply, vor::isWholeFrame(reply))) return isSuccess;
-
-  switch (vor::judgeBlockWrite(reply, RFID_CMD_BLOCK_WRITE)) {
-    case Verdict::kSuccess:
-      DEBUG_INFO_1("Write block ok.\n");
-      isSuccess = true;
-      break;
-    case Verdict::kRefused:
-      DEBUG_INFO_1("Write block failed.\n");
-      break;
-    case Verdict::kRetry:
-    case Verdict::kIncomplete:
-    case Verdict::kSilent:
-      break;
-  }
-  return isSuccess;
+  return operate<vor::isWholeFrame>(
+      RFID_LOG_SITE, Fd, frame, sizeof frame, rx, kLines,
+      [](Reply reply) { return vor::judgeBlockWrite(reply, RFID_CMD_BLOCK_WRITE); });
 }
 
 extern "C" void sethaltCard(int Fd, int moduleType) {
+  static constexpr VerdictLog kLines = {info("Halt card pass.\n"), info("Halt card fail.\n"), {}};
   if (moduleType == MODULE_ELATEC) return;
 
   unsigned char frame[vor::kHaltFrameSize];
   vor::buildHaltFrame(frame, RFID_CMD_HALT_14443A);
-  if (Fd <= 0) return;
-
   ReceiveArea rx;
-  const Reply reply = exchange(Fd, frame, sizeof frame, rx);
-  if (reply.count < 1 || refusesReply(reply, vor::isWholeFrame(reply))) return;
-
-  switch (vor::judgeHalt(reply)) {
-    case Verdict::kSuccess:
-      DEBUG_INFO_1("Halt card pass.\n");
-      break;
-    case Verdict::kRefused:
-      DEBUG_INFO_1("Halt card fail.\n");
-      break;
-    case Verdict::kRetry:
-    case Verdict::kIncomplete:
-    case Verdict::kSilent:
-      break;
-  }
+  (void)operate<vor::isWholeFrame>(RFID_LOG_SITE, Fd, frame, sizeof frame, rx, kLines,
+                                   [](Reply reply) { return vor::judgeHalt(reply); });
 }
 
 extern "C" void setBuzzer(int Fd, int moduleType, unsigned char time) {
+  static constexpr VerdictLog kLines = {info("Set Buzzer ok.\n"), info("Set Buzzer fail.\n"), {}};
   if (moduleType == MODULE_ELATEC) return;
 
   unsigned char value = time;
@@ -317,23 +256,9 @@ extern "C" void setBuzzer(int Fd, int moduleType, unsigned char time) {
   }
   unsigned char frame[vor::kBuzzerFrameSize];
   vor::buildBuzzerFrame(frame, RFID_CMD_BUZZER_SET, value);
-  if (Fd <= 0) return;
-
   ReceiveArea rx;
-  const Reply reply = exchange(Fd, frame, sizeof frame, rx);
-  if (reply.count < 1 || refusesReply(reply, vor::isWholeFrame(reply))) return;
-
-  switch (vor::judgeBuzzer(reply)) {
-    case Verdict::kSuccess:
-      DEBUG_INFO_1("Set Buzzer ok.\n");
-      DEBUG_INFO_1("Set Buzzer %d ms.\n", value);
-      break;
-    case Verdict::kRefused:
-      DEBUG_INFO_1("Set Buzzer fail.\n");
-      break;
-    case Verdict::kRetry:
-    case Verdict::kIncomplete:
-    case Verdict::kSilent:
-      break;
+  if (operate<vor::isWholeFrame>(RFID_LOG_SITE, Fd, frame, sizeof frame, rx, kLines,
+                                 [](Reply reply) { return vor::judgeBuzzer(reply); })) {
+    DEBUG_INFO_1("Set Buzzer %d ms.\n", value);
   }
 }

@@ -152,12 +152,32 @@ constexpr const char* baseName(const char* path) {
 
 // Level macros: the prefix and the caller's format are joined into one
 // literal, so each call site's text is fixed at build time.
-#define RFID_LOG_AT(level, format, ...)                                                   \
-  StoreLogMessage("[%s:%d][%s][" level "] " format, RFID_SOURCE_NAME, __LINE__, __func__, \
+#define RFID_LOG_PREFIX(level) "[%s:%d][%s][" level "] "
+#define RFID_LOG_AT(level, format, ...)                                                \
+  StoreLogMessage(RFID_LOG_PREFIX(level) format, RFID_SOURCE_NAME, __LINE__, __func__, \
                   ##__VA_ARGS__)
 #define DEBUG_INFO_1(format, ...) RFID_LOG_AT("Info", format, ##__VA_ARGS__)
 #define DEBUG_WARN_1(format, ...) RFID_LOG_AT("Warn", format, ##__VA_ARGS__)
 #define DEBUG_ERROR_1(format, ...) RFID_LOG_AT("Error", format, ##__VA_ARGS__)
+
+namespace rfid {
+
+// Where a line comes from, as its prefix names it: the source file, the
+// line and the operation. The shared steps below log for the operation that
+// runs them, under its name.
+struct LogSite {
+  const char* source;
+  int line;
+  const char* function;
+};
+
+}  // namespace rfid
+
+#define RFID_LOG_SITE (::rfid::LogSite{RFID_SOURCE_NAME, __LINE__, __func__})
+// A line with the prefix of `site`, an operation's RFID_LOG_SITE.
+#define RFID_LOG_FROM(site, level, format, ...)                                               \
+  StoreLogMessage(RFID_LOG_PREFIX(level) format, (site).source, (site).line, (site).function, \
+                  ##__VA_ARGS__)
 
 // ---- Exchange helper shared by both protocols ------------------------------
 
@@ -187,29 +207,93 @@ enum class Verdict {
   kSilent,      // no answer worth a log line
 };
 
+// ---- The steps every operation shares --------------------------------------
+
+// Sends `length` bytes of `frame` to the reader on `fd` and judges its reply
+// with `judge`. Nothing is sent without a reader (`fd` 0 or below); a reply
+// that did not come, or that the reply check refuses (by IsWholeFrame, the
+// frame judge of the request's protocol), is not judged: kSilent.
+// `replyCount` is what came, 0 when nothing was sent; the reply stays in
+// `rx` for the operation to take its data from.
+template <bool (*IsWholeFrame)(Reply), typename Judge>
+Verdict judgeExchange(int fd, unsigned char* frame, std::size_t length, ReceiveArea& rx,
+                      int& replyCount, Judge judge) {
+  replyCount = 0;
+  if (fd <= 0) return Verdict::kSilent;
+  const Reply reply = exchange(fd, frame, length, rx);
+  replyCount = reply.count;
+  if (reply.count < 1 || refusesReply(reply, IsWholeFrame(reply))) return Verdict::kSilent;
+  return judge(reply);
+}
+
+// One line an operation may log: its level and text (a null text: no line).
+struct LogLine {
+  const char* level;
+  const char* text;
+};
+constexpr LogLine info(const char* text) {
+  return LogLine{"Info", text};
+}
+
+// The lines an operation logs for the reader's answers. Every operation
+// logs kIncomplete alike, with the count of reply bytes, and none kSilent.
+struct VerdictLog {
+  LogLine success;
+  LogLine refused;
+  LogLine retry;
+};
+
+// Logs the line of `verdict` at `site`; true for kSuccess.
+bool logVerdict(LogSite site, Verdict verdict, const VerdictLog& lines, int replyCount);
+
+// judgeExchange() and the line of its verdict; true for kSuccess.
+template <bool (*IsWholeFrame)(Reply), typename Judge>
+bool operate(LogSite site, int fd, unsigned char* frame, std::size_t length, ReceiveArea& rx,
+             const VerdictLog& lines, Judge judge) {
+  int replyCount = 0;
+  const Verdict verdict = judgeExchange<IsWholeFrame>(fd, frame, length, rx, replyCount, judge);
+  return logVerdict(site, verdict, lines, replyCount);
+}
+
+// True for a block of the card (0 to 63), the blocks the key table has a
+// row for; any other is logged as out of range at `site`.
+bool isCardBlock(LogSite site, int block);
+
 // ---- Checksummed protocol (MODULE_VOR) --------------------------------------
 
 namespace vor {
-
-constexpr std::size_t kCardRequestFrameSize = 4;
-constexpr std::size_t kBlockReadFrameSize = 11;
-constexpr std::size_t kBlockWriteFrameSize = 27;
-constexpr std::size_t kHaltFrameSize = 3;
-constexpr std::size_t kBuzzerFrameSize = 4;
 
 constexpr unsigned char kMaxBuzzerValue = 10;
 constexpr unsigned char kFallbackBuzzerValue = 5;
 
 // Frame builders: pure, the checksum in the last byte. `key` is one row of
-// the key table (ROW bytes), `data` one block (kBlockSize bytes).
+// the key table (ROW bytes), `data` one block (kBlockSize bytes). A frame
+// is [count of the bytes after it][command][parameters][XOR of the bytes
+// before it]: its parameters and these three bytes.
+constexpr std::size_t kFramingSize = 3;
+
+// One parameter: REQA or WUPA.
+constexpr std::size_t kCardRequestFrameSize = kFramingSize + 1;
 void buildCardRequestFrame(unsigned char (&frame)[kCardRequestFrameSize], std::uint32_t command,
                            unsigned char reqa);
+
+// The key selector, the block and the key of its sector.
+constexpr std::size_t kBlockReadFrameSize = kFramingSize + 2 + ROW;
 void buildBlockReadFrame(unsigned char (&frame)[kBlockReadFrameSize], std::uint32_t command,
                          unsigned char keyId, int block, const unsigned char* key);
+
+// The parameters of the read, then the block's data.
+constexpr std::size_t kBlockWriteFrameSize = kBlockReadFrameSize + kBlockSize;
 void buildBlockWriteFrame(unsigned char (&frame)[kBlockWriteFrameSize], std::uint32_t command,
                           unsigned char keyId, int block, const unsigned char* key,
                           const unsigned char* data);
+
+// No parameter.
+constexpr std::size_t kHaltFrameSize = kFramingSize;
 void buildHaltFrame(unsigned char (&frame)[kHaltFrameSize], std::uint32_t command);
+
+// One parameter: the buzzer value.
+constexpr std::size_t kBuzzerFrameSize = kFramingSize + 1;
 void buildBuzzerFrame(unsigned char (&frame)[kBuzzerFrameSize], std::uint32_t command,
                       unsigned char value);
 
@@ -235,17 +319,29 @@ Verdict requestCard(int fd, unsigned char* serialNumber, int& serialLength, int&
 
 namespace elatec {
 
-constexpr std::size_t kSearchTagFrameSize = 5;
-constexpr std::size_t kLoginFrameSize = 12;
-constexpr std::size_t kReadFrameSize = 5;
-constexpr std::size_t kWriteFrameSize = 21;
-constexpr std::size_t kBeepFrameSize = 11;
+// A request is [count of the bytes after these two, 16-bit little
+// endian][class][function][parameters]: its parameters and this header.
+constexpr std::size_t kRequestHeaderSize = 4;
 
+// One parameter: the most serial number bytes to report.
+constexpr std::size_t kSearchTagFrameSize = kRequestHeaderSize + 1;
 void buildSearchTagFrame(unsigned char (&frame)[kSearchTagFrameSize]);
+
+// The key, the key selector and the sector of the block.
+constexpr std::size_t kLoginFrameSize = kRequestHeaderSize + ROW + 2;
 void buildLoginFrame(unsigned char (&frame)[kLoginFrameSize], int block, const unsigned char* key,
                      unsigned char keyId);
+
+// One parameter: the block.
+constexpr std::size_t kReadFrameSize = kRequestHeaderSize + 1;
 void buildReadFrame(unsigned char (&frame)[kReadFrameSize], int block);
+
+// The block, then its data.
+constexpr std::size_t kWriteFrameSize = kRequestHeaderSize + 1 + kBlockSize;
 void buildWriteFrame(unsigned char (&frame)[kWriteFrameSize], int block, const unsigned char* data);
+
+// The volume, then the tone's frequency, on time and off time, 16 bits each.
+constexpr std::size_t kBeepFrameSize = kRequestHeaderSize + 1 + 3 * 2;
 void buildBeepFrame(unsigned char (&frame)[kBeepFrameSize], unsigned char sound);
 
 // kSuccess of the tag search comes with the serial length the reply
@@ -261,10 +357,10 @@ bool isWholeFrame(Reply reply);
 // ISO 14443-4 cards: GetSAK and the exchange with the card (TDX). The TDX
 // request is [count][12 03][TX length][TX bytes][largest RX length], its
 // reply [count][status][result][RX length][RX bytes].
-constexpr std::size_t kGetSakFrameSize = 4;
+constexpr std::size_t kGetSakFrameSize = kRequestHeaderSize;  // no parameter
 constexpr int kMaxTransceiveTx = RFID_ELATEC_MAX_TX;
 constexpr int kMaxTransceiveRx = RFID_ELATEC_MAX_RX;
-constexpr std::size_t kTransceiveHeaderSize = 5;  // count, group, function, TX length
+constexpr std::size_t kTransceiveHeaderSize = kRequestHeaderSize + 1;  // and the TX length
 constexpr std::size_t kTransceiveFrameSize = kTransceiveHeaderSize + kMaxTransceiveTx + 1;
 constexpr int kTransceiveDataAt = 5;  // the card's first byte in the reply
 static_assert(kTransceiveFrameSize <= kReceiveSize, "a TDX request fits the module's frames");
