@@ -341,7 +341,7 @@ constexpr std::size_t kWriteFrameSize = kRequestHeaderSize + 1 + kBlockSize;
 void buildWriteFrame(unsigned char (&frame)[kWriteFrameSize], int block, const unsigned char* data);
 
 // The volume, then the tone's frequency, on time and off time, 16 bits each.
-constexpr std::size_t kBeepFrameSize = kRequestHeaderSize + 1 + 3 * 2;
+constexpr std::size_t kBeepFrameSize = kRequestHeaderSize + 1 + std::size_t{3} * 2;
 void buildBeepFrame(unsigned char (&frame)[kBeepFrameSize], unsigned char sound);
 
 // kSuccess of the tag search comes with the serial length the reply
