@@ -16,6 +16,7 @@
 #include "config_limits.h"
 #include "key_material.h"
 #include "rfid_cardauth/secret.h"
+#include "rfid_host/exit_code.h"
 #include "rfid_secrets/secret_file.h"
 #include "settings.h"
 #include "supervisor.h"
@@ -26,7 +27,6 @@ namespace {
 
 using rfid_tokend::Config;
 
-constexpr int kExitInvalid = 2;
 // A password file holds one line; anything far larger is not one.
 constexpr std::size_t kLongestPasswordFile = 64 * 1024;
 
@@ -116,17 +116,17 @@ int main(int argc, char** argv) {
   using Outcome = rfid_tokend::ParseResult::Outcome;
   if (parsed.outcome == Outcome::kHelp) {
     std::fputs(parsed.text.c_str(), stdout);
-    return 0;
+    return rfid_host::kExitOk;
   }
   if (parsed.outcome == Outcome::kInvalid) {
     std::fprintf(stderr, "rfid-tokend: %s\n", parsed.text.c_str());
-    return kExitInvalid;
+    return rfid_host::kExitUsage;
   }
   rfid_secrets::SecretBuffer password;
   rfid_tokend::KeyMaterial keys;
   if (const auto fault = checkFiles(parsed.config, keys, password)) {
     std::fprintf(stderr, "rfid-tokend: %s\n", fault->c_str());
-    return kExitInvalid;
+    return rfid_host::kExitUsage;
   }
   // The module copies it; the configuration checked its length.
   if (!parsed.config.logDir.empty()) (void)rfidSetLogDirectory(parsed.config.logDir.c_str());

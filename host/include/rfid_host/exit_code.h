@@ -1,6 +1,6 @@
-// How the programs around the module end (rfidctl, rfid-reader-sim), one
-// set of codes for all of them, so that a script reads each one's exit
-// status alike.
+// How the programs around the module end (rfidctl, rfid-reader-sim, and
+// rfid-tokend when it refuses to start), one set of codes for all of them,
+// so that a script reads each one's exit status alike.
 #ifndef RFID_HOST_EXIT_CODE_H
 #define RFID_HOST_EXIT_CODE_H
 
